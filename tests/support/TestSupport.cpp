@@ -1,0 +1,36 @@
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <thread>
+
+namespace lc::test {
+
+bool haveTestEnv() { return !qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsEmpty("PULSE_SERVER"); }
+
+QString run(const QString& program, const QStringList& args, int timeoutMs) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return {};
+    }
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+QString toolPath(const QString& name) { return QStringLiteral(LC_TOOLS_DIR "/") + name; }
+
+} // namespace lc::test

@@ -1,0 +1,29 @@
+#pragma once
+// Small helpers shared by the tests: the test environment, child programs, polling.
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace lc::test {
+
+// True when scripts/test-env provided an X display and a PulseAudio server.
+bool haveTestEnv();
+
+// Runs a program to its end and returns its standard output ("" on failure).
+QString run(const QString& program, const QStringList& args, int timeoutMs = 10000);
+
+// Polls `done` every 20 ms (processing Qt events when an application object exists) until it
+// holds or `timeout` passes.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// Path of a helper program built under tests/tools.
+QString toolPath(const QString& name);
+
+} // namespace lc::test
+
+#define LC_REQUIRE_TEST_ENV()                                                                      \
+    do {                                                                                           \
+        if (!::lc::test::haveTestEnv()) GTEST_SKIP() << "needs scripts/test-env (X and PulseAudio)"; \
+    } while (0)
