@@ -1,0 +1,77 @@
+#pragma once
+// The values that describe what the user wants recorded and that survive a restart.
+#include "model/Preset.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUuid>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace lc {
+
+struct SavedEntry;
+
+// One window chosen for recording, as the model holds it while the application runs.
+struct Entry {
+    QUuid id = QUuid::createUuid(); // never persisted
+    QString bundleID;
+    QString appName;
+    QString title;
+    Preset preset = Preset::defaultPreset();
+    bool appAudio = true;
+    std::optional<std::uint32_t> windowID; // absent while unlinked
+    std::optional<QString> warning;
+    std::optional<QString> info;
+    std::optional<QString> note;
+    bool isRecording = false;
+    std::optional<QString> file;
+    std::optional<QString> failure;
+
+    // A fresh id, the canonical preset, nothing linked or recorded.
+    static Entry fromSaved(const SavedEntry& saved);
+    SavedEntry toSaved() const;
+
+    friend bool operator==(const Entry&, const Entry&) = default;
+};
+
+// The persisted part of an Entry.
+struct SavedEntry {
+    QString bundleID;
+    QString appName;
+    QString title;
+    Preset preset;
+    bool appAudio = true;
+
+    QJsonObject toJson() const;
+    // "appAudio" may be missing (true); the other four keys are required.
+    static std::optional<SavedEntry> fromJson(const QJsonValue& value);
+
+    friend bool operator==(const SavedEntry&, const SavedEntry&) = default;
+};
+
+// Everything saved between launches. Every key is optional on reading.
+struct AppState {
+    std::vector<SavedEntry> entries;
+    Preset lastPreset = Preset::defaultPreset();
+    int fps = 30;
+    bool hevc = false;
+    bool lastAppAudio = true;
+    bool micEnabled = false;
+    std::optional<QString> micDeviceID;
+    bool micInEach = false;
+    bool showOutline = true;
+    bool outlineIdle = false;
+    QString container = QStringLiteral("mov");
+
+    // Pretty-printed, keys sorted, no "micDeviceID" when absent.
+    QByteArray encode() const;
+    // Nothing when the bytes are not a JSON object or any present value, at any depth, has
+    // the wrong type or lacks a required key.
+    static std::optional<AppState> decode(const QByteArray& bytes);
+
+    friend bool operator==(const AppState&, const AppState&) = default;
+};
+
+} // namespace lc
