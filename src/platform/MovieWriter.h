@@ -52,11 +52,33 @@ struct VideoSettings {
     int threads = 0;
 
     // min(80,000,000, w × h × fps × 0.12), whole bits per second.
-    static std::int64_t recordingBitRate(int width, int height, int fps);
-    // A live window recording: recordingBitRate, key frame every 2 × fps, no B-frames.
-    static VideoSettings forRecording(VideoCodec codec, int width, int height, int fps);
-    // The final video: constant quality, B-frames, preset "veryfast".
-    static VideoSettings forExport(VideoCodec codec, int width, int height, int fps, int quality = 19);
+    static std::int64_t recordingBitRate(int width, int height, int fps) {
+        const double rate = double(width) * double(height) * double(fps) * 0.12;
+        return rate >= 80'000'000.0 ? 80'000'000 : std::int64_t(rate);
+    }
+    // A live window recording: recordingBitRate, a key frame at least every 2 × fps frames, no
+    // B-frames, the live preset.
+    static VideoSettings forRecording(VideoCodec codec, int width, int height, int fps) {
+        VideoSettings s;
+        s.codec = codec;
+        s.width = width;
+        s.height = height;
+        s.fps = fps;
+        s.averageBitRate = recordingBitRate(width, height, fps);
+        s.maxKeyFrameInterval = 2 * fps;
+        return s;
+    }
+    // The final video: constant quality, B-frames allowed, preset "veryfast" unless changed.
+    static VideoSettings forExport(VideoCodec codec, int width, int height, int fps, int quality = 19) {
+        VideoSettings s;
+        s.codec = codec;
+        s.width = width;
+        s.height = height;
+        s.fps = fps;
+        s.quality = quality;
+        s.maxKeyFrameInterval = 10 * fps;
+        return s;
+    }
 };
 
 // The one audio encoding of every track: AAC, 48,000 Hz, 2 channels, 128,000 bits per second.
@@ -140,7 +162,8 @@ public:
     virtual void finish(std::function<void(Result<void>)> done) = 0;
     // The same, waiting for the end.
     virtual Result<void> finishAndWait() = 0;
-    // Stops at once and removes the file. Safe at any time, also after a failure.
+    // Stops at once and removes the file; after a failure the file keeps what was written up to
+    // it. Safe at any time. A pending finish callback gets an error.
     virtual void cancel() = 0;
 
     virtual Status status() const = 0;
