@@ -1,0 +1,95 @@
+#pragma once
+// Sound checks shared by the audio tests: collecting chunks from a capture thread, the strength
+// of a frequency, the dominant pitch, and where a sound starts.
+#include "platform/Frame.h"
+
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace lc::test {
+
+class ChunkCollector {
+public:
+    void add(const AudioChunk& c) {
+        std::lock_guard lock(mutex_);
+        chunks_.push_back(c);
+    }
+    std::vector<AudioChunk> chunks() const {
+        std::lock_guard lock(mutex_);
+        return chunks_;
+    }
+    double seconds() const {
+        std::lock_guard lock(mutex_);
+        std::size_t frames = 0;
+        for (const auto& c : chunks_)
+            frames += c.frameCount();
+        return double(frames) / AudioChunk::sampleRate;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<AudioChunk> chunks_;
+};
+
+// Left channel of all chunks, in order.
+inline std::vector<double> leftChannel(const std::vector<AudioChunk>& chunks) {
+    std::vector<double> out;
+    for (const auto& c : chunks)
+        for (std::size_t i = 0; i < c.samples.size(); i += 2)
+            out.push_back(c.samples[i]);
+    return out;
+}
+
+// Amplitude (0..32768) of the component at `hz` (Goertzel over the whole signal).
+inline double toneAmplitude(const std::vector<double>& x, double hz, int rate = AudioChunk::sampleRate) {
+    if (x.empty()) return 0;
+    const double w = 2 * M_PI * hz / rate, k = 2 * std::cos(w);
+    double s1 = 0, s2 = 0;
+    for (double v : x) {
+        const double s0 = v + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+    return 2 * std::sqrt(std::max(0.0, power)) / double(x.size());
+}
+
+// Pitch from upward zero crossings.
+inline double dominantFrequency(const std::vector<double>& x, int rate = AudioChunk::sampleRate) {
+    std::optional<double> first, last;
+    int crossings = 0;
+    for (std::size_t i = 1; i < x.size(); ++i) {
+        if (x[i - 1] < 0 && x[i] >= 0) {
+            const double t = double(i - 1) + (-x[i - 1]) / (x[i] - x[i - 1]);
+            if (!first)
+                first = t;
+            else
+                ++crossings;
+            last = t;
+        }
+    }
+    if (!first || crossings == 0) return 0;
+    return crossings * rate / (*last - *first);
+}
+
+// Uptime of the first sample louder than `threshold` after at least `quiet` seconds of
+// near-silence, from the chunks' own stamps.
+inline std::optional<double> onsetTime(const std::vector<AudioChunk>& chunks, int threshold = 10000,
+                                       double quiet = 0.1) {
+    const auto quietFrames = std::size_t(quiet * AudioChunk::sampleRate);
+    std::size_t silent = 0;
+    for (const auto& c : chunks) {
+        for (std::size_t f = 0; f < c.frameCount(); ++f) {
+            const int v = std::abs(int(c.samples[2 * f]));
+            if (v >= threshold && silent >= quietFrames)
+                return c.hostTime + double(f) / AudioChunk::sampleRate;
+            silent = v < 300 ? silent + 1 : 0;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace lc::test

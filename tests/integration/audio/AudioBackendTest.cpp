@@ -1,0 +1,213 @@
+// The PulseAudio back end against the test environment's real daemon: devices, microphone
+// capture, per-application capture and the host-clock stamps of both.
+#include "AudioAnalysis.h"
+#include "TestSupport.h"
+#include "common/Clock.h"
+#include "platform/Audio.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <chrono>
+#include <cstdio>
+
+using namespace std::chrono_literals;
+using lc::AudioChunk;
+using lc::test::ChunkCollector;
+
+namespace {
+
+lc::AudioCallbacks into(ChunkCollector& c) {
+    return {[&c](AudioChunk chunk) { c.add(chunk); }, {}};
+}
+
+struct Child {
+    QProcess process;
+    explicit Child(const QString& program, const QStringList& args) {
+        process.start(program, args);
+        process.waitForStarted();
+    }
+    ~Child() {
+        process.terminate();
+        if (!process.waitForFinished(2000)) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    int pid() const { return int(process.processId()); }
+};
+
+QString testWindow() {
+    return QStringLiteral(LC_TEST_WINDOW);
+}
+QString onsetPlayer() {
+    return QStringLiteral(LC_ONSET_PLAYER);
+}
+
+struct Onset {
+    double played = 0;  // from the player's own timing reports
+    double written = 0; // when the onset reached the server: it cannot have played earlier
+};
+
+// Runs the onset player to its end and returns when its burst began.
+std::optional<Onset> playOnset(QProcess& p) {
+    if (!p.waitForFinished(10000) || p.exitCode() != 0) return std::nullopt;
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const auto played = QRegularExpression("onset ([0-9.]+)").match(out);
+    const auto written = QRegularExpression("written ([0-9.]+)").match(out);
+    if (!played.hasMatch() || !written.hasMatch()) return std::nullopt;
+    return Onset{played.captured(1).toDouble(), written.captured(1).toDouble()};
+}
+
+// The longest distance between where one chunk ends and the next begins, in seconds.
+double worstSeam(const std::vector<AudioChunk>& chunks) {
+    double worst = 0;
+    for (std::size_t i = 1; i < chunks.size(); ++i) {
+        const double end =
+            chunks[i - 1].hostTime + double(chunks[i - 1].frameCount()) / AudioChunk::sampleRate;
+        worst = std::max(worst, std::abs(chunks[i].hostTime - end));
+    }
+    return worst;
+}
+
+} // namespace
+
+TEST(AudioBackend, ListsMicrophonesWithTheDefaultAndNoMonitors) {
+    LC_REQUIRE_TEST_ENV();
+    auto audio = lc::systemAudio();
+    EXPECT_EQ(audio->micAuthorization(), lc::MicAuthorization::authorized);
+    auto devices = audio->microphones();
+    ASSERT_TRUE(devices) << devices.error().message;
+    int defaults = 0;
+    bool found = false;
+    for (const auto& d : *devices) {
+        EXPECT_EQ(d.id.find(".monitor"), std::string::npos) << d.id;
+        defaults += d.isDefault;
+        if (d.id == "lc_mic") {
+            found = true;
+            EXPECT_TRUE(d.isDefault);
+            EXPECT_EQ(d.name, "Test_Microphone");
+        }
+    }
+    EXPECT_TRUE(found);
+    EXPECT_EQ(defaults, 1);
+}
+
+TEST(AudioBackend, MicrophoneDeliversTheToneContinuouslyOnTheHostClock) {
+    LC_REQUIRE_TEST_ENV();
+    ChunkCollector got;
+    const double before = lc::uptime();
+    auto capture = lc::systemAudio()->captureMicrophone(std::nullopt, into(got));
+    ASSERT_TRUE(capture) << capture.error().message;
+    ASSERT_TRUE(lc::test::waitUntil([&] { return got.seconds() >= 1.5; }, 5s));
+    const double now = lc::uptime();
+    (*capture)->stop();
+    const auto chunks = got.chunks();
+    const std::size_t count = chunks.size();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(got.chunks().size(), count) << "a chunk arrived after stop()";
+
+    EXPECT_NEAR(lc::test::dominantFrequency(lc::test::leftChannel(chunks)), 440, 1);
+    EXPECT_LT(worstSeam(chunks), 0.002);
+    // The first sample was captured after the request and the last one before now.
+    EXPECT_GT(chunks.front().hostTime, before - 0.05);
+    const double end = chunks.back().hostTime + double(chunks.back().frameCount()) / AudioChunk::sampleRate;
+    EXPECT_LT(end, now + 0.005);
+    EXPECT_GT(end, now - 0.1);
+}
+
+// The stamp of a sound's first sample against the time it was played, for both capture paths.
+TEST(AudioBackend, StampsOfAKnownOnsetMatchWhenItWasPlayed) {
+    LC_REQUIRE_TEST_ENV();
+    for (int round = 0; round < 3; ++round) {
+        ChunkCollector mic, app;
+        auto micCapture = lc::systemAudio()->captureMicrophone(std::string("lc_speakers.monitor"), into(mic));
+        ASSERT_TRUE(micCapture) << micCapture.error().message;
+        QProcess player;
+        player.start(onsetPlayer(), {"--lead", "0.8"});
+        ASSERT_TRUE(player.waitForStarted());
+        auto appCapture = lc::systemAudio()->captureApplication(int(player.processId()), into(app));
+        ASSERT_TRUE(appCapture) << appCapture.error().message;
+        const auto played = playOnset(player);
+        ASSERT_TRUE(played) << player.readAllStandardError().toStdString();
+        std::this_thread::sleep_for(100ms);
+        (*micCapture)->stop();
+        (*appCapture)->stop();
+
+        const auto micOnset = lc::test::onsetTime(mic.chunks());
+        const auto appOnset = lc::test::onsetTime(app.chunks());
+        ASSERT_TRUE(micOnset);
+        ASSERT_TRUE(appOnset);
+        std::printf("onset stamp - played: monitor source %+.2f ms, application %+.2f ms; "
+                    "played - written %.2f ms\n",
+                    (*micOnset - played->played) * 1e3, (*appOnset - played->played) * 1e3,
+                    (played->played - played->written) * 1e3);
+        EXPECT_NEAR(*micOnset, played->played, 0.005);
+        EXPECT_NEAR(*appOnset, played->played, 0.005);
+        // Independent of the server's reports: not before the sound existed, nor after the
+        // player's 50 ms buffer could have played out.
+        EXPECT_GT(*micOnset, played->written - 0.001);
+        EXPECT_LT(*micOnset, played->written + 0.06);
+    }
+}
+
+TEST(AudioBackend, ApplicationCaptureHoldsOnlyThatApplicationsTone) {
+    LC_REQUIRE_TEST_ENV();
+    Child first(testWindow(), {"--title", "tone-a", "--tone", "440"});
+    Child second(testWindow(), {"--title", "tone-b", "--tone", "1000"});
+    ChunkCollector got;
+    auto capture = lc::systemAudio()->captureApplication(first.pid(), into(got));
+    ASSERT_TRUE(capture) << capture.error().message;
+    ASSERT_TRUE(lc::test::waitUntil([&] { return got.seconds() >= 1.5; }, 8s));
+    (*capture)->stop();
+    const auto x = lc::test::leftChannel(got.chunks());
+    const double wanted = lc::test::toneAmplitude(x, 440), other = lc::test::toneAmplitude(x, 1000);
+    EXPECT_GT(wanted, 1000);
+    EXPECT_LT(other, wanted / 300) << "the other application's tone leaked in";
+}
+
+TEST(AudioBackend, ApplicationCaptureFollowsDescendantsThatStartLaterAndStreamsThatMove) {
+    LC_REQUIRE_TEST_ENV();
+    // A shell that starts its player only after the capture began: the stream belongs to a child.
+    Child shell("sh",
+                {"-c", QString("sleep 0.7; %1 --lead 0.2 --burst 3 --hz 500; sleep 5").arg(onsetPlayer())});
+    ChunkCollector got;
+    auto capture = lc::systemAudio()->captureApplication(shell.pid(), into(got));
+    ASSERT_TRUE(capture) << capture.error().message;
+    EXPECT_TRUE(got.chunks().empty());
+    ASSERT_TRUE(lc::test::waitUntil([&] { return got.seconds() >= 1.0; }, 5s))
+        << "the child's stream was not found";
+
+    // Move the stream to another sink: the capture must pick it up there.
+    const QString module = lc::test::run("pactl", {"load-module", "module-null-sink", "sink_name=lc_other",
+                                                   "rate=48000", "norewinds=1"})
+                               .trimmed();
+    ASSERT_FALSE(module.isEmpty());
+    QString input;
+    for (const auto& line : lc::test::run("pactl", {"list", "short", "sink-inputs"}).split('\n'))
+        if (!line.isEmpty()) input = line.split('\t').first();
+    ASSERT_FALSE(input.isEmpty());
+    lc::test::run("pactl", {"move-sink-input", input, "lc_other"});
+    const double movedAt = lc::uptime();
+    ASSERT_TRUE(lc::test::waitUntil(
+        [&] {
+            const auto c = got.chunks();
+            return !c.empty() && c.back().hostTime > movedAt + 0.5;
+        },
+        5s))
+        << "no sound after the move";
+    (*capture)->stop();
+    lc::test::run("pactl", {"unload-module", module});
+    EXPECT_NEAR(lc::test::dominantFrequency(lc::test::leftChannel(got.chunks())), 500, 5);
+}
+
+TEST(AudioBackend, ApplicationThatPlaysNothingYieldsNoSound) {
+    LC_REQUIRE_TEST_ENV();
+    Child quiet(testWindow(), {"--title", "quiet"});
+    Child loud(testWindow(), {"--title", "loud", "--tone", "440"});
+    ChunkCollector got;
+    auto capture = lc::systemAudio()->captureApplication(quiet.pid(), into(got));
+    ASSERT_TRUE(capture) << capture.error().message;
+    std::this_thread::sleep_for(1s);
+    (*capture)->stop();
+    EXPECT_TRUE(got.chunks().empty());
+}
