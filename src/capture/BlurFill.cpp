@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <vector>
 
 namespace lc {
@@ -26,28 +27,86 @@ int evenAtLeast2(double v) {
     return std::max(2, 2 * roundHalfAway(v / 2));
 }
 
-// BGRA → I420, BT.709 limited range, 16-bit fixed point. Two rows at a time; width even.
-// Written for the compiler's vectoriser; one copy per instruction set.
-__attribute__((target_clones("avx2", "default"))) void
-bgraRowsToI420(const std::uint8_t* s0, const std::uint8_t* s1, std::uint8_t* y0, std::uint8_t* y1,
-               std::uint8_t* u, std::uint8_t* v, int width) {
-    constexpr int kr = 11966, kg = 40254, kb = 4064; // 0.2126, 0.7152, 0.0722 × 219/255
-    constexpr int yOff = (16 << 16) + (1 << 15);
-    for (int x = 0; x < width; ++x) {
-        y0[x] = std::uint8_t((kr * s0[4 * x + 2] + kg * s0[4 * x + 1] + kb * s0[4 * x] + yOff) >> 16);
-        y1[x] = std::uint8_t((kr * s1[4 * x + 2] + kg * s1[4 * x + 1] + kb * s1[4 * x] + yOff) >> 16);
+// BGRA → I420, BT.709 limited range, with 7-bit coefficients (as libyuv's own BT.601 kernels):
+//   Y  = 16 + (8B + 79G + 23R) / 128
+//   Cb = 128 + (56B − 43G − 13R) / 128,  Cr = 128 + (−5B − 51G + 56R) / 128
+// Chroma comes from the 2×2 average (rows, then pairs, each rounded up like pavgb). The SIMD
+// and the scalar code give identical results. Two rows at a time; width even.
+inline std::uint8_t avgUp(int a, int b) {
+    return std::uint8_t((a + b + 1) >> 1);
+}
+
+void bgraRowsToI420Scalar(const std::uint8_t* s0, const std::uint8_t* s1, std::uint8_t* y0, std::uint8_t* y1,
+                          std::uint8_t* u, std::uint8_t* v, int from, int width) {
+    for (int x = from; x < width; ++x) {
+        y0[x] = std::uint8_t(((8 * s0[4 * x] + 79 * s0[4 * x + 1] + 23 * s0[4 * x + 2] + 64) >> 7) + 16);
+        y1[x] = std::uint8_t(((8 * s1[4 * x] + 79 * s1[4 * x + 1] + 23 * s1[4 * x + 2] + 64) >> 7) + 16);
     }
-    // Chroma from the 2×2 sums (×4), so the coefficients are quartered: Cb = −0.1006R − 0.3386G
-    // + 0.4392B, Cr = 0.4392R − 0.3989G − 0.0403B (× 224/255 already).
-    constexpr int ur = -6596, ug = -22189, ub = 28784, vr = 28784, vg = -26145, vb = -2639;
-    constexpr int cOff = (128 << 18) + (1 << 17);
-    for (int i = 0; i < width / 2; ++i) {
-        const int b = s0[8 * i] + s0[8 * i + 4] + s1[8 * i] + s1[8 * i + 4];
-        const int g = s0[8 * i + 1] + s0[8 * i + 5] + s1[8 * i + 1] + s1[8 * i + 5];
-        const int r = s0[8 * i + 2] + s0[8 * i + 6] + s1[8 * i + 2] + s1[8 * i + 6];
-        u[i] = std::uint8_t((ur * r + ug * g + ub * b + cOff) >> 18);
-        v[i] = std::uint8_t((vr * r + vg * g + vb * b + cOff) >> 18);
+    for (int i = from / 2; i < width / 2; ++i) {
+        int c[3];
+        for (int k = 0; k < 3; ++k)
+            c[k] = avgUp(avgUp(s0[8 * i + k], s1[8 * i + k]), avgUp(s0[8 * i + 4 + k], s1[8 * i + 4 + k]));
+        u[i] = std::uint8_t((56 * c[0] - 43 * c[1] - 13 * c[2] + 16448) >> 7);
+        v[i] = std::uint8_t((-5 * c[0] - 51 * c[1] + 56 * c[2] + 16448) >> 7);
     }
+}
+
+#define LC_SSSE3 __attribute__((target("ssse3")))
+
+// Luma of 16 pixels.
+LC_SSSE3 inline void luma16(const std::uint8_t* s, std::uint8_t* y) {
+    const __m128i kY = _mm_set1_epi32(0x00174F08); // B 8, G 79, R 23
+    const __m128i round7 = _mm_set1_epi16(64);
+    const __m128i* p = reinterpret_cast<const __m128i*>(s);
+    const __m128i a = _mm_hadd_epi16(_mm_maddubs_epi16(_mm_loadu_si128(p), kY),
+                                     _mm_maddubs_epi16(_mm_loadu_si128(p + 1), kY));
+    const __m128i b = _mm_hadd_epi16(_mm_maddubs_epi16(_mm_loadu_si128(p + 2), kY),
+                                     _mm_maddubs_epi16(_mm_loadu_si128(p + 3), kY));
+    const __m128i packed = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(a, round7), 7),
+                                            _mm_srli_epi16(_mm_add_epi16(b, round7), 7));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y), _mm_add_epi8(packed, _mm_set1_epi8(16)));
+}
+
+// Averages pixel pairs (0,1), (2,3), … of 8 pixels in two registers into 4 pixels.
+LC_SSSE3 inline __m128i pairAverage(__m128i l, __m128i r) {
+    const __m128 lf = _mm_castsi128_ps(l), rf = _mm_castsi128_ps(r);
+    return _mm_avg_epu8(_mm_castps_si128(_mm_shuffle_ps(lf, rf, 0x88)),
+                        _mm_castps_si128(_mm_shuffle_ps(lf, rf, 0xdd)));
+}
+
+// 16 pixels of two rows per step.
+LC_SSSE3 void bgraRowsToI420Ssse3(const std::uint8_t* s0, const std::uint8_t* s1, std::uint8_t* y0,
+                                  std::uint8_t* y1, std::uint8_t* u, std::uint8_t* v, int width) {
+    const __m128i kU = _mm_set1_epi32(0x00F3D538); // B 56, G −43, R −13
+    const __m128i kV = _mm_set1_epi32(0x0038CDFB); // B −5, G −51, R 56
+    const __m128i c128 = _mm_set1_epi16(16448);    // 128 × 128 + 64
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        luma16(s0 + 4 * x, y0 + x);
+        luma16(s1 + 4 * x, y1 + x);
+        const __m128i* p0 = reinterpret_cast<const __m128i*>(s0 + 4 * x);
+        const __m128i* p1 = reinterpret_cast<const __m128i*>(s1 + 4 * x);
+        __m128i a[4];
+        for (int k = 0; k < 4; ++k)
+            a[k] = _mm_avg_epu8(_mm_loadu_si128(p0 + k), _mm_loadu_si128(p1 + k));
+        const __m128i c0 = pairAverage(a[0], a[1]), c1 = pairAverage(a[2], a[3]);
+        const __m128i us = _mm_hadd_epi16(_mm_maddubs_epi16(c0, kU), _mm_maddubs_epi16(c1, kU));
+        const __m128i vs = _mm_hadd_epi16(_mm_maddubs_epi16(c0, kV), _mm_maddubs_epi16(c1, kV));
+        const __m128i uv = _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(us, c128), 7),
+                                            _mm_srli_epi16(_mm_add_epi16(vs, c128), 7));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(u + x / 2), uv);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(v + x / 2), _mm_unpackhi_epi64(uv, uv));
+    }
+    bgraRowsToI420Scalar(s0, s1, y0, y1, u, v, x, width);
+}
+
+void bgraRowsToI420(const std::uint8_t* s0, const std::uint8_t* s1, std::uint8_t* y0, std::uint8_t* y1,
+                    std::uint8_t* u, std::uint8_t* v, int width) {
+    static const bool simd = __builtin_cpu_supports("ssse3");
+    if (simd)
+        bgraRowsToI420Ssse3(s0, s1, y0, y1, u, v, width);
+    else
+        bgraRowsToI420Scalar(s0, s1, y0, y1, u, v, 0, width);
 }
 
 // Converts a BGRA picture of even size into I420 planes.
@@ -59,15 +118,63 @@ void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, s
                        u + std::ptrdiff_t(row / 2) * uStride, v + std::ptrdiff_t(row / 2) * vStride, width);
 }
 
-// One blur pass over `n` interleaved floats: out[j] = Σ w[k] · in[j + step·k] for k in 0..2R.
-__attribute__((target_clones("avx2", "default"))) void convolve(const float* in, float* out, int n, int step,
-                                                                const float* weights) {
-    std::fill(out, out + n, 0.0f);
-    for (int k = 0; k <= 2 * kBlurRadius; ++k) {
-        const float w = weights[k];
-        const float* s = in + std::ptrdiff_t(step) * k;
+// A symmetric Gaussian kernel: weights[0] is the centre, weights[k] the taps at ±k.
+std::vector<float> gaussian(double sigma, int radius) {
+    std::vector<float> w(std::size_t(radius) + 1);
+    double sum = 0;
+    for (int k = -radius; k <= radius; ++k)
+        sum += std::exp(-(k * k) / (2 * sigma * sigma));
+    for (int k = 0; k <= radius; ++k)
+        w[std::size_t(k)] = float(std::exp(-(k * k) / (2 * sigma * sigma)) / sum);
+    return w;
+}
+
+// out[j] = w0 · c[j] + Σ w[k] · (lo_k[j] + hi_k[j]), with rows lo_k/hi_k given by `row(±k)`.
+template <class Row>
+__attribute__((always_inline)) inline void accumulate(float* out, int n, const std::vector<float>& w,
+                                                      Row row) {
+    const float* c = row(0);
+    for (int j = 0; j < n; ++j)
+        out[j] = w[0] * c[j];
+    for (int k = 1; k < int(w.size()); ++k) {
+        const float wk = w[std::size_t(k)];
+        const float* lo = row(-k);
+        const float* hi = row(k);
         for (int j = 0; j < n; ++j)
-            out[j] += w * s[j];
+            out[j] += wk * (lo[j] + hi[j]);
+    }
+}
+
+// Blurs one plane of the covering copy with clamped edges and crops it:
+// dst(x, y) = Σ w · src(clamp(x − offX ± k), clamp(y − offY ± k)), src being srcW × srcH of which
+// only rows [firstRow, firstRow + rows) are present (enough for every row the crop reaches).
+__attribute__((target_clones("avx2", "default"))) void
+blurPlane(const std::uint8_t* src, int srcStride, int srcW, int srcH, int firstRow, int offX, int offY,
+          std::uint8_t* dst, int dstStride, int dstW, int dstH, const std::vector<float>& w,
+          std::vector<float>& scratch) {
+    const int r = int(w.size()) - 1;
+    const int rowLo = std::max(0, -offY - r), rowHi = std::min(srcH, -offY + dstH + r); // needed source rows
+    const int padded = dstW + 2 * r;
+    scratch.resize(std::size_t(padded) + std::size_t(dstW) * std::size_t(rowHi - rowLo + 1) +
+                   std::size_t(dstW));
+    float* line = scratch.data();
+    float* horizontal = line + padded;
+    float* out = horizontal + std::size_t(dstW) * std::size_t(rowHi - rowLo);
+    for (int y = rowLo; y < rowHi; ++y) {
+        const std::uint8_t* in = src + std::ptrdiff_t(y - firstRow) * srcStride;
+        for (int x = 0; x < padded; ++x)
+            line[x] = in[std::clamp(x - r - offX, 0, srcW - 1)];
+        accumulate(horizontal + std::size_t(y - rowLo) * std::size_t(dstW), dstW, w,
+                   [&](int k) { return line + r + k; });
+    }
+    for (int y = 0; y < dstH; ++y) {
+        accumulate(out, dstW, w, [&](int k) {
+            return horizontal +
+                   std::size_t(std::clamp(y - offY + k, rowLo, rowHi - 1) - rowLo) * std::size_t(dstW);
+        });
+        std::uint8_t* o = dst + std::ptrdiff_t(y) * dstStride;
+        for (int x = 0; x < dstW; ++x)
+            o[x] = std::uint8_t(out[x] + 0.5f);
     }
 }
 
@@ -83,27 +190,50 @@ struct Bgra {
     std::uint8_t* row(int y) { return pixels.data() + std::ptrdiff_t(y) * stride; }
 };
 
+struct Rect {
+    int x, y, w, h;
+};
+
+// Scales `src` to outW × outH (even) and converts it into I420 planes, a band of rows at a time
+// so that the scaled pixels never leave the cache.
+void scaleToI420(const BgraFrame& src, int outW, int outH, Bgra& band, std::uint8_t* y, int yStride,
+                 std::uint8_t* u, int uStride, std::uint8_t* v, int vStride) {
+    if (src.width == outW && src.height == outH) {
+        bgraToI420(src.data, src.stride, outW, outH, y, yStride, u, uStride, v, vStride);
+        return;
+    }
+    constexpr int kBand = 16;
+    band.resize(outW, kBand);
+    for (int y0 = 0; y0 < outH; y0 += kBand) {
+        const int rows = std::min(kBand, outH - y0);
+        // libyuv writes a clipped band at its place in the whole picture: aim the picture's origin
+        // so that the band lands in our buffer.
+        auto* origin = reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(band.pixels.data()) -
+                                                       std::uintptr_t(y0) * std::uintptr_t(band.stride));
+        libyuv::ARGBScaleClip(src.data, src.stride, src.width, src.height, origin, band.stride, outW, outH, 0,
+                              y0, outW, rows, libyuv::kFilterBox);
+        bgraToI420(band.pixels.data(), band.stride, outW, rows, y + std::ptrdiff_t(y0) * yStride, yStride,
+                   u + std::ptrdiff_t(y0 / 2) * uStride, uStride, v + std::ptrdiff_t(y0 / 2) * vStride,
+                   vStride);
+    }
+}
+
 } // namespace
 
 struct BlurFill::Scratch {
-    Bgra cover;                    // the covering copy at one sixth (only rows near the crop are filled)
-    std::vector<float> padded;     // one cover row, edge-extended, as floats
-    std::vector<float> horizontal; // horizontally blurred rows
-    std::vector<float> column;     // one output row of the vertical pass
-    Bgra small;                    // blurred background, smallW × smallH
-    std::shared_ptr<YuvFrame> smallYuv;
-    Bgra fg; // scaled foreground (with alignment padding)
+    Bgra cover;                         // the covering copy at one sixth (only rows near the crop)
+    std::shared_ptr<YuvFrame> coverYuv; // the same rows in I420
+    std::shared_ptr<YuvFrame> small;    // the blurred background, about W/6 × H/6
+    std::vector<float> blur;            // blur buffers
+    Bgra fg;                            // scaled foreground (with alignment padding)
     std::shared_ptr<YuvFrame> fgYuv;
-    std::vector<float> weights;
+    const std::vector<float> lumaWeights = gaussian(kSigma, kBlurRadius);
+    // Chroma planes have half the resolution: half the sigma.
+    const std::vector<float> chromaWeights = gaussian(kSigma / 2, kBlurRadius / 2);
     std::unique_ptr<YuvFramePool> pool;
 
-    Scratch() {
-        weights.resize(2 * kBlurRadius + 1);
-        double sum = 0;
-        for (int k = -kBlurRadius; k <= kBlurRadius; ++k)
-            sum += std::exp(-(k * k) / (2 * kSigma * kSigma));
-        for (int k = -kBlurRadius; k <= kBlurRadius; ++k)
-            weights[std::size_t(k + kBlurRadius)] = float(std::exp(-(k * k) / (2 * kSigma * kSigma)) / sum);
+    static void ensure(std::shared_ptr<YuvFrame>& f, int w, int h) {
+        if (!f || f->width != w || f->height != h) f = YuvFrame::allocate(w, h);
     }
 };
 
@@ -166,68 +296,55 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
     if (l.fgWidth <= 0 || l.fgHeight <= 0) return;
 
     if (l.stretch) {
-        if (src.width == W && src.height == H) {
-            bgraToI420(src.data, src.stride, W, H, dst.planes[0], dst.strides[0], dst.planes[1],
-                       dst.strides[1], dst.planes[2], dst.strides[2]);
-            return;
-        }
-        s.fg.resize(W, H);
-        libyuv::ARGBScale(src.data, src.stride, src.width, src.height, s.fg.pixels.data(), s.fg.stride, W, H,
-                          libyuv::kFilterBox);
-        bgraToI420(s.fg.pixels.data(), s.fg.stride, W, H, dst.planes[0], dst.strides[0], dst.planes[1],
-                   dst.strides[1], dst.planes[2], dst.strides[2]);
+        scaleToI420(src, W, H, s.fg, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
+                    dst.planes[2], dst.strides[2]);
         return;
     }
 
     // Background, at one sixth: the covering copy, edge-extended, blurred, cropped to the frame.
+    // Blurring is linear, so it is done on the I420 planes (chroma at half size, half sigma).
+    // Sizes and offsets are kept even so that luma and chroma stay aligned.
     const int sw = evenAtLeast2(l.smallWidth), sh = evenAtLeast2(l.smallHeight);
-    const int cw = std::max(sw, roundHalfAway(l.coverWidth)), ch = std::max(sh, roundHalfAway(l.coverHeight));
-    const int ox = roundHalfAway((sw - cw) / 2.0), oy = roundHalfAway((sh - ch) / 2.0); // ≤ 0
-    // Only the cover rows within the blur's reach of the crop are needed.
-    const int rowFirst = std::max(0, -oy - kBlurRadius), rowEnd = std::min(ch, -oy + sh + kBlurRadius);
+    const int cw = std::max(sw, evenAtLeast2(l.coverWidth)), ch = std::max(sh, evenAtLeast2(l.coverHeight));
+    const int ox = 2 * roundHalfAway((sw - cw) / 4.0), oy = 2 * roundHalfAway((sh - ch) / 4.0); // ≤ 0
+    const int rowFirst = std::max(0, -oy - kBlurRadius) & ~1;
+    const int rowEnd = std::min(ch, -oy + sh + kBlurRadius + 1) & ~1;
     s.cover.resize(cw, ch);
     libyuv::ARGBScaleClip(src.data, src.stride, src.width, src.height, s.cover.pixels.data(), s.cover.stride,
                           cw, ch, 0, rowFirst, cw, rowEnd - rowFirst, libyuv::kFilterBilinear);
+    Scratch::ensure(s.coverYuv, cw, rowEnd - rowFirst);
+    YuvFrame& cy = *s.coverYuv;
+    bgraToI420(s.cover.row(rowFirst), s.cover.stride, cw, rowEnd - rowFirst, cy.planes[0], cy.strides[0],
+               cy.planes[1], cy.strides[1], cy.planes[2], cy.strides[2]);
+    Scratch::ensure(s.small, sw, sh);
+    YuvFrame& sm = *s.small;
+    blurPlane(cy.planes[0], cy.strides[0], cw, ch, rowFirst, ox, oy, sm.planes[0], sm.strides[0], sw, sh,
+              s.lumaWeights, s.blur);
+    for (int p = 1; p < 3; ++p)
+        blurPlane(cy.planes[p], cy.strides[p], cw / 2, ch / 2, rowFirst / 2, ox / 2, oy / 2, sm.planes[p],
+                  sm.strides[p], sw / 2, sh / 2, s.chromaWeights, s.blur);
 
-    // Horizontal pass: every needed cover row, over the crop's columns, edges clamped.
-    const int n = 4 * sw;
-    const int rows = rowEnd - rowFirst;
-    s.padded.resize(std::size_t(4 * (sw + 2 * kBlurRadius)));
-    s.horizontal.resize(std::size_t(n) * std::size_t(rows));
-    for (int r = 0; r < rows; ++r) {
-        const std::uint8_t* in = s.cover.row(rowFirst + r);
-        for (int x = -kBlurRadius; x < sw + kBlurRadius; ++x) {
-            const int cx = std::clamp(x - ox, 0, cw - 1);
-            float* p = &s.padded[std::size_t(4 * (x + kBlurRadius))];
-            for (int c = 0; c < 4; ++c)
-                p[c] = in[4 * cx + c];
+    // Enlarged six times, but only where the foreground leaves the frame uncovered.
+    const Rect bands[] = {{0, 0, W, l.fgY},
+                          {0, l.fgY + l.fgHeight, W, H - l.fgY - l.fgHeight},
+                          {0, l.fgY, l.fgX, l.fgHeight},
+                          {l.fgX + l.fgWidth, l.fgY, W - l.fgX - l.fgWidth, l.fgHeight}};
+    for (const Rect& band : bands) {
+        if (band.w <= 0 || band.h <= 0) continue;
+        for (int p = 0; p < 3; ++p) {
+            const int shift = p ? 1 : 0;
+            // Chroma bands widen to whole 2×2 blocks; the foreground overwrites any overlap.
+            const int x0 = band.x >> shift, y0 = band.y >> shift;
+            const int x1 = (band.x + band.w + shift) >> shift, y1 = (band.y + band.h + shift) >> shift;
+            const int pw = W >> shift, ph = H >> shift, spw = sw >> shift, sph = sh >> shift;
+            const int sx0 = std::min(spw - 1, x0 * spw / pw), sy0 = std::min(sph - 1, y0 * sph / ph);
+            const int sx1 = std::max(sx0 + 1, (x1 * spw + pw - 1) / pw),
+                      sy1 = std::max(sy0 + 1, (y1 * sph + ph - 1) / ph);
+            libyuv::ScalePlane(sm.planes[p] + std::ptrdiff_t(sy0) * sm.strides[p] + sx0, sm.strides[p],
+                               sx1 - sx0, sy1 - sy0, dst.planes[p] + std::ptrdiff_t(y0) * dst.strides[p] + x0,
+                               dst.strides[p], x1 - x0, y1 - y0, libyuv::kFilterBilinear);
         }
-        convolve(s.padded.data(), &s.horizontal[std::size_t(r) * std::size_t(n)], n, 4, s.weights.data());
     }
-    // Vertical pass: rows beyond the cover's extent repeat its edge rows.
-    s.small.resize(sw, sh);
-    s.padded.resize(std::size_t(n) * std::size_t(2 * kBlurRadius + 1));
-    s.column.resize(std::size_t(n));
-    for (int y = 0; y < sh; ++y) {
-        for (int k = 0; k <= 2 * kBlurRadius; ++k) {
-            const int cy = std::clamp(y - oy + k - kBlurRadius, 0, ch - 1) - rowFirst;
-            std::memcpy(&s.padded[std::size_t(k) * std::size_t(n)],
-                        &s.horizontal[std::size_t(cy) * std::size_t(n)], sizeof(float) * std::size_t(n));
-        }
-        convolve(s.padded.data(), s.column.data(), n, n, s.weights.data());
-        std::uint8_t* o = s.small.row(y);
-        for (int j = 0; j < n; ++j)
-            o[j] = std::uint8_t(std::clamp(s.column[std::size_t(j)] + 0.5f, 0.0f, 255.0f));
-    }
-    if (!s.smallYuv || s.smallYuv->width != sw || s.smallYuv->height != sh)
-        s.smallYuv = YuvFrame::allocate(sw, sh);
-    YuvFrame& sy = *s.smallYuv;
-    bgraToI420(s.small.pixels.data(), s.small.stride, sw, sh, sy.planes[0], sy.strides[0], sy.planes[1],
-               sy.strides[1], sy.planes[2], sy.strides[2]);
-    // Enlarged to the whole frame; the foreground then covers its part.
-    libyuv::I420Scale(sy.planes[0], sy.strides[0], sy.planes[1], sy.strides[1], sy.planes[2], sy.strides[2],
-                      sw, sh, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1], dst.planes[2],
-                      dst.strides[2], W, H, libyuv::kFilterBilinear);
 
     // Foreground. Chroma covers 2×2 pixels, so the picture is converted on an even-aligned canvas
     // whose extra edge column/row repeats the picture's edge; the luma lands on exact pixels.
@@ -235,37 +352,27 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
     const int fw = l.fgWidth + padL + ((l.fgWidth + padL) & 1);
     const int fh = l.fgHeight + padT + ((l.fgHeight + padT) & 1);
     const int x0 = l.fgX - padL, y0 = l.fgY - padT;
-    const bool aligned = fw == l.fgWidth && fh == l.fgHeight;
-    const std::uint8_t* fgPixels;
-    int fgStride;
-    if (aligned && src.width == fw && src.height == fh) {
-        fgPixels = src.data;
-        fgStride = src.stride;
-    } else {
-        s.fg.resize(fw, fh);
-        libyuv::ARGBScale(src.data, src.stride, src.width, src.height, s.fg.row(padT) + 4 * padL, s.fg.stride,
-                          l.fgWidth, l.fgHeight, libyuv::kFilterBox);
-        for (int y = padT; y < padT + l.fgHeight; ++y) {
-            std::uint8_t* r = s.fg.row(y);
-            if (padL) std::memcpy(r, r + 4, 4);
-            if (fw > padL + l.fgWidth) std::memcpy(r + 4 * (fw - 1), r + 4 * (fw - 2), 4);
-        }
-        if (padT) std::memcpy(s.fg.row(0), s.fg.row(1), std::size_t(s.fg.stride));
-        if (fh > padT + l.fgHeight) std::memcpy(s.fg.row(fh - 1), s.fg.row(fh - 2), std::size_t(s.fg.stride));
-        fgPixels = s.fg.pixels.data();
-        fgStride = s.fg.stride;
-    }
     std::uint8_t* dy = dst.planes[0] + std::ptrdiff_t(y0) * dst.strides[0] + x0;
     std::uint8_t* du = dst.planes[1] + std::ptrdiff_t(y0 / 2) * dst.strides[1] + x0 / 2;
     std::uint8_t* dv = dst.planes[2] + std::ptrdiff_t(y0 / 2) * dst.strides[2] + x0 / 2;
-    if (aligned) {
-        bgraToI420(fgPixels, fgStride, fw, fh, dy, dst.strides[0], du, dst.strides[1], dv, dst.strides[2]);
+    if (fw == l.fgWidth && fh == l.fgHeight) {
+        scaleToI420(src, fw, fh, s.fg, dy, dst.strides[0], du, dst.strides[1], dv, dst.strides[2]);
         return;
     }
-    if (!s.fgYuv || s.fgYuv->width != fw || s.fgYuv->height != fh) s.fgYuv = YuvFrame::allocate(fw, fh);
+    s.fg.resize(fw, fh);
+    libyuv::ARGBScale(src.data, src.stride, src.width, src.height, s.fg.row(padT) + 4 * padL, s.fg.stride,
+                      l.fgWidth, l.fgHeight, libyuv::kFilterBox);
+    for (int y = padT; y < padT + l.fgHeight; ++y) {
+        std::uint8_t* r = s.fg.row(y);
+        if (padL) std::memcpy(r, r + 4, 4);
+        if (fw > padL + l.fgWidth) std::memcpy(r + 4 * (fw - 1), r + 4 * (fw - 2), 4);
+    }
+    if (padT) std::memcpy(s.fg.row(0), s.fg.row(1), std::size_t(s.fg.stride));
+    if (fh > padT + l.fgHeight) std::memcpy(s.fg.row(fh - 1), s.fg.row(fh - 2), std::size_t(s.fg.stride));
+    Scratch::ensure(s.fgYuv, fw, fh);
     YuvFrame& fy = *s.fgYuv;
-    bgraToI420(fgPixels, fgStride, fw, fh, fy.planes[0], fy.strides[0], fy.planes[1], fy.strides[1],
-               fy.planes[2], fy.strides[2]);
+    bgraToI420(s.fg.pixels.data(), s.fg.stride, fw, fh, fy.planes[0], fy.strides[0], fy.planes[1],
+               fy.strides[1], fy.planes[2], fy.strides[2]);
     libyuv::CopyPlane(fy.planes[0] + std::ptrdiff_t(padT) * fy.strides[0] + padL, fy.strides[0],
                       dy + std::ptrdiff_t(padT) * dst.strides[0] + padL, dst.strides[0], l.fgWidth,
                       l.fgHeight);
