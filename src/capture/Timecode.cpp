@@ -1,5 +1,6 @@
 #include "capture/Timecode.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -35,6 +36,11 @@ QString twoDigits(std::uint64_t v) {
     return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0'));
 }
 
+// Whole seconds for the texts; values no clock produces are pinned instead of overflowing.
+long long wholeSeconds(double s) {
+    return std::isfinite(s) ? static_cast<long long>(std::clamp(s, -1e15, 1e15)) : 0;
+}
+
 } // namespace
 
 namespace Timecode {
@@ -64,12 +70,12 @@ QString string(const QDateTime& instant, int fps) {
 } // namespace Timecode
 
 QString formatTime(double seconds) {
-    const long long n = static_cast<long long>(std::trunc(seconds));
+    const long long n = wholeSeconds(std::trunc(seconds));
     return QString::asprintf("%02lld:%02lld", n / 60, n % 60);
 }
 
 QString offsetSuffix(double seconds) {
-    const long long n = std::llround(seconds);
+    const long long n = wholeSeconds(std::round(seconds));
     return QString::asprintf("(+%lldm%02llds)", n / 60, n % 60);
 }
 

@@ -1,6 +1,7 @@
 #include "capture/Timecode.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
@@ -64,6 +65,7 @@ TEST(TimeTexts, FormatTimeAndOffsetSuffix) {
     EXPECT_EQ(lc::formatTime(59.9), "00:59");
     EXPECT_EQ(lc::formatTime(3600), "60:00");
     EXPECT_EQ(lc::formatTime(4500.99), "75:00");
+    EXPECT_EQ(lc::formatTime(NAN), "00:00");
 
     EXPECT_EQ(lc::offsetSuffix(90), "(+1m30s)");
     EXPECT_EQ(lc::offsetSuffix(0.4), "(+0m00s)");
