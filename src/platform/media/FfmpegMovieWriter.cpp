@@ -29,6 +29,9 @@ namespace {
 // Audio whose time is this close to where the track has got to is appended as it stands; beyond
 // it, gaps become silence and overlaps are cut.
 constexpr std::int64_t kAudioSlack = 960; // 20 ms
+// Silence written per round of the worker when a track has a gap, so that a long gap (a window
+// that starts to play sound after minutes) never holds up the video.
+constexpr std::int64_t kSilencePerRound = 48000;
 // How much audio (frames) a track may have queued before it says it is not ready.
 constexpr std::size_t kAudioQueueLimit = 4 * 48000;
 // The live preset: see bench/media for the figures behind it.
@@ -75,7 +78,8 @@ struct AudioTrack {
     std::deque<AudioJob> queue;
     std::size_t queuedFrames = 0;
     bool finished = false;
-    // Worker only.
+    // Worker only (moved here from `queue` under the mutex).
+    std::deque<AudioJob> pending;
     std::int64_t nextPos = 0;       // timeline position (samples) the next placed sample gets
     std::int64_t skip = 0;          // timeline samples still to drop (encoder priming, see below)
     std::int64_t ptsOffset = 0;     // added to encoder input positions
@@ -146,7 +150,9 @@ private:
 
     void run();
     Result<void> encodeVideo(const VideoJob& job);
-    Result<void> placeAudio(AudioTrack& t, const AudioJob& job);
+    // Places one chunk on the track's timeline; false (and the chunk stays pending) while a long gap
+    // before it is still being filled.
+    Result<bool> placeAudio(AudioTrack& t, const AudioJob& job);
     Result<void> pushAudio(AudioTrack& t, const std::int16_t* samples, std::int64_t frames);
     Result<void> encodeAudioFrame(AudioTrack& t, bool last);
     Result<void> drainEncoder(AVCodecContext* enc, AVStream* stream);
@@ -477,7 +483,6 @@ void FfmpegMovieWriter::run() {
     pthread_setname_np(pthread_self(), "lc.moviewriter");
     for (;;) {
         std::optional<VideoJob> video;
-        std::vector<std::pair<AudioTrack*, AudioJob>> audio;
         bool ending = false;
         {
             std::unique_lock lock(mutex_);
@@ -485,15 +490,19 @@ void FfmpegMovieWriter::run() {
                 if (cancelRequested_ || finishRequested_) return true;
                 if (status_ != Status::writing) return false;
                 if (video_ && !video_->queue.empty()) return true;
-                return std::any_of(audio_.begin(), audio_.end(), [](auto& t) { return !t->queue.empty(); });
+                return std::any_of(audio_.begin(), audio_.end(),
+                                   [](auto& t) { return !t->queue.empty() || !t->pending.empty(); });
             };
             wake_.wait(lock, hasWork);
             if (cancelRequested_) return;
+            if (status_ != Status::writing)
+                for (auto& t : audio_)
+                    t->pending.clear();
             if (status_ == Status::writing) {
                 for (auto& t : audio_) {
                     while (!t->queue.empty()) {
                         t->queuedFrames -= t->queue.front().samples.size() / 2;
-                        audio.emplace_back(t.get(), std::move(t->queue.front()));
+                        t->pending.push_back(std::move(t->queue.front()));
                         t->queue.pop_front();
                     }
                 }
@@ -502,25 +511,34 @@ void FfmpegMovieWriter::run() {
                     video_->queue.pop_front();
                 }
             }
-            ending = finishRequested_ && audio.empty() && !video;
+            ending = finishRequested_ && !video;
         }
 
         Result<void> r;
-        for (auto& [track, job] : audio)
-            if (r) r = placeAudio(*track, job);
+        for (auto& t : audio_) {
+            while (r && !t->pending.empty()) {
+                auto placed = placeAudio(*t, t->pending.front());
+                if (!placed) r = placed.error();
+                if (!placed || !*placed) break;
+                t->pending.pop_front();
+            }
+            if (!t->pending.empty()) ending = false;
+        }
         if (r && video) r = encodeVideo(*video);
         if (!r) fail(r.error());
 
         if (!ending) continue;
 
         // Finishing: everything queued has been taken; flush, close, report.
-        bool writing;
+        bool writing, empty = false;
         {
             std::lock_guard lock(mutex_);
             writing = status_ == Status::writing && sessionStarted_;
             if (status_ == Status::writing && !sessionStarted_) {
+                // Nothing was written: no header, no file worth keeping.
                 status_ = Status::failed;
                 error_ = makeError("Cannot finish " + quoted(path()) + ": the writing session never started");
+                empty = true;
             }
         }
         if (writing) {
@@ -530,6 +548,7 @@ void FfmpegMovieWriter::run() {
             if (!f) fail(f.error());
         }
         ctx_.closeFile();
+        if (empty) removeFile();
         std::function<void(Result<void>)> done;
         Result<void> outcome;
         {
@@ -576,25 +595,25 @@ Result<void> FfmpegMovieWriter::encodeVideo(const VideoJob& job) {
     return drainEncoder(enc, video_->stream);
 }
 
-Result<void> FfmpegMovieWriter::placeAudio(AudioTrack& t, const AudioJob& job) {
+Result<bool> FfmpegMovieWriter::placeAudio(AudioTrack& t, const AudioJob& job) {
     const std::int16_t* s = job.samples.data();
     auto frames = std::int64_t(job.samples.size() / 2);
     if (job.pts > t.nextPos + kAudioSlack) {
-        // A gap: silence up to the chunk, in encoder-sized pieces.
+        // A gap: silence up to the chunk, in encoder-sized pieces, a bounded amount per round.
         static const std::vector<std::int16_t> silence(2 * 4096, 0);
-        std::int64_t gap = job.pts - t.nextPos;
-        while (gap > 0) {
-            const std::int64_t n = std::min<std::int64_t>(gap, 4096);
-            if (auto r = pushAudio(t, silence.data(), n); !r) return r;
-            gap -= n;
+        for (std::int64_t budget = kSilencePerRound; job.pts > t.nextPos; budget -= 4096) {
+            if (budget <= 0) return false;
+            if (auto r = pushAudio(t, silence.data(), std::min<std::int64_t>(job.pts - t.nextPos, 4096)); !r)
+                return r.error();
         }
     } else if (job.pts < t.nextPos - kAudioSlack) {
         const std::int64_t cut = t.nextPos - job.pts;
-        if (cut >= frames) return {};
+        if (cut >= frames) return true;
         s += 2 * cut;
         frames -= cut;
     }
-    return pushAudio(t, s, frames);
+    if (auto r = pushAudio(t, s, frames); !r) return r.error();
+    return true;
 }
 
 Result<void> FfmpegMovieWriter::pushAudio(AudioTrack& t, const std::int16_t* s, std::int64_t frames) {

@@ -330,6 +330,7 @@ TEST(MovieWriter, ErrorsAreOneReadableLine) {
         ASSERT_TRUE(w->startWriting().ok());
         auto r = w->finishAndWait();
         EXPECT_FALSE(r.ok()) << "a file whose session never started is not a playable file";
+        EXPECT_FALSE(fs::exists(dir.file("never.mov")));
     }
 }
 
