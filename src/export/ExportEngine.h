@@ -1,0 +1,90 @@
+#pragma once
+// Building the final video of a session folder: reading it back, planning the timeline,
+// decoding, composing, mixing and encoding "Loomcast Final.mp4".
+#include "common/Result.h"
+#include "export/SessionDocIn.h"
+#include "export/Timeline.h"
+#include "platform/Frame.h"
+#include "platform/media/reader/MediaReader.h"
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <qcoro/qcorotask.h>
+#include <string>
+#include <vector>
+
+namespace lc {
+
+// One running export: what the user interface holds on to in order to watch or cancel it.
+class ExportSession {
+public:
+    enum class Status { waiting, exporting, completed, failed, cancelled };
+
+    // Stops the export; the run then ends with "Export cancelled" and leaves no file behind.
+    void cancelExport() { cancelled_ = true; }
+    bool isCancelled() const { return cancelled_; }
+    // Fraction of the video written so far, 0 to 1.
+    double progress() const { return progress_; }
+    void setProgress(double p) { progress_ = p; }
+
+private:
+    std::atomic<bool> cancelled_{false};
+    std::atomic<double> progress_{0};
+};
+
+namespace ExportEngine {
+
+// A clip of the session as the export uses it.
+struct Clip {
+    std::string path;
+    int trackId = 0;
+    MediaTime start;  // on the shared clock
+    TrackRange range; // its video in its own time
+    int width = 0;
+    int height = 0;
+    YuvFramePtr first; // its first frame, when it could be decoded
+};
+
+// A piece of audio as the export uses it: source time p plays at at + (p − sourceStart).
+struct AudioPiece {
+    std::string path;
+    int trackId = 0;
+    MediaTime at;
+    MediaTime sourceStart;
+    MediaTime duration;
+    bool isMic = false;
+};
+
+struct Prepared {
+    Timeline timeline;
+    std::vector<Clip> clips;       // every clip with a video track, in document order
+    std::vector<AudioPiece> audio; // application audio that can be heard, then the microphone
+    double length = 0;             // seconds
+    int renderWidth = 0;
+    int renderHeight = 0;
+};
+
+// The session root's most recent folders that hold a "session.json", newest first.
+QStringList recentSessions(int limit);
+// "Loomcast Final.mp4" in `folder`, or the first "Loomcast Final N.mp4" (N = 2, 3, …) at
+// whose path nothing exists.
+QString uniqueOutput(const QString& folder);
+
+// Reads the folder and plans the video. Fails with the messages the user sees.
+Result<Prepared> prepare(const QString& folder);
+
+// The whole export on the calling thread (decoding, composing and encoding run on workers
+// inside). `onStart` is called once the output is chosen and encoding is about to begin.
+Result<QString> runBlocking(const QString& folder, ExportSession& session,
+                            const std::function<void()>& onStart = {});
+
+// The export as a task on the main thread: the work runs elsewhere; `registerSession` is
+// called once before encoding starts and `progress` every 200 ms, both on the main thread.
+QCoro::Task<Result<QString>> run(QString folder, std::function<void(double)> progress,
+                                 std::function<void(std::shared_ptr<ExportSession>)> registerSession);
+
+} // namespace ExportEngine
+} // namespace lc

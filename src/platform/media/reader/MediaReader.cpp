@@ -1,0 +1,376 @@
+#include "platform/media/reader/MediaReader.h"
+
+#include "platform/media/FfHandles.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace lc {
+namespace {
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct SwrFree {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+struct SwsFree {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = ff::CodecContextPtr;
+using PacketPtr = ff::PacketPtr;
+using AvFramePtr = ff::FramePtr;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Error avError(const std::string& path, const char* what, int code) {
+    return makeError(std::string(what) + " \"" + baseName(path) + "\": " + ff::errorText(code), code,
+                     "FFmpeg");
+}
+
+MediaTime toTime(std::int64_t ts, AVRational tb) {
+    if (tb.num == 1 && tb.den > 0) return MediaTime{ts, tb.den};
+    return MediaTime{ts * tb.num, tb.den > 0 ? tb.den : 1};
+}
+
+std::int64_t toStreamTs(const MediaTime& t, AVRational tb) {
+    return av_rescale_q_rnd(t.value, AVRational{1, t.scale}, tb,
+                            AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+// Only local movie containers are read: the file protocol alone (no URLs, no nested
+// protocols such as concat) and the QuickTime/MP4 demuxer alone (no playlists that could
+// point elsewhere). External data references stay off (the demuxer's default).
+Result<FormatPtr> openMovie(const std::string& path) {
+    const AVInputFormat* mov = av_find_input_format("mov");
+    ff::Dictionary opts;
+    opts.set("protocol_whitelist", "file");
+    AVFormatContext* ctx = nullptr;
+    const std::string url = "file:" + path;
+    const int r = avformat_open_input(&ctx, url.c_str(), mov, opts.slot());
+    if (r < 0) return avError(path, "Cannot open", r);
+    return FormatPtr(ctx);
+}
+
+int firstStream(AVFormatContext* fmt, AVMediaType type) {
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+        if (fmt->streams[i]->codecpar->codec_type == type) return int(i);
+    return -1;
+}
+
+Result<CodecPtr> openDecoder(const std::string& path, AVStream* st) {
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) return makeError("Cannot decode \"" + baseName(path) + "\": unsupported codec", 0, "FFmpeg");
+    CodecPtr c(avcodec_alloc_context3(codec));
+    if (!c) return makeError("Out of memory", 0, "FFmpeg");
+    int r = avcodec_parameters_to_context(c.get(), st->codecpar);
+    if (r < 0) return avError(path, "Cannot decode", r);
+    c->pkt_timebase = st->time_base;
+    // One thread per decoder: several clips decode side by side, next to the encoder.
+    c->thread_count = 1;
+    r = avcodec_open2(c.get(), codec, nullptr);
+    if (r < 0) return avError(path, "Cannot decode", r);
+    return c;
+}
+
+struct Span {
+    std::int64_t first = std::numeric_limits<std::int64_t>::max();
+    std::int64_t end = std::numeric_limits<std::int64_t>::min();
+    bool any() const { return first <= end && first != std::numeric_limits<std::int64_t>::max(); }
+};
+
+// Packets that a decoder drops at the start (encoder priming) do not belong to the track's
+// presentation span.
+std::int64_t skippedSamples(const AVPacket* p) {
+    size_t size = 0;
+    const uint8_t* d = av_packet_get_side_data(p, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    if (!d || size < 4) return 0;
+    std::uint32_t v;
+    std::memcpy(&v, d, 4);
+    return std::int64_t(v);
+}
+
+} // namespace
+
+Result<MediaInfo> probeMedia(const std::string& path) {
+    auto opened = openMovie(path);
+    if (!opened) return opened.error();
+    AVFormatContext* fmt = opened->get();
+    const int vi = firstStream(fmt, AVMEDIA_TYPE_VIDEO), ai = firstStream(fmt, AVMEDIA_TYPE_AUDIO);
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+        if (int(i) != vi && int(i) != ai) fmt->streams[i]->discard = AVDISCARD_ALL;
+
+    Span video, audio;
+    PacketPtr pkt(av_packet_alloc());
+    int r = 0;
+    while ((r = av_read_frame(fmt, pkt.get())) >= 0) {
+        const int si = pkt->stream_index;
+        if (si == vi || si == ai) {
+            AVStream* st = fmt->streams[si];
+            std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+            if (ts != AV_NOPTS_VALUE) {
+                std::int64_t dur = pkt->duration;
+                if (dur <= 0 && si == vi && st->avg_frame_rate.num > 0)
+                    dur = av_rescale_q(1, av_inv_q(st->avg_frame_rate), st->time_base);
+                Span& s = si == vi ? video : audio;
+                std::int64_t start = ts;
+                if (si == ai && st->codecpar->sample_rate > 0) {
+                    const std::int64_t skip = skippedSamples(pkt.get());
+                    if (skip > 0)
+                        start += av_rescale_q(skip, AVRational{1, st->codecpar->sample_rate}, st->time_base);
+                }
+                s.first = std::min(s.first, start);
+                s.end = std::max(s.end, ts + std::max<std::int64_t>(dur, 0));
+            }
+        }
+        av_packet_unref(pkt.get());
+    }
+    if (r != AVERROR_EOF) return avError(path, "Cannot read", r);
+
+    MediaInfo info;
+    if (vi >= 0 && video.any() && video.end > video.first) {
+        AVStream* st = fmt->streams[vi];
+        info.video =
+            TrackRange{toTime(video.first, st->time_base), toTime(video.end - video.first, st->time_base)};
+        info.width = st->codecpar->width;
+        info.height = st->codecpar->height;
+        if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
+            info.frameRate = av_q2d(st->avg_frame_rate);
+    }
+    if (ai >= 0 && audio.any() && audio.end > audio.first) {
+        AVStream* st = fmt->streams[ai];
+        info.audio =
+            TrackRange{toTime(audio.first, st->time_base), toTime(audio.end - audio.first, st->time_base)};
+    }
+    return info;
+}
+
+// Shared by both decoders: one stream of one file, packets in, frames out.
+struct StreamDecoder {
+    std::string path;
+    FormatPtr fmt;
+    CodecPtr codec;
+    int stream = -1;
+    PacketPtr pkt{av_packet_alloc()};
+    bool inputDone = false;
+
+    static Result<StreamDecoder> open(const std::string& path, AVMediaType type) {
+        auto opened = openMovie(path);
+        if (!opened) return opened.error();
+        StreamDecoder d;
+        d.path = path;
+        d.fmt = std::move(*opened);
+        d.stream = firstStream(d.fmt.get(), type);
+        if (d.stream < 0)
+            return makeError("\"" + baseName(path) + "\" has no " +
+                             (type == AVMEDIA_TYPE_VIDEO ? "video" : "audio") + " track");
+        for (unsigned i = 0; i < d.fmt->nb_streams; ++i)
+            if (int(i) != d.stream) d.fmt->streams[i]->discard = AVDISCARD_ALL;
+        auto codec = openDecoder(path, d.fmt->streams[d.stream]);
+        if (!codec) return codec.error();
+        d.codec = std::move(*codec);
+        return d;
+    }
+
+    AVStream* st() const { return fmt->streams[stream]; }
+
+    // Fills `frame` with the next decoded frame; false at the end of the stream.
+    Result<bool> receive(AVFrame* frame) {
+        for (;;) {
+            int r = avcodec_receive_frame(codec.get(), frame);
+            if (r == 0) return true;
+            if (r == AVERROR_EOF) return false;
+            if (r != AVERROR(EAGAIN)) return avError(path, "Cannot decode", r);
+            if (inputDone) return false;
+            r = av_read_frame(fmt.get(), pkt.get());
+            if (r == AVERROR_EOF) {
+                inputDone = true;
+                avcodec_send_packet(codec.get(), nullptr);
+                continue;
+            }
+            if (r < 0) return avError(path, "Cannot read", r);
+            if (pkt->stream_index == stream) {
+                r = avcodec_send_packet(codec.get(), pkt.get());
+                // A damaged packet is skipped; the decoder recovers at the next key frame.
+                if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_INVALIDDATA) {
+                    av_packet_unref(pkt.get());
+                    return avError(path, "Cannot decode", r);
+                }
+            }
+            av_packet_unref(pkt.get());
+        }
+    }
+};
+
+struct VideoDecoder::Impl {
+    StreamDecoder d;
+    SwsPtr sws;
+};
+
+VideoDecoder::VideoDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+VideoDecoder::~VideoDecoder() = default;
+
+Result<std::unique_ptr<VideoDecoder>> VideoDecoder::open(const std::string& path) {
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO);
+    if (!d) return d.error();
+    auto impl = std::make_unique<Impl>();
+    impl->d = std::move(*d);
+    return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(impl)));
+}
+
+namespace {
+// A decoded picture handed out without a copy: the YuvFrame points into the decoder's
+// reference-counted buffers, which stay alive as long as the picture does.
+struct WrappedPicture {
+    YuvFrame yuv;
+    AvFramePtr frame;
+};
+} // namespace
+
+Result<std::optional<VideoDecoder::Frame>> VideoDecoder::next() {
+    AvFramePtr frame(av_frame_alloc());
+    auto got = impl_->d.receive(frame.get());
+    if (!got) return got.error();
+    if (!*got) return std::optional<Frame>();
+
+    const std::int64_t ts =
+        frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
+    Frame out;
+    out.pts = toTime(ts == AV_NOPTS_VALUE ? 0 : ts, impl_->d.st()->time_base);
+    const auto format = AVPixelFormat(frame->format);
+    if ((format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) && frame->width % 2 == 0 &&
+        frame->height % 2 == 0) {
+        auto w = std::make_shared<WrappedPicture>();
+        w->yuv.width = frame->width;
+        w->yuv.height = frame->height;
+        for (int i = 0; i < 3; ++i) {
+            w->yuv.planes[i] = frame->data[i];
+            w->yuv.strides[i] = frame->linesize[i];
+        }
+        w->frame = std::move(frame);
+        out.picture = YuvFramePtr(w, &w->yuv);
+        return std::optional<Frame>(std::move(out));
+    }
+    // Other formats (and odd sizes) become I420 of the next even size.
+    const int W = (frame->width + 1) & ~1, H = (frame->height + 1) & ~1;
+    impl_->sws.reset(sws_getCachedContext(impl_->sws.release(), frame->width, frame->height, format, W, H,
+                                          AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!impl_->sws) return makeError("Cannot convert the pictures of \"" + baseName(impl_->d.path) + "\"");
+    auto pic = YuvFrame::allocate(W, H);
+    sws_scale(impl_->sws.get(), frame->data, frame->linesize, 0, frame->height, pic->planes, pic->strides);
+    out.picture = std::move(pic);
+    return std::optional<Frame>(std::move(out));
+}
+
+Result<void> VideoDecoder::seek(const MediaTime& t) {
+    StreamDecoder& d = impl_->d;
+    const std::int64_t ts = toStreamTs(t, d.st()->time_base);
+    const int r =
+        avformat_seek_file(d.fmt.get(), d.stream, std::numeric_limits<std::int64_t>::min(), ts, ts, 0);
+    if (r < 0) {
+        // Nothing at or before t (t lies before the first key frame): start from the beginning.
+        const int r0 = avformat_seek_file(d.fmt.get(), d.stream, std::numeric_limits<std::int64_t>::min(), 0,
+                                          std::numeric_limits<std::int64_t>::max(), AVSEEK_FLAG_BACKWARD);
+        if (r0 < 0) return avError(d.path, "Cannot seek in", r0);
+    }
+    avcodec_flush_buffers(d.codec.get());
+    d.inputDone = false;
+    return {};
+}
+
+struct AudioDecoder::Impl {
+    StreamDecoder d;
+    SwrPtr swr;
+    AvFramePtr frame{av_frame_alloc()};
+    bool flushed = false;
+    MediaTime nextPts; // where the resampler's tail belongs
+};
+
+AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AudioDecoder::~AudioDecoder() = default;
+
+Result<std::unique_ptr<AudioDecoder>> AudioDecoder::open(const std::string& path) {
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO);
+    if (!d) return d.error();
+    auto impl = std::make_unique<Impl>();
+    impl->d = std::move(*d);
+    return std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(impl)));
+}
+
+Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
+    Impl& m = *impl_;
+    constexpr int outRate = 48000;
+    for (;;) {
+        if (m.flushed) return std::optional<Block>();
+        auto got = m.d.receive(m.frame.get());
+        if (!got) return got.error();
+        AVFrame* f = m.frame.get();
+        if (!*got) {
+            // Drain what the resampler still holds.
+            m.flushed = true;
+            if (!m.swr) return std::optional<Block>();
+            const int room = int(swr_get_out_samples(m.swr.get(), 0));
+            if (room <= 0) return std::optional<Block>();
+            Block b;
+            b.samples.resize(std::size_t(room) * 2);
+            uint8_t* out[1] = {reinterpret_cast<uint8_t*>(b.samples.data())};
+            const int n = swr_convert(m.swr.get(), out, room, nullptr, 0);
+            if (n <= 0) return std::optional<Block>();
+            b.samples.resize(std::size_t(n) * 2);
+            b.pts = m.nextPts;
+            return std::optional<Block>(std::move(b));
+        }
+        if (!m.swr) {
+            AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+            AVChannelLayout in{};
+            if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || f->ch_layout.nb_channels <= 0)
+                av_channel_layout_default(&in, std::max(f->ch_layout.nb_channels, 1));
+            else
+                av_channel_layout_copy(&in, &f->ch_layout);
+            SwrContext* s = nullptr;
+            const int r = swr_alloc_set_opts2(&s, &stereo, AV_SAMPLE_FMT_S16, outRate, &in,
+                                              AVSampleFormat(f->format), f->sample_rate, 0, nullptr);
+            av_channel_layout_uninit(&in);
+            m.swr.reset(s);
+            if (r < 0 || swr_init(s) < 0)
+                return makeError("Cannot convert the sound of \"" + baseName(m.d.path) + "\"", r, "FFmpeg");
+        }
+        const std::int64_t ts =
+            f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
+        // The resampler's buffered input comes out first, so this block starts that much earlier.
+        const std::int64_t delay = swr_get_delay(m.swr.get(), outRate);
+        const int room = int(swr_get_out_samples(m.swr.get(), f->nb_samples));
+        Block b;
+        b.samples.resize(std::size_t(std::max(room, 0)) * 2);
+        uint8_t* out[1] = {reinterpret_cast<uint8_t*>(b.samples.data())};
+        const int n =
+            swr_convert(m.swr.get(), out, room, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+        av_frame_unref(f);
+        if (n < 0)
+            return makeError("Cannot convert the sound of \"" + baseName(m.d.path) + "\"", n, "FFmpeg");
+        if (n == 0) continue;
+        b.samples.resize(std::size_t(n) * 2);
+        const MediaTime framePts = ts == AV_NOPTS_VALUE ? m.nextPts : toTime(ts, m.d.st()->time_base);
+        b.pts = framePts - MediaTime{delay, outRate};
+        m.nextPts = b.pts + MediaTime{n, outRate};
+        return std::optional<Block>(std::move(b));
+    }
+}
+
+} // namespace lc
