@@ -48,7 +48,8 @@ struct VideoSettings {
 
     // Encoder speed preset ("ultrafast" … "veryslow"); empty picks the default for the mode.
     std::string preset;
-    // Encoder threads; 0 lets the encoder decide.
+    // Encoder threads; 0: one per 1080p30 of pixel rate for recordings, the encoder's own choice
+    // for the final video.
     int threads = 0;
 
     // min(80,000,000, w × h × fps × 0.12), whole bits per second.

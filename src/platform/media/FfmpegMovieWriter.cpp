@@ -13,6 +13,7 @@ extern "C" {
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -211,7 +212,14 @@ Result<MovieWriter::InputId> FfmpegMovieWriter::addVideoInput(const VideoSetting
     enc->color_primaries = AVCOL_PRI_BT709;
     enc->color_trc = AVCOL_TRC_BT709;
     enc->gop_size = s.maxKeyFrameInterval > 0 ? s.maxKeyFrameInterval : 2 * s.fps;
-    enc->thread_count = s.threads;
+    int threads = s.threads;
+    if (threads == 0 && !s.quality) {
+        // Live recording: several windows share a few cores, and encoder threads beyond what keeps
+        // up with the frame rate only add overhead (see bench/media): one per 1080p30 of pixel rate.
+        const double load = double(s.width) * s.height * s.fps / (1920.0 * 1080.0 * 30.0);
+        threads = std::clamp(int(std::ceil(load)), 1, std::max(1, int(std::thread::hardware_concurrency())));
+    }
+    enc->thread_count = threads;
     if (ctx_->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
     const std::string preset = !s.preset.empty() ? s.preset : s.quality ? kExportPreset : kRecordingPreset;
@@ -226,9 +234,8 @@ Result<MovieWriter::InputId> FfmpegMovieWriter::addVideoInput(const VideoSetting
         if (hevc) x265params += ":bframes=0";
     }
     if (hevc) {
-        if (s.threads > 0)
-            x265params +=
-                ":pools=" + std::to_string(s.threads) + ":frame-threads=" + std::to_string(s.threads);
+        if (threads > 0)
+            x265params += ":pools=" + std::to_string(threads) + ":frame-threads=" + std::to_string(threads);
         av_opt_set(enc->priv_data, "x265-params", x265params.c_str(), 0);
     }
     if (int err = avcodec_open2(enc.get(), codec, nullptr); err < 0)
