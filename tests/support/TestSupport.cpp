@@ -1,12 +1,15 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
 #include <thread>
 
 namespace lc::test {
 
-bool haveTestEnv() { return !qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsEmpty("PULSE_SERVER"); }
+bool haveTestEnv() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsEmpty("PULSE_SERVER");
+}
 
 QString run(const QString& program, const QStringList& args, int timeoutMs) {
     QProcess p;
@@ -31,6 +34,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
-QString toolPath(const QString& name) { return QStringLiteral(LC_TOOLS_DIR "/") + name; }
+QString toolPath(const QString& name) {
+    // A tool built in a folder of its own name lands inside that folder.
+    const QString path = QStringLiteral(LC_TOOLS_DIR "/") + name;
+    return QFileInfo(path).isDir() ? path + "/" + name : path;
+}
 
 } // namespace lc::test

@@ -1,0 +1,209 @@
+#include "platform/x11/Grabber.h"
+
+#include "common/Clock.h"
+
+#include <xcb/composite.h>
+#include <xcb/xfixes.h>
+
+#include <atomic>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace lc::x11 {
+namespace {
+
+std::atomic<std::uint64_t> nextSerial{1};
+
+// A frame that hands its shared memory back to the pool when its last holder lets go.
+struct PooledFrame {
+    BgraFrame frame;
+    std::unique_ptr<FramePool::Slot> slot;
+    std::weak_ptr<FramePool> pool;
+    PooledFrame() = default;
+    PooledFrame(const PooledFrame&) = delete;
+    PooledFrame& operator=(const PooledFrame&) = delete;
+    ~PooledFrame() {
+        if (auto p = pool.lock()) p->release(std::move(slot));
+    }
+};
+
+} // namespace
+
+std::shared_ptr<ShmMemory> ShmMemory::create(std::size_t size) {
+    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id < 0) return nullptr;
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        return nullptr;
+    }
+    return std::make_shared<ShmMemory>(id, addr, size);
+}
+
+ShmMemory::~ShmMemory() {
+    shmdt(addr_);
+    shmctl(id_, IPC_RMID, nullptr); // harmless when already marked
+}
+
+void ShmMemory::removeWhenDetached() {
+    shmctl(id_, IPC_RMID, nullptr);
+}
+
+std::unique_ptr<FramePool::Slot> FramePool::acquire() {
+    std::lock_guard lock(mutex_);
+    if (closed_ || outstanding_ >= depth_) return nullptr;
+    ++outstanding_;
+    if (!free_.empty()) {
+        auto s = std::move(free_.back());
+        free_.pop_back();
+        return s;
+    }
+    ++created_;
+    return std::make_unique<Slot>();
+}
+
+void FramePool::release(std::unique_ptr<Slot> slot) {
+    std::lock_guard lock(mutex_);
+    --outstanding_;
+    if (!closed_ && slot) free_.push_back(std::move(slot));
+}
+
+std::vector<std::unique_ptr<FramePool::Slot>> FramePool::close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    return std::move(free_);
+}
+
+void forceOpaque(std::uint8_t* data, int stride, int width, int height) {
+    for (int y = 0; y < height; ++y) {
+        auto* p = reinterpret_cast<std::uint32_t*>(data + std::ptrdiff_t(y) * stride);
+        for (int x = 0; x < width; ++x)
+            p[x] |= 0xff000000u;
+    }
+}
+
+Grabber::Grabber(xcb_connection_t* c, xcb_window_t window, int poolDepth)
+    : c_(c), window_(window), pool_(std::make_shared<FramePool>(poolDepth)) {}
+
+Grabber::~Grabber() {
+    releasePixmap();
+    for (auto& s : pool_->close())
+        if (s->segment) xcb_shm_detach(c_, s->segment);
+    xcb_flush(c_);
+}
+
+bool Grabber::redirect() {
+    Owned<xcb_generic_error_t> err{xcb_request_check(
+        c_, xcb_composite_redirect_window_checked(c_, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC))};
+    return !err;
+}
+
+bool Grabber::nameWindowPixmap() {
+    releasePixmap();
+    const xcb_pixmap_t p = xcb_generate_id(c_);
+    Owned<xcb_generic_error_t> err{
+        xcb_request_check(c_, xcb_composite_name_window_pixmap_checked(c_, window_, p))};
+    if (err) return false;
+    pixmap_ = p;
+    return true;
+}
+
+void Grabber::releasePixmap() {
+    if (pixmap_ != XCB_NONE) xcb_free_pixmap(c_, pixmap_);
+    pixmap_ = XCB_NONE;
+}
+
+bool Grabber::attach(FramePool::Slot& slot, std::size_t size) {
+    if (slot.memory && slot.memory->size() >= size && slot.segment) return true;
+    if (slot.segment) xcb_shm_detach(c_, slot.segment);
+    slot.segment = 0;
+    // Room to grow a little, so that a window resized by a few pixels keeps its segments.
+    slot.memory = ShmMemory::create(size + size / 8);
+    if (!slot.memory) return false;
+    const xcb_shm_seg_t seg = xcb_generate_id(c_);
+    Owned<xcb_generic_error_t> err{
+        xcb_request_check(c_, xcb_shm_attach_checked(c_, seg, std::uint32_t(slot.memory->id()), 0))};
+    slot.memory->removeWhenDetached();
+    if (err) {
+        slot.memory.reset();
+        return false;
+    }
+    slot.segment = seg;
+    return true;
+}
+
+Grabber::Grab Grabber::grab(int width, int height) {
+    Grab g;
+    if (width <= 0 || height <= 0) {
+        g.failure = Failure::gone;
+        g.message = "The window has no area";
+        return g;
+    }
+    auto slot = pool_->acquire();
+    if (!slot) {
+        g.failure = Failure::busy;
+        return g;
+    }
+    const std::size_t size = std::size_t(width) * std::size_t(height) * 4;
+    if (!attach(*slot, size)) {
+        pool_->release(std::move(slot));
+        g.failure = Failure::error;
+        g.message = "Cannot share memory with the X server";
+        return g;
+    }
+    const xcb_drawable_t source = pixmap_ != XCB_NONE ? pixmap_ : window_;
+    const double stamp = uptime(); // when the pixels are asked for, not when they have arrived
+    xcb_generic_error_t* e = nullptr;
+    Owned<xcb_shm_get_image_reply_t> reply{xcb_shm_get_image_reply(
+        c_,
+        xcb_shm_get_image(c_, source, 0, 0, std::uint16_t(width), std::uint16_t(height), ~0u,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, slot->segment, 0),
+        &e)};
+    Owned<xcb_generic_error_t> err{e};
+    if (!reply) {
+        pool_->release(std::move(slot));
+        g.failure = xcb_connection_has_error(c_) ? Failure::error : Failure::gone;
+        g.message = xcb_connection_has_error(c_) ? "The connection to the X server was lost"
+                                                 : "The window's pixels cannot be read";
+        return g;
+    }
+    auto holder = std::make_shared<PooledFrame>();
+    holder->frame.width = width;
+    holder->frame.height = height;
+    holder->frame.stride = width * 4;
+    holder->frame.data = slot->memory->data();
+    holder->frame.serial = nextSerial.fetch_add(1, std::memory_order_relaxed);
+    holder->frame.hostTime = stamp;
+    holder->slot = std::move(slot);
+    holder->pool = pool_;
+    forceOpaque(holder->frame.data, holder->frame.stride, width, height);
+    ++serial_;
+    g.frame = std::shared_ptr<BgraFrame>(holder, &holder->frame);
+    return g;
+}
+
+void Grabber::drawCursor(BgraFrame& frame, int x, int y) {
+    Owned<xcb_xfixes_get_cursor_image_reply_t> r{
+        xcb_xfixes_get_cursor_image_reply(c_, xcb_xfixes_get_cursor_image(c_), nullptr)};
+    if (!r) return;
+    const std::uint32_t* px = xcb_xfixes_get_cursor_image_cursor_image(r.get());
+    const int w = r->width, h = r->height;
+    const int left = x - r->xhot, top = y - r->yhot;
+    for (int cy = std::max(0, -top); cy < h && top + cy < frame.height; ++cy) {
+        std::uint8_t* row = frame.row(top + cy);
+        for (int cx = std::max(0, -left); cx < w && left + cx < frame.width; ++cx) {
+            const std::uint32_t s = px[cy * w + cx]; // premultiplied ARGB
+            const unsigned a = s >> 24;
+            if (a == 0) continue;
+            std::uint8_t* d = row + (left + cx) * 4;
+            const unsigned inv = 255 - a;
+            d[0] = std::uint8_t(std::min(255u, (s & 0xff) + (d[0] * inv + 127) / 255));
+            d[1] = std::uint8_t(std::min(255u, ((s >> 8) & 0xff) + (d[1] * inv + 127) / 255));
+            d[2] = std::uint8_t(std::min(255u, ((s >> 16) & 0xff) + (d[2] * inv + 127) / 255));
+            d[3] = 255;
+        }
+    }
+}
+
+} // namespace lc::x11

@@ -1,0 +1,151 @@
+#include "platform/x11/Xcb.h"
+
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/res.h>
+#include <xcb/shape.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <cstring>
+
+namespace lc::x11 {
+
+Connection::Connection(const std::string& display) {
+    int screenNo = 0;
+    c_ = xcb_connect(display.empty() ? nullptr : display.c_str(), &screenNo);
+    if (xcb_connection_has_error(c_)) return;
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c_));
+    for (int i = 0; i < screenNo && it.rem; ++i)
+        xcb_screen_next(&it);
+    screen_ = it.rem ? it.data : nullptr;
+}
+
+Connection& Connection::operator=(Connection&& o) noexcept {
+    if (this != &o) {
+        if (c_) xcb_disconnect(c_);
+        c_ = o.c_;
+        screen_ = o.screen_;
+        o.c_ = nullptr;
+        o.screen_ = nullptr;
+    }
+    return *this;
+}
+
+Connection::~Connection() {
+    if (c_) xcb_disconnect(c_); // also frees a connection that failed to open
+}
+
+void Atoms::intern(xcb_connection_t* c) {
+#define LC_X11_REQUEST(name)                                                                                 \
+    auto cookie_##name = xcb_intern_atom(c, 0, std::uint16_t(std::strlen(#name)), #name);
+    LC_X11_ATOMS(LC_X11_REQUEST)
+#undef LC_X11_REQUEST
+#define LC_X11_COLLECT(name)                                                                                 \
+    if (Owned<xcb_intern_atom_reply_t> r{xcb_intern_atom_reply(c, cookie_##name, nullptr)}) name = r->atom;
+    LC_X11_ATOMS(LC_X11_COLLECT)
+#undef LC_X11_COLLECT
+}
+
+std::vector<std::uint32_t> Property::cardinals() const {
+    std::vector<std::uint32_t> out;
+    if (format != 32) return out;
+    out.resize(bytes.size() / 4);
+    std::memcpy(out.data(), bytes.data(), out.size() * 4);
+    return out;
+}
+
+std::optional<std::uint32_t> Property::cardinal() const {
+    const auto v = cardinals();
+    if (v.empty()) return std::nullopt;
+    return v.front();
+}
+
+xcb_get_property_cookie_t requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
+                                          std::uint32_t maxBytes) {
+    return xcb_get_property(c, 0, w, prop, XCB_GET_PROPERTY_TYPE_ANY, 0, (maxBytes + 3) / 4);
+}
+
+std::optional<Property> collectProperty(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
+    xcb_generic_error_t* err = nullptr;
+    Owned<xcb_get_property_reply_t> r{xcb_get_property_reply(c, cookie, &err)};
+    Owned<xcb_generic_error_t> holdErr{err};
+    if (!r || r->type == XCB_ATOM_NONE) return std::nullopt;
+    Property p;
+    p.type = r->type;
+    p.format = r->format;
+    const int len = xcb_get_property_value_length(r.get());
+    p.bytes.assign(static_cast<const char*>(xcb_get_property_value(r.get())), std::size_t(std::max(0, len)));
+    return p;
+}
+
+std::optional<Property> readProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
+                                     std::uint32_t maxBytes) {
+    return collectProperty(c, requestProperty(c, w, prop, maxBytes));
+}
+
+Extensions initExtensions(xcb_connection_t* c) {
+    Extensions e;
+    if (!c || xcb_connection_has_error(c)) return e;
+    for (xcb_extension_t* ext : {&xcb_composite_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_shm_id,
+                                 &xcb_shape_id, &xcb_randr_id, &xcb_res_id})
+        xcb_prefetch_extension_data(c, ext);
+    auto present = [c](xcb_extension_t* ext) {
+        const xcb_query_extension_reply_t* r = xcb_get_extension_data(c, ext);
+        return r && r->present ? r : nullptr;
+    };
+    const auto* composite = present(&xcb_composite_id);
+    const auto* damage = present(&xcb_damage_id);
+    const auto* xfixes = present(&xcb_xfixes_id);
+    const auto* shm = present(&xcb_shm_id);
+    const auto* randr = present(&xcb_randr_id);
+    const auto* res = present(&xcb_res_id);
+    e.shape = present(&xcb_shape_id) != nullptr;
+    // XFixes first: Damage builds on it.
+    xcb_xfixes_query_version_cookie_t xv{};
+    xcb_composite_query_version_cookie_t cv{};
+    xcb_shm_query_version_cookie_t sv{};
+    xcb_randr_query_version_cookie_t rv{};
+    xcb_res_query_version_cookie_t resv{};
+    if (xfixes) xv = xcb_xfixes_query_version(c, 5, 0);
+    if (composite) cv = xcb_composite_query_version(c, 0, 4);
+    if (shm) sv = xcb_shm_query_version(c);
+    if (randr) rv = xcb_randr_query_version(c, 1, 5);
+    if (res) resv = xcb_res_query_version(c, 1, 2);
+    if (xfixes) {
+        Owned<xcb_xfixes_query_version_reply_t> r{xcb_xfixes_query_version_reply(c, xv, nullptr)};
+        e.xfixes = r != nullptr;
+        e.xfixesEventBase = xfixes->first_event;
+    }
+    if (damage) {
+        Owned<xcb_damage_query_version_reply_t> r{
+            xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr)};
+        e.damage = r != nullptr;
+        e.damageEventBase = damage->first_event;
+    }
+    if (composite) {
+        Owned<xcb_composite_query_version_reply_t> r{xcb_composite_query_version_reply(c, cv, nullptr)};
+        e.composite = r && (r->major_version > 0 || r->minor_version >= 2);
+    }
+    if (shm) {
+        Owned<xcb_shm_query_version_reply_t> r{xcb_shm_query_version_reply(c, sv, nullptr)};
+        e.shm = r != nullptr;
+    }
+    if (randr) {
+        Owned<xcb_randr_query_version_reply_t> r{xcb_randr_query_version_reply(c, rv, nullptr)};
+        e.randr = r && (r->major_version > 1 || r->minor_version >= 5);
+    }
+    if (res) {
+        Owned<xcb_res_query_version_reply_t> r{xcb_res_query_version_reply(c, resv, nullptr)};
+        e.res = r && (r->server_major > 1 || r->server_minor >= 2);
+    }
+    return e;
+}
+
+bool sync(xcb_connection_t* c) {
+    Owned<xcb_get_input_focus_reply_t> r{xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)};
+    return r != nullptr;
+}
+
+} // namespace lc::x11

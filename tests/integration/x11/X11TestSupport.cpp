@@ -1,0 +1,83 @@
+#include "X11TestSupport.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <csignal>
+
+namespace lc::test {
+
+PrivateDisplay::PrivateDisplay(QStringList options) {
+    previous_ = qEnvironmentVariable("DISPLAY");
+    const QString script = qEnvironmentVariable("LC_SOURCE_DIR") + "/scripts/test-env";
+    QProcess p;
+    p.start(script, QStringList{"start", dir_.path()} + options);
+    if (!p.waitForFinished(30000) || p.exitCode() != 0) {
+        error_ = QString::fromUtf8(p.readAllStandardError());
+        return;
+    }
+    QFile env(dir_.path() + "/env");
+    if (!env.open(QIODevice::ReadOnly)) return;
+    const auto m = QRegularExpression("export DISPLAY=(\\S+)").match(QString::fromUtf8(env.readAll()));
+    if (!m.hasMatch()) return;
+    display_ = m.captured(1);
+    qputenv("DISPLAY", display_.toUtf8());
+}
+
+void PrivateDisplay::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    QProcess p;
+    p.start(qEnvironmentVariable("LC_SOURCE_DIR") + "/scripts/test-env", {"stop", dir_.path()});
+    p.waitForFinished(30000);
+}
+
+PrivateDisplay::~PrivateDisplay() {
+    stop();
+    qputenv("DISPLAY", previous_.toUtf8());
+}
+
+TestWindow::TestWindow(const QStringList& args) {
+    process_.start(toolPath("test-window"), args);
+    if (!process_.waitForStarted(5000)) return;
+    QByteArray out;
+    const bool got = waitUntil(
+        [&] {
+            process_.waitForReadyRead(20);
+            out += process_.readAllStandardOutput();
+            return out.contains('\n') || process_.state() != QProcess::Running;
+        },
+        std::chrono::seconds(10));
+    if (got) id_ = out.left(out.indexOf('\n')).trimmed().toUInt();
+}
+
+void TestWindow::terminate() {
+    if (process_.state() == QProcess::NotRunning) return;
+    ::kill(pid_t(process_.processId()), SIGTERM);
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished();
+    }
+}
+
+TestWindow::~TestWindow() {
+    terminate();
+}
+
+QString x(const QString& program, const QStringList& args) {
+    return run(program, args);
+}
+
+std::optional<Geometry> clientGeometry(std::uint32_t window) {
+    const QString out = run("xwininfo", {"-id", QString::number(window)});
+    auto field = [&](const char* name) -> std::optional<int> {
+        const auto m = QRegularExpression(QString(name) + ":\\s+(-?\\d+)").match(out);
+        if (!m.hasMatch()) return std::nullopt;
+        return m.captured(1).toInt();
+    };
+    const auto x = field("Absolute upper-left X"), y = field("Absolute upper-left Y");
+    const auto w = field("Width"), h = field("Height");
+    if (!x || !y || !w || !h) return std::nullopt;
+    return Geometry{*x, *y, *w, *h};
+}
+
+} // namespace lc::test

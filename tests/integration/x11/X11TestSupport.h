@@ -1,0 +1,70 @@
+#pragma once
+// Helpers for the X11 back-end tests: a private X display per test program (so that focus and
+// stacking checks never race other programs' windows) and test-window processes.
+#include "TestSupport.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace lc::test {
+
+// Xvfb (+ openbox unless "--no-wm") started through scripts/test-env; DISPLAY points at it
+// while it lives.
+class PrivateDisplay {
+public:
+    explicit PrivateDisplay(QStringList options = {"--no-pulse"});
+    ~PrivateDisplay();
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+
+    bool ok() const { return !display_.isEmpty(); }
+    QString display() const { return display_; }
+    QString error() const { return error_; }
+    // Ends the X server now (tests of a dying server).
+    void stop();
+
+private:
+    QTemporaryDir dir_;
+    QString display_;
+    QString previous_;
+    QString error_;
+    bool stopped_ = false;
+};
+
+// One test-window process; terminated when destroyed.
+class TestWindow {
+public:
+    explicit TestWindow(const QStringList& args);
+    ~TestWindow();
+    TestWindow(const TestWindow&) = delete;
+    TestWindow& operator=(const TestWindow&) = delete;
+
+    bool ok() const { return id_ != 0; }
+    std::uint32_t id() const { return id_; }
+    qint64 pid() const { return process_.processId(); }
+    bool running() const { return process_.state() == QProcess::Running; }
+    // SIGTERM, then waits for the end.
+    void terminate();
+    QString idText() const { return QString::number(id_); }
+
+private:
+    QProcess process_;
+    std::uint32_t id_ = 0;
+};
+
+// Runs a command with the current DISPLAY; its standard output.
+QString x(const QString& program, const QStringList& args);
+
+// The client area of a window from xwininfo: x, y, width, height.
+struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+std::optional<Geometry> clientGeometry(std::uint32_t window);
+
+} // namespace lc::test
