@@ -312,6 +312,7 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session,
                             const std::function<void()>& onStart) {
     auto plan = prepare(folder);
     if (!plan) return plan.error();
+    if (session.isCancelled()) return failure("Export cancelled");
     const QString output = uniqueOutput(folder);
 
     MovieWriterOptions options;
@@ -347,6 +348,26 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session,
     }
     session.setProgress(1.0);
     return output;
+}
+
+QCoro::Task<Result<QString>> run(QString folder, std::function<void(double)> progress,
+                                 std::function<void(std::shared_ptr<ExportSession>)> registerSession) {
+    auto session = std::make_shared<ExportSession>();
+    // Registered before any work, so the export can be cancelled from its very start.
+    if (registerSession) registerSession(session);
+    QTimer poller;
+    poller.setInterval(200);
+    QObject::connect(&poller, &QTimer::timeout, [&] {
+        if (progress) progress(session->progress());
+    });
+    if (progress) progress(session->progress());
+    poller.start();
+    QFuture<Result<QString>> work =
+        QtConcurrent::run([folder, session]() -> Result<QString> { return runBlocking(folder, *session); });
+    Result<QString> result = co_await work;
+    poller.stop();
+    if (result && progress) progress(1.0);
+    co_return result;
 }
 
 } // namespace lc::ExportEngine

@@ -1,0 +1,47 @@
+#include "export/ExportController.h"
+
+#include <QPointer>
+
+namespace lc {
+
+ExportController::ExportController(QObject* parent) : QObject(parent) {}
+
+ExportController::~ExportController() {
+    // A run still going on finishes without us (its callbacks hold us weakly); stop its work.
+    if (session_) session_->cancelExport();
+}
+
+void ExportController::setState(ExportState s) {
+    if (s == state_) return;
+    state_ = std::move(s);
+    emit stateChanged(state_);
+}
+
+void ExportController::start(const QString& folder) {
+    if (state_.isRunning()) return;
+    folder_ = folder;
+    emit folderChanged();
+    setState(ExportState::running(0));
+    task_.emplace(runExport(folder));
+}
+
+QCoro::Task<> ExportController::runExport(QString folder) {
+    QPointer<ExportController> self(this);
+    auto progress = [self](double p) {
+        // A late report never overwrites the end of a run.
+        if (self && self->state_.isRunning()) self->setState(ExportState::running(p));
+    };
+    auto registerSession = [self](std::shared_ptr<ExportSession> s) {
+        if (self) self->session_ = std::move(s);
+    };
+    auto task = ExportEngine::run(folder, progress, registerSession);
+    const Result<QString> result = co_await std::move(task);
+    if (!self) co_return;
+    if (result)
+        self->setState(ExportState::done(*result));
+    else
+        self->setState(ExportState::failed(QString::fromStdString(result.error().message)));
+    self->session_.reset();
+}
+
+} // namespace lc

@@ -1,0 +1,57 @@
+#pragma once
+// The export state that the user interface, the menu and the updater watch: one export at a
+// time, its progress, and how the last one ended.
+#include "export/ExportEngine.h"
+
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+namespace lc {
+
+struct ExportState {
+    enum class Kind { idle, running, done, failed };
+    Kind kind = Kind::idle;
+    double progress = 0; // running
+    QString url;         // done: the final video
+    QString message;     // failed
+
+    static ExportState idle() { return {}; }
+    static ExportState running(double p) { return {Kind::running, p, {}, {}}; }
+    static ExportState done(QString url) { return {Kind::done, 0, std::move(url), {}}; }
+    static ExportState failed(QString message) { return {Kind::failed, 0, {}, std::move(message)}; }
+    bool isRunning() const { return kind == Kind::running; }
+    friend bool operator==(const ExportState&, const ExportState&) = default;
+};
+
+class ExportController : public QObject {
+    Q_OBJECT
+public:
+    explicit ExportController(QObject* parent = nullptr);
+    ~ExportController() override;
+
+    const ExportState& state() const { return state_; }
+    const std::optional<QString>& folder() const { return folder_; }
+    // The running export, so that the user interface can cancel it (cancelExport()).
+    const std::shared_ptr<ExportSession>& session() const { return session_; }
+
+    // Starts exporting `folder` unless an export runs already. Main thread only.
+    void start(const QString& folder);
+
+signals:
+    void stateChanged(const lc::ExportState& state);
+    void folderChanged();
+
+private:
+    void setState(ExportState s);
+    QCoro::Task<> runExport(QString folder);
+
+    ExportState state_;
+    std::optional<QString> folder_;
+    std::shared_ptr<ExportSession> session_;
+    std::optional<QCoro::Task<>> task_;
+};
+
+} // namespace lc

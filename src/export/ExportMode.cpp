@@ -1,0 +1,53 @@
+#include "export/ExportMode.h"
+
+#include "common/Clock.h"
+#include "export/ExportEngine.h"
+
+#include <unistd.h>
+
+namespace lc {
+namespace {
+
+// Straight to the file handle, unbuffered, so a supervising script sees the line at once.
+void printLine(const QString& line) {
+    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (n <= 0) return;
+        done += n;
+    }
+}
+
+int report(const Result<QString>& result, double started) {
+    if (!result) {
+        printLine(QStringLiteral("export FAILED: ") + QString::fromStdString(result.error().message));
+        return 1;
+    }
+    printLine(QStringLiteral("exported %1 in %2 s").arg(*result).arg(uptime() - started, 0, 'f', 3));
+    return 0;
+}
+
+} // namespace
+
+std::optional<QString> exportFolderArgument(const QStringList& arguments) {
+    const qsizetype i = arguments.indexOf(QStringLiteral("--export"));
+    if (i < 0 || i + 1 >= arguments.size()) return std::nullopt;
+    return arguments[i + 1];
+}
+
+QCoro::Task<int> exportMode(QString folder) {
+    const double started = uptime();
+    auto task = ExportEngine::run(
+        folder, [](double) {}, [](std::shared_ptr<ExportSession>) {});
+    const Result<QString> result = co_await std::move(task);
+    co_return report(result, started);
+}
+
+int runExportMode(const QString& folder) {
+    const double started = uptime();
+    ExportSession session;
+    return report(ExportEngine::runBlocking(folder, session), started);
+}
+
+} // namespace lc
