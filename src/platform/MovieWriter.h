@@ -58,7 +58,7 @@ struct VideoSettings {
         return rate >= 80'000'000.0 ? 80'000'000 : std::int64_t(rate);
     }
     // A live window recording: recordingBitRate, a key frame at least every 2 × fps frames, no
-    // B-frames, the live preset.
+    // B-frames, the live preset ("ultrafast").
     static VideoSettings forRecording(VideoCodec codec, int width, int height, int fps) {
         VideoSettings s;
         s.codec = codec;
