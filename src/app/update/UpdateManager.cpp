@@ -57,9 +57,11 @@ UpdateManager::Options UpdateManager::defaultOptions() {
     o.downloadFolder = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation))
                            .filePath(QStringLiteral("Loomcast/updates"));
     o.relaunch = [](const QString& executable) {
-        relaunchAfterExit(QCoreApplication::applicationPid(), executable,
-                          QCoreApplication::arguments().mid(1));
+        if (!relaunchAfterExit(QCoreApplication::applicationPid(), executable,
+                               QCoreApplication::arguments().mid(1)))
+            return false;
         QCoreApplication::quit();
+        return true;
     };
     return o;
 }
@@ -85,8 +87,10 @@ UpdateManager::UpdateManager(Options options, QObject* parent)
 }
 
 UpdateManager::~UpdateManager() {
+    // Waiting coroutines resume, see a stale session and end without touching anything.
     ++session_;
-    if (transfer_) transfer_->abort();
+    for (QNetworkReply* reply : network_->findChildren<QNetworkReply*>())
+        reply->abort();
 }
 
 bool UpdateManager::isCommandLineMode(const QStringList& arguments) {
@@ -312,7 +316,11 @@ QCoro::Task<> UpdateManager::runInstall(quint64 session) {
     installRequested_ = false;
     emit installed(pending.item.displayVersion());
     const QString executable = QDir(layout.folder).filePath(layout.executable);
-    if (options_.relaunch) options_.relaunch(executable);
+    if (options_.relaunch && !options_.relaunch(executable))
+        setStage(Stage::Failed,
+                 QStringLiteral("Loomcast %1 is installed but could not be started; quit Loomcast "
+                                "and open it again.")
+                     .arg(pending.item.displayVersion()));
 }
 
 void UpdateManager::later() {

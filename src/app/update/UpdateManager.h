@@ -58,8 +58,9 @@ public:
         QString settingsPath;                // "updates.json"; empty: nothing is remembered
         QString downloadFolder;
         std::function<bool()> busyTest;
-        // Starts the installed executable once this process has ended, and quits.
-        std::function<void(const QString& executable)> relaunch;
+        // Starts the installed executable once this process has ended, and quits; false when
+        // the new version could not be started.
+        std::function<bool(const QString& executable)> relaunch;
         std::chrono::milliseconds firstCheckDelay = std::chrono::minutes(1);
         std::chrono::milliseconds scheduleTick = std::chrono::hours(1);
         std::chrono::milliseconds relaunchRetry = std::chrono::seconds(5);

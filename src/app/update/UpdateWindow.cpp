@@ -5,14 +5,32 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <memory>
 
 namespace lc::update {
+namespace {
+
+// Release notes come from the network: they may show text and links but load nothing, neither
+// images nor style sheets, local or remote (a local path such as /dev/zero would never end).
+// The document itself must refuse: it reads local files when its view declines.
+class InertDocument : public QTextDocument {
+public:
+    using QTextDocument::QTextDocument;
+
+protected:
+    QVariant loadResource(int type, const QUrl&) override {
+        return type == ImageResource ? QVariant(QImage()) : QVariant(QString());
+    }
+};
+
+} // namespace
 
 UpdateWindow::UpdateWindow(UpdateManager& manager, QWidget* parent)
     : QWidget(parent, Qt::Window), manager_(manager), heading_(new QLabel(this)), detail_(new QLabel(this)),
@@ -37,8 +55,8 @@ UpdateWindow::UpdateWindow(UpdateManager& manager, QWidget* parent)
     headingFont.setPointSizeF(headingFont.pointSizeF() * 1.15);
     heading_->setFont(headingFont);
     detail_->setWordWrap(true);
-    // Release notes come from the network: no links are followed inside the window and only
-    // web links open, in the browser.
+    // No link is followed inside the window; web links open in the browser.
+    notes_->setDocument(new InertDocument(notes_));
     notes_->setOpenLinks(false);
     notes_->setOpenExternalLinks(false);
     connect(notes_, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -49,6 +50,7 @@ protected:
             relaunchedExe = exe;
             relaunchedAt = lc::uptime();
             ++relaunches;
+            return true;
         };
         o.firstCheckDelay = 1h;
         o.now = [this] { return clock; };
@@ -64,16 +66,12 @@ protected:
     std::unique_ptr<UpdateManager> make() { return make(options()); }
 
     // Serves `version` at /Loomcast-<version>.tar.gz and an appcast listing it.
-    QByteArray publish(const QString& version, bool sign = true) {
+    QByteArray publish(const QString& version, QString notes = {}) {
         const QByteArray package = makePackage(scratch, version);
         const QString path = QStringLiteral("/Loomcast-%1.tar.gz").arg(version);
         server.set(path, {package});
-        FeedItem item{version,
-                      {},
-                      server.url(path).toString(),
-                      package.size(),
-                      sign ? keys.sign(package) : QString(),
-                      QStringLiteral("<p>New in %1</p>").arg(version)};
+        if (notes.isEmpty()) notes = QStringLiteral("<p>New in %1</p>").arg(version);
+        FeedItem item{version, {}, server.url(path).toString(), package.size(), keys.sign(package), notes};
         server.set(QStringLiteral("/appcast.xml"), {makeAppcast({item})});
         return package;
     }
@@ -428,7 +426,10 @@ TEST_F(UpdateManagerTest, CommandLineModesNeverStartTheUpdater) {
 }
 
 TEST_F(UpdateManagerTest, WindowAndControlsDriveTheSession) {
-    publish(QStringLiteral("1.3"));
+    // Notes that point at endless local files are shown without reading them.
+    publish(QStringLiteral("1.3"),
+            QStringLiteral("<p>New</p><img src=\"/dev/zero\"><img src=\"file:///dev/urandom\">"
+                           "<link rel=\"stylesheet\" href=\"/dev/zero\">"));
     auto m = make();
     attachUpdateWindow(*m);
     UpdatePill pill(*m);
@@ -458,6 +459,8 @@ TEST_F(UpdateManagerTest, WindowAndControlsDriveTheSession) {
     const QString detail = window->findChild<QLabel*>(QStringLiteral("detail"))->text();
     EXPECT_TRUE(detail.contains(QStringLiteral("1.3")) && detail.contains(QStringLiteral("1.0")))
         << detail.toStdString();
+    EXPECT_TRUE(
+        window->findChild<QTextBrowser*>(QStringLiteral("releaseNotes"))->toPlainText().contains(u"New"));
     auto* install = window->findChild<QPushButton*>(QStringLiteral("install"));
     EXPECT_EQ(install->text(), QStringLiteral("Install and Relaunch"));
     EXPECT_EQ(window->findChild<QPushButton*>(QStringLiteral("later"))->text(), QStringLiteral("Later"));
