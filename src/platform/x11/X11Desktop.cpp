@@ -350,6 +350,8 @@ struct X11Desktop::Impl {
                                            std::size_t(xcb_get_atom_name_name_length(n.get())));
                 }
                 std::stable_partition(out.begin(), out.end(), [](const Screen& s) { return s.isPrimary; });
+                // Without a primary output (Xvfb) the first monitor is the primary screen.
+                if (!out.empty()) out.front().isPrimary = true;
             }
         }
         if (out.empty() && conn.screen()) {
