@@ -58,8 +58,9 @@ bool RecordStream::connect(const Options& options) {
     attr.tlength = attr.prebuf = attr.minreq = std::uint32_t(-1);
     attr.fragsize = std::uint32_t(pa_usec_to_bytes(pa_usec_t(kFragment * 1e6), &spec));
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
-    // A monitored sink input that moves ends this stream; the owner attaches a new one.
-    if (options.monitorInput) flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
+    // A chosen device that goes away ends the stream rather than letting the server move it
+    // to another one; a monitored sink input that moves ends it too (the owner reattaches).
+    if (options.device) flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
     return pa_stream_connect_record(stream_, options.device ? options.device->c_str() : nullptr, &attr,
                                     flags) == 0;
 }
@@ -126,10 +127,9 @@ void RecordStream::onRead(pa_stream* s, std::size_t, void* userdata) {
     const double now = uptime();
     const bool afterGap = self->lastArrival_ >= 0 && now - self->lastArrival_ > kGap;
     self->lastArrival_ = now;
-    if (!self->clock_.ready() || afterGap) {
-        self->holding_ = true;
-        self->wantFresh_ = true;
-    }
+    if (!self->clock_.ready() || afterGap) self->holding_ = true;
+    // Held sound is released only by an observation asked for after it arrived.
+    if (self->holding_ && !self->answersHold_) self->wantFresh_ = true;
     if (!self->timing_ && (self->wantFresh_ || now - self->lastTimingRequest_ >= kTimingInterval))
         self->requestTiming();
 

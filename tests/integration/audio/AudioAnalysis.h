@@ -3,6 +3,7 @@
 // of a frequency, the dominant pitch, and where a sound starts.
 #include "platform/Frame.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <mutex>
@@ -57,12 +58,20 @@ inline double toneAmplitude(const std::vector<double>& x, double hz, int rate = 
     return 2 * std::sqrt(std::max(0.0, power)) / double(x.size());
 }
 
-// Pitch from upward zero crossings.
+// Pitch from upward zero crossings, with hysteresis (the signal must have gone below -30 % of
+// its peak since the last crossing) so that coding noise and ringing do not count.
 inline double dominantFrequency(const std::vector<double>& x, int rate = AudioChunk::sampleRate) {
+    double peak = 0;
+    for (double v : x)
+        peak = std::max(peak, std::abs(v));
+    const double low = -0.3 * peak;
     std::optional<double> first, last;
     int crossings = 0;
+    bool armed = false;
     for (std::size_t i = 1; i < x.size(); ++i) {
-        if (x[i - 1] < 0 && x[i] >= 0) {
+        if (x[i] < low) armed = true;
+        if (armed && x[i - 1] < 0 && x[i] >= 0) {
+            armed = false;
             const double t = double(i - 1) + (-x[i - 1]) / (x[i] - x[i - 1]);
             if (!first)
                 first = t;

@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         s, [](pa_stream*, void* p) { pa_threaded_mainloop_signal(static_cast<State*>(p)->loop, 0); }, &st);
     pa_buffer_attr attr;
     attr.maxlength = std::uint32_t(-1);
-    attr.tlength = std::uint32_t(pa_usec_to_bytes(50000, &spec));
+    attr.tlength = std::uint32_t(pa_usec_to_bytes(150000, &spec));
     attr.prebuf = std::uint32_t(-1);
     attr.minreq = std::uint32_t(-1);
     attr.fragsize = std::uint32_t(-1);

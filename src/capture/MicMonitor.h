@@ -1,0 +1,126 @@
+#pragma once
+// The program's one microphone. It runs whenever the microphone is switched on, so that the
+// settings can show a live level; during a session it also writes the microphone into an M4A
+// file of its own and hands every buffer to the subscribed window recorders. Buffers carry
+// host-uptime stamps, the clock the recorders use.
+//
+// Threads: "loomcast.mic" receives the buffers and owns the subscribers and the file;
+// "loomcast.mic.control" starts and stops the capture. The sound server's own thread only hands
+// buffers over.
+#include "platform/Audio.h"
+#include "platform/MovieWriter.h"
+
+#include <QFuture>
+#include <QString>
+#include <QUuid>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lc {
+
+// Where a finished microphone file sits on the shared clock.
+struct MicFileSpan {
+    double firstUptime = 0; // uptime of its first sample
+    double end = 0;         // end of its last sample, seconds on the file's timeline
+};
+
+class MicMonitor {
+public:
+    using Handler = std::function<void(const std::shared_ptr<const AudioChunk>&)>;
+
+    explicit MicMonitor(std::shared_ptr<AudioSystem> audio = systemAudio());
+    // Stops the capture; a file still being written is finished (never thrown away).
+    ~MicMonitor();
+    MicMonitor(const MicMonitor&) = delete;
+    MicMonitor& operator=(const MicMonitor&) = delete;
+
+    // The encoding of every audio track the program writes: AAC, 48 kHz, stereo, 128 kb/s.
+    static AudioSettings aacSettings() { return AudioSettings{48000, 2, 128000}; }
+
+    // The microphones, default marked; empty when no sound server answers.
+    std::vector<AudioDevice> devices() const;
+    MicAuthorization authorization() const;
+
+    // (Re)starts capture from `deviceID`, or from the default microphone when absent or not
+    // found. `completion` receives whether capture runs, on the control thread.
+    void start(std::optional<std::string> deviceID, std::function<void(bool)> completion = {});
+    // Stops capture; reports level 0.
+    void stop();
+    bool isRunning() const { return running_; }
+
+    // Recorders receive every buffer (the same object for all of them) on "loomcast.mic"; the
+    // handler must only hand it on. Both calls take effect asynchronously.
+    void subscribe(const QUuid& id, Handler handler);
+    void unsubscribe(const QUuid& id);
+
+    // Arms the microphone file; it begins with the next buffer.
+    void startFile(std::string path);
+    // Ends the file. Resolves once it is closed: its span, or nothing when no file was written.
+    QFuture<std::optional<MicFileSpan>> finishFile();
+    // "HH:MM:SS:FF" (30 fps) of the file's first sample; empty before a file began.
+    QString fileTimecode() const;
+    // Why the last armed file could not be written, if it could not.
+    std::optional<std::string> fileError() const;
+
+    // Level 0…1 of the sound, at most every 80 ms, from "loomcast.mic" (and 0 from the control
+    // thread on stop). Set before start.
+    void setOnLevel(std::function<void(float)> onLevel);
+    // Capture ended on its own (device removed, sound server gone): one line of text, from the
+    // control thread. The monitor is then stopped; an open file stays open until finishFile.
+    void setOnFail(std::function<void(const std::string&)> onFail);
+
+    // min(1, 4 × RMS / 32768) over all samples of both channels.
+    static float level(std::span<const std::int16_t> samples);
+
+    // Buffers dropped because "loomcast.mic" fell more than a second behind (a slow subscriber).
+    std::int64_t droppedBuffers() const { return dropped_; }
+
+private:
+    class Queue;
+    struct File;
+
+    void received(std::uint64_t generation, AudioChunk chunk);
+    void handle(std::uint64_t generation, const std::shared_ptr<const AudioChunk>& chunk);
+    void reportLevel(const AudioChunk& chunk);
+    void openFile(const std::string& path, double firstUptime);
+    void writeFile(const AudioChunk& chunk);
+    std::optional<MicFileSpan> closeFile();
+    void emitLevel(float level);
+
+    std::shared_ptr<AudioSystem> audio_;
+    std::atomic<bool> running_{false};
+    std::atomic<std::uint64_t> generation_{0}; // which capture the buffers in flight belong to
+    std::atomic<int> inFlight_{0};
+    std::atomic<std::int64_t> dropped_{0};
+
+    mutable std::mutex callbacksMutex_;
+    std::function<void(float)> onLevel_;
+    std::function<void(const std::string&)> onFail_;
+
+    // Owned by the control thread.
+    std::unique_ptr<AudioCapture> capture_;
+
+    // Owned by "loomcast.mic".
+    double lastLevelT_ = 0;
+    std::map<QUuid, Handler> subscribers_;
+    std::unique_ptr<File> file_;
+    std::optional<std::string> pendingPath_;
+
+    mutable std::mutex fileInfoMutex_;
+    QString fileTimecode_;
+    std::optional<std::string> fileError_;
+
+    // Last: the threads end (running what is queued) before the members above go.
+    std::unique_ptr<Queue> queue_;
+    std::unique_ptr<Queue> control_;
+};
+
+} // namespace lc

@@ -1,0 +1,286 @@
+// The microphone monitor on the test environment's PulseAudio daemon and the real M4A writer:
+// devices, the level, the microphone file (checked with ffprobe/ffmpeg) and the faults.
+#include "capture/MicMonitor.h"
+#include "AudioAnalysis.h"
+#include "TestSupport.h"
+#include "capture/Timecode.h"
+#include "common/Clock.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+using namespace std::chrono_literals;
+using lc::MicMonitor;
+
+namespace {
+
+bool startAndWait(MicMonitor& m, std::optional<std::string> id) {
+    auto ran = std::make_shared<std::promise<bool>>();
+    auto result = ran->get_future();
+    m.start(std::move(id), [ran](bool ok) { ran->set_value(ok); });
+    return result.wait_for(10s) == std::future_status::ready && result.get();
+}
+
+std::optional<lc::MicFileSpan> finish(MicMonitor& m) {
+    auto f = m.finishFile();
+    f.waitForFinished();
+    return f.result();
+}
+
+struct Probe {
+    double duration = -1;
+    QString comment, date;
+};
+
+Probe probe(const QString& path) {
+    const QString out =
+        lc::test::run("ffprobe", {"-v", "error", "-show_entries", "format=duration:format_tags=comment,date",
+                                  "-of", "default=noprint_wrappers=1", path});
+    Probe p;
+    for (const auto& line : out.split('\n')) {
+        if (line.startsWith("duration=")) p.duration = line.mid(9).toDouble();
+        if (line.startsWith("TAG:comment=")) p.comment = line.mid(12);
+        if (line.startsWith("TAG:date=")) p.date = line.mid(9);
+    }
+    return p;
+}
+
+// The file's sound as mono samples.
+std::vector<double> decode(const QString& path) {
+    QProcess ff;
+    ff.start("ffmpeg", {"-v", "error", "-i", path, "-f", "s16le", "-ac", "1", "-ar", "48000", "-"});
+    ff.waitForFinished(20000);
+    const QByteArray raw = ff.readAllStandardOutput();
+    std::vector<double> x(std::size_t(raw.size()) / 2);
+    const auto* s = reinterpret_cast<const std::int16_t*>(raw.constData());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = s[i];
+    return x;
+}
+
+// A source of the test server, for as long as the object lives: a null sink remapped as an
+// ordinary (non-monitor) source, so that it is listed among the microphones.
+struct ExtraSource {
+    QString sink, source, module1, module2;
+    explicit ExtraSource(const QString& name) : sink(name + "_feed"), source(name) {
+        module1 = lc::test::run("pactl", {"load-module", "module-null-sink", "sink_name=" + sink,
+                                          "rate=48000", "norewinds=1"})
+                      .trimmed();
+        module2 = lc::test::run("pactl", {"load-module", "module-remap-source", "master=" + sink + ".monitor",
+                                          "source_name=" + source})
+                      .trimmed();
+    }
+    void remove() {
+        if (!module2.isEmpty()) lc::test::run("pactl", {"unload-module", module2});
+        if (!module1.isEmpty()) lc::test::run("pactl", {"unload-module", module1});
+        module1.clear();
+        module2.clear();
+    }
+    ~ExtraSource() { remove(); }
+};
+
+// Runs its action when the scope ends, also when an assertion leaves early.
+struct AtExit {
+    std::function<void()> action;
+    ~AtExit() { action(); }
+};
+
+struct Levels {
+    std::mutex mutex;
+    std::vector<float> values;
+    std::function<void(float)> sink() {
+        return [this](float v) {
+            std::lock_guard lock(mutex);
+            values.push_back(v);
+        };
+    }
+    std::vector<float> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(values, {});
+    }
+};
+
+} // namespace
+
+TEST(MicMonitorLive, ListsTheTestMicrophoneAsDefault) {
+    LC_REQUIRE_TEST_ENV();
+    MicMonitor mic;
+    EXPECT_EQ(mic.authorization(), lc::MicAuthorization::authorized);
+    const auto devices = mic.devices();
+    const auto it = std::find_if(devices.begin(), devices.end(), [](auto& d) { return d.id == "lc_mic"; });
+    ASSERT_NE(it, devices.end());
+    EXPECT_TRUE(it->isDefault);
+    EXPECT_EQ(it->name, "Test_Microphone");
+}
+
+TEST(MicMonitorLive, LevelIsZeroForSilenceAndOneForAFullScaleTone) {
+    LC_REQUIRE_TEST_ENV();
+    ExtraSource quiet("lc_quiet"), loud("lc_loud");
+    MicMonitor mic;
+    Levels levels;
+    mic.setOnLevel(levels.sink());
+
+    ASSERT_TRUE(startAndWait(mic, "lc_quiet"));
+    std::this_thread::sleep_for(500ms);
+    auto silent = levels.take();
+    ASSERT_GE(silent.size(), 4u);
+    EXPECT_LE(silent.size(), 8u) << "at most one report every 80 ms";
+    for (float v : silent)
+        EXPECT_EQ(v, 0.0f);
+
+    QProcess player;
+    player.start(QStringLiteral(LC_ONSET_PLAYER), {"--lead", "0", "--burst", "1.5", "--sink", loud.sink});
+    ASSERT_TRUE(startAndWait(mic, "lc_loud"));
+    ASSERT_TRUE(player.waitForFinished(10000));
+    mic.stop();
+    std::this_thread::sleep_for(100ms);
+    auto tone = levels.take();
+    ASSERT_FALSE(tone.empty());
+    EXPECT_EQ(*std::max_element(tone.begin(), tone.end()), 1.0f);
+    EXPECT_EQ(tone.back(), 0.0f) << "stop reports 0";
+}
+
+TEST(MicMonitorLive, WritesTheMicrophoneFileWithItsToneLengthAndComment) {
+    LC_REQUIRE_TEST_ENV();
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath("Mic.m4a");
+    MicMonitor mic;
+    ASSERT_TRUE(startAndWait(mic, std::nullopt));
+    std::this_thread::sleep_for(200ms);
+    // A recorder's view of the same sound: every buffer, on the host clock.
+    lc::test::ChunkCollector seen;
+    mic.subscribe(QUuid::createUuid(), [&](const auto& c) { seen.add(*c); });
+    const double armed = lc::uptime();
+    mic.startFile(path.toStdString());
+    std::this_thread::sleep_for(2500ms);
+    const double finishing = lc::uptime();
+    const auto span = finish(mic);
+    mic.stop();
+
+    ASSERT_TRUE(span);
+    EXPECT_NEAR(span->firstUptime, armed, 0.05);
+    EXPECT_NEAR(span->end, finishing - span->firstUptime, 0.05);
+    EXPECT_EQ(mic.fileTimecode().size(), 11);
+
+    const Probe p = probe(path);
+    EXPECT_NEAR(p.duration, span->end, 0.05) << "the file lasts as long as the capture";
+    const QRegularExpression form(
+        R"(^timecode=(\d\d:\d\d:\d\d:\d\d) fps=30 start=(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d))$)");
+    const auto m = form.match(p.comment);
+    ASSERT_TRUE(m.hasMatch()) << p.comment.toStdString();
+    EXPECT_EQ(m.captured(1), mic.fileTimecode());
+    EXPECT_EQ(p.date, m.captured(2));
+    // The timecode is the wall-clock time of the first sample, counted at 30 fps.
+    const auto firstWall = std::chrono::system_clock::now() -
+                           std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                               std::chrono::duration<double>(lc::uptime() - span->firstUptime));
+    const auto expected = lc::Timecode::frameNumber(firstWall, 30);
+    const auto parts = mic.fileTimecode().split(':');
+    const auto written = std::uint32_t(
+        ((parts[0].toInt() * 60 + parts[1].toInt()) * 60 + parts[2].toInt()) * 30 + parts[3].toInt());
+    EXPECT_LE(std::abs(std::int64_t(written) - std::int64_t(expected)), 1);
+
+    const auto pcm = decode(path);
+    EXPECT_NEAR(lc::test::dominantFrequency(pcm), 440, 2);
+    EXPECT_GT(lc::test::toneAmplitude(pcm, 440), 1000);
+
+    const auto chunks = seen.chunks();
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_LE(chunks.front().hostTime, span->firstUptime + 1e-9);
+}
+
+TEST(MicMonitorLive, ArmingAndFinishingWithoutSoundWritesNoFile) {
+    LC_REQUIRE_TEST_ENV();
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath("Mic.m4a");
+    MicMonitor mic; // never started: no buffer arrives
+    mic.startFile(path.toStdString());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(finish(mic).has_value());
+    EXPECT_FALSE(QFile::exists(path));
+}
+
+TEST(MicMonitorLive, WithoutASoundServerStartReportsFalse) {
+    LC_REQUIRE_TEST_ENV();
+    const QByteArray saved = qgetenv("PULSE_SERVER");
+    AtExit restore{[saved] { qputenv("PULSE_SERVER", saved); }};
+    qputenv("PULSE_SERVER", "unix:/nonexistent/loomcast/native");
+    {
+        MicMonitor mic;
+        EXPECT_FALSE(startAndWait(mic, std::nullopt));
+        EXPECT_FALSE(mic.isRunning());
+        EXPECT_TRUE(mic.devices().empty());
+        EXPECT_EQ(mic.authorization(), lc::MicAuthorization::restricted);
+    }
+}
+
+TEST(MicMonitorLive, AMicrophoneThatVanishesEndsCaptureAndKeepsTheFile) {
+    LC_REQUIRE_TEST_ENV();
+    ExtraSource usb("lc_usb");
+    QProcess player;
+    player.start(QStringLiteral(LC_ONSET_PLAYER),
+                 {"--lead", "0", "--burst", "5", "--hz", "600", "--sink", usb.sink});
+    ASSERT_TRUE(player.waitForStarted());
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath("Mic.m4a");
+    MicMonitor mic;
+    auto failed = std::make_shared<std::promise<std::string>>();
+    mic.setOnFail([failed](const std::string& why) { failed->set_value(why); });
+    ASSERT_TRUE(startAndWait(mic, "lc_usb"));
+    mic.startFile(path.toStdString());
+    std::this_thread::sleep_for(1500ms);
+    usb.remove();
+    auto why = failed->get_future();
+    ASSERT_EQ(why.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(why.get().empty());
+    EXPECT_FALSE(mic.isRunning());
+    const auto span = finish(mic);
+    ASSERT_TRUE(span);
+    EXPECT_NEAR(span->end, 1.5, 0.25);
+    EXPECT_NEAR(probe(path).duration, span->end, 0.05);
+    EXPECT_NEAR(lc::test::dominantFrequency(decode(path)), 600, 3);
+    player.kill();
+    player.waitForFinished();
+}
+
+TEST(MicMonitorLive, ASoundServerThatDiesLeavesAPlayableFileAndTheMonitorStopped) {
+    LC_REQUIRE_TEST_ENV();
+    QTemporaryDir dir;
+    const QString envDir = QDir(dir.path()).filePath("env");
+    const QString script = QStringLiteral(LC_SOURCE_ROOT "/scripts/test-env");
+    AtExit stopEnv{[&] { lc::test::run(script, {"stop", envDir}, 30000); }};
+    ASSERT_FALSE(lc::test::run(script, {"start", envDir, "--no-wm"}, 30000).isEmpty());
+    const QString env = lc::test::run("cat", {envDir + "/env"});
+    const auto server = QRegularExpression("PULSE_SERVER=(\\S+)").match(env);
+    ASSERT_TRUE(server.hasMatch());
+    const QByteArray saved = qgetenv("PULSE_SERVER");
+    AtExit restore{[saved] { qputenv("PULSE_SERVER", saved); }};
+    qputenv("PULSE_SERVER", server.captured(1).toUtf8());
+
+    const QString path = QDir(dir.path()).filePath("Mic.m4a");
+    {
+        MicMonitor mic;
+        auto failed = std::make_shared<std::promise<std::string>>();
+        mic.setOnFail([failed](const std::string& why) { failed->set_value(why); });
+        ASSERT_TRUE(startAndWait(mic, std::nullopt));
+        mic.startFile(path.toStdString());
+        std::this_thread::sleep_for(1500ms);
+        lc::test::run(script, {"stop", envDir}, 30000);
+        auto why = failed->get_future();
+        ASSERT_EQ(why.wait_for(5s), std::future_status::ready);
+        EXPECT_NE(why.get().find("sound server"), std::string::npos);
+        EXPECT_FALSE(mic.isRunning());
+        const auto span = finish(mic);
+        ASSERT_TRUE(span);
+        EXPECT_NEAR(probe(path).duration, span->end, 0.05);
+        EXPECT_NEAR(lc::test::dominantFrequency(decode(path)), 440, 2);
+        EXPECT_FALSE(startAndWait(mic, std::nullopt)) << "no server to start from";
+    }
+}
