@@ -136,6 +136,14 @@ TEST(BlurFillRender, NearlySameShapeIsStretchedToFill) {
     EXPECT_GT(luma(*same, 0, 10), 225);
     EXPECT_GT(luma(*same, 1919, 10), 225);
     EXPECT_LT(luma(*same, 5, 10), 30) << "6 pixels become 4";
+    // An exact 3/4 reduction takes the planar route.
+    auto threeQuarters = render(*stripes(2560, 1440, 8), 1920, 1080);
+    for (int y : {0, 540, 1079}) {
+        EXPECT_GT(luma(*threeQuarters, 4, y), 225) << "8 pixels become 6";
+        EXPECT_GT(luma(*threeQuarters, 1915, y), 225);
+        EXPECT_LT(luma(*threeQuarters, 8, y), 30);
+        EXPECT_LT(luma(*threeQuarters, 960, y), 30);
+    }
 }
 
 TEST(BlurFillRender, WritesBt709LimitedRange) {
