@@ -1,6 +1,7 @@
 #include "export/ExportController.h"
 
 #include <QPointer>
+#include <qcoro/qcorotimer.h>
 
 namespace lc {
 
@@ -27,6 +28,10 @@ void ExportController::start(const QString& folder) {
 
 QCoro::Task<> ExportController::runExport(QString folder) {
     QPointer<ExportController> self(this);
+    // Like any task, the run begins after start() has returned, so a caller always sees
+    // running(0) first, however quickly the export then fails.
+    co_await QCoro::sleepFor(std::chrono::milliseconds(0));
+    if (!self) co_return;
     auto progress = [self](double p) {
         // A late report never overwrites the end of a run.
         if (self && self->state_.isRunning()) self->setState(ExportState::running(p));
