@@ -18,7 +18,6 @@ extern "C" {
 #include <filesystem>
 #include <random>
 #include <sys/resource.h>
-#include <thread>
 
 using namespace lc;
 namespace fs = std::filesystem;
@@ -135,8 +134,8 @@ void encode(benchmark::State& state, VideoCodec codec, const char* preset, int t
         const double c0 = cpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < count; ++i) {
-            while (!w->appendVideo(input[std::size_t(i) % input.size()], std::int64_t(i) * 3000))
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            w->waitUntilReady(0, 10);
+            w->appendVideo(input[std::size_t(i) % input.size()], std::int64_t(i) * 3000);
         }
         if (!w->finishAndWait().ok()) state.SkipWithError("finish failed");
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -136,6 +136,10 @@ public:
     // ---- While writing (from any thread) ----------------------------------------------------
     // Whether `input` can take another buffer now. Video: the encoder queue has room.
     virtual bool isReadyForMoreMediaData(InputId input) const = 0;
+    // Waits up to `timeout` seconds until `input` is ready; false if it is not by then or never
+    // will be (finished, failed, cancelled). For producers that run ahead of real time (the
+    // exporter); live producers skip instead.
+    virtual bool waitUntilReady(InputId input, double timeout) const = 0;
 
     // A free frame of the video size from the writer's small pool (nullptr when all are in
     // flight): compose into it, then appendVideo it.

@@ -120,7 +120,11 @@ public:
         timecodeStart_ = frameNumber;
     }
     Result<void> startSession() override;
-    bool isReadyForMoreMediaData(InputId input) const override;
+    bool isReadyForMoreMediaData(InputId input) const override {
+        std::lock_guard lock(mutex_);
+        return readyLocked(input);
+    }
+    bool waitUntilReady(InputId input, double timeout) const override;
     YuvFramePtr freeVideoFrame() override { return video_ ? video_->pool->acquire() : nullptr; }
     bool appendVideo(const YuvFramePtr& frame, std::int64_t pts) override;
     bool appendAudio(InputId input, std::span<const std::int16_t> interleaved, std::int64_t pts) override;
@@ -147,6 +151,7 @@ private:
         const auto i = std::size_t(id - 1);
         return id >= 1 && i < audio_.size() ? audio_[i].get() : nullptr;
     }
+    bool readyLocked(InputId input) const;
     bool acceptingLocked() const {
         return status_ == Status::writing && sessionStarted_ && !finishRequested_;
     }
@@ -173,7 +178,8 @@ private:
     ff::PacketPtr packet_{av_packet_alloc()};
 
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;         // work for the worker
+    mutable std::condition_variable room_; // queues drained, or the writer stopped taking data
     Status status_ = Status::unknown;
     std::optional<Error> error_;
     std::function<void(const Error&)> onError_;
@@ -365,13 +371,25 @@ Result<void> FfmpegMovieWriter::startSession() {
     return {};
 }
 
-bool FfmpegMovieWriter::isReadyForMoreMediaData(InputId input) const {
-    std::lock_guard lock(mutex_);
+bool FfmpegMovieWriter::readyLocked(InputId input) const {
     if (!acceptingLocked()) return false;
     if (input == kVideoId)
         return video_ && !video_->finished && video_->queue.size() < std::size_t(options_.videoQueueDepth);
     const AudioTrack* t = audioTrack(input);
     return t && !t->finished && t->queuedFrames < kAudioQueueLimit;
+}
+
+bool FfmpegMovieWriter::waitUntilReady(InputId input, double timeout) const {
+    std::unique_lock lock(mutex_);
+    auto closed = [&] {
+        if (!acceptingLocked()) return true;
+        if (input == kVideoId) return !video_ || video_->finished;
+        const AudioTrack* t = audioTrack(input);
+        return !t || t->finished;
+    };
+    room_.wait_for(lock, std::chrono::duration<double>(timeout),
+                   [&] { return readyLocked(input) || closed(); });
+    return readyLocked(input);
 }
 
 bool FfmpegMovieWriter::appendVideo(const YuvFramePtr& frame, std::int64_t pts) {
@@ -408,6 +426,7 @@ void FfmpegMovieWriter::markFinished(InputId input) {
     std::lock_guard lock(mutex_);
     if (input == kVideoId && video_) video_->finished = true;
     if (AudioTrack* t = audioTrack(input)) t->finished = true;
+    room_.notify_all();
 }
 
 void FfmpegMovieWriter::finish(std::function<void(Result<void>)> done) {
@@ -422,6 +441,7 @@ void FfmpegMovieWriter::finish(std::function<void(Result<void>)> done) {
     finishRequested_ = true;
     done_ = std::move(done);
     lock.unlock();
+    room_.notify_all();
     wake_.notify_one();
 }
 
@@ -446,6 +466,7 @@ void FfmpegMovieWriter::cancel() {
         if (!keep) status_ = Status::cancelled;
         done = std::move(done_);
     }
+    room_.notify_all();
     wake_.notify_one();
     joinWorker();
     ctx_.closeFile();
@@ -480,6 +501,7 @@ void FfmpegMovieWriter::fail(Error e) {
         for (auto& t : audio_)
             t->queue.clear(), t->queuedFrames = 0;
     }
+    room_.notify_all();
     if (handler) handler(e);
 }
 
@@ -522,6 +544,7 @@ void FfmpegMovieWriter::run() {
             }
             ending = finishRequested_ && !video;
         }
+        room_.notify_all();
 
         Result<void> r;
         for (auto& t : audio_) {

@@ -61,8 +61,7 @@ void appendFrame(MovieWriter& w, int index, std::int64_t pts) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(f);
     fill(*f, 16 + (index * 7) % 200);
-    for (int tries = 0; tries < 5000 && !w.isReadyForMoreMediaData(0); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(w.waitUntilReady(0, 10));
     ASSERT_TRUE(w.appendVideo(f, pts));
 }
 
@@ -82,8 +81,7 @@ void appendTone(MovieWriter& w, MovieWriter::InputId in, std::int64_t from, std:
     for (std::int64_t pos = from; pos < to;) {
         const std::int64_t n = std::min(size(rng), to - pos);
         auto chunk = tone(pos, n, 440, 0.5);
-        for (int tries = 0; tries < 5000 && !w.isReadyForMoreMediaData(in); ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(w.waitUntilReady(in, 10));
         ASSERT_TRUE(w.appendAudio(in, chunk, pos));
         pos += n;
     }
@@ -278,11 +276,15 @@ TEST(MovieWriter, RefusesWhatItCannotTakeWithoutBlocking) {
     ASSERT_TRUE(w->startSession().ok());
 
     int accepted = 0, refused = 0;
-    for (int i = 0; i < 40; ++i)
-        (w->appendVideo(frame, std::int64_t(i) * 3000) ? accepted : refused)++;
+    std::int64_t last = -1;
+    for (int i = 0; i < 40; ++i) {
+        const bool ok = w->appendVideo(frame, std::int64_t(i) * 3000);
+        (ok ? accepted : refused)++;
+        if (ok) last = std::int64_t(i) * 3000;
+    }
     EXPECT_GT(refused, 0) << "a full queue refuses";
     EXPECT_FALSE(w->isReadyForMoreMediaData(*video));
-    const std::int64_t last = std::int64_t(39) * 3000;
+    EXPECT_TRUE(w->waitUntilReady(*video, 10)) << "the writer's thread makes room";
     EXPECT_FALSE(w->appendVideo(frame, last)) << "times must increase";
     auto wrongSize = YuvFrame::allocate(64, 64);
     EXPECT_FALSE(w->appendVideo(wrongSize, last + 100000));
@@ -290,6 +292,10 @@ TEST(MovieWriter, RefusesWhatItCannotTakeWithoutBlocking) {
     EXPECT_FALSE(w->appendAudio(*audio, odd, 0)) << "whole stereo frames only";
     w->markFinished(*audio);
     EXPECT_FALSE(w->appendAudio(*audio, std::vector<std::int16_t>(2048, 0), 0)) << "after markFinished";
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(w->waitUntilReady(*audio, 10));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5))
+        << "no wait for a finished input";
     ASSERT_TRUE(w->finishAndWait().ok());
     EXPECT_EQ(probeFile(path).first("video")->pts.size(), std::size_t(accepted));
 }
