@@ -18,7 +18,7 @@ struct Span {
 Span rowSpan(double x0, double y0, double x1, double y1, double r, double yc, int width) {
     if (x1 <= x0 || y1 <= y0 || yc < y0 || yc > y1) return {};
     r = std::clamp(r, 0.0, std::min(x1 - x0, y1 - y0) / 2);
-    double dx = 0;
+    double dx = r; // straight edges: the whole width
     if (yc < y0 + r || yc > y1 - r) {
         const double dy = yc < y0 + r ? y0 + r - yc : yc - (y1 - r);
         if (dy > r) return {};

@@ -37,6 +37,7 @@ PrivateDisplay::~PrivateDisplay() {
 }
 
 TestWindow::TestWindow(const QStringList& args) {
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process_.start(toolPath("test-window"), args);
     if (!process_.waitForStarted(5000)) return;
     QByteArray out;
@@ -46,8 +47,12 @@ TestWindow::TestWindow(const QStringList& args) {
             out += process_.readAllStandardOutput();
             return out.contains('\n') || process_.state() != QProcess::Running;
         },
-        std::chrono::seconds(10));
+        std::chrono::seconds(20));
     if (got) id_ = out.left(out.indexOf('\n')).trimmed().toUInt();
+    if (!id_)
+        ADD_FAILURE() << "test-window " << args.join(' ').left(80).toStdString() << " did not come up on "
+                      << qgetenv("DISPLAY").toStdString() << " (state " << int(process_.state()) << ", exit "
+                      << process_.exitCode() << ")";
 }
 
 void TestWindow::terminate() {
