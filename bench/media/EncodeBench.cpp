@@ -75,8 +75,8 @@ const std::vector<YuvFramePtr>& frames() {
     return all;
 }
 
-// Mean luma PSNR of the written file against the frames that went in (frame i is input i mod 60).
-double lumaPsnr(const std::string& path) {
+// Mean luma PSNR of the written file against the frames that went in (frame i is input i mod n).
+double lumaPsnr(const std::string& path, const std::vector<YuvFramePtr>& input) {
     AVFormatContext* in = nullptr;
     if (avformat_open_input(&in, path.c_str(), nullptr, nullptr) < 0) return 0;
     avformat_find_stream_info(in, nullptr);
@@ -91,7 +91,7 @@ double lumaPsnr(const std::string& path) {
     int n = 0;
     auto compare = [&] {
         while (avcodec_receive_frame(dec, frame) >= 0) {
-            const YuvFrame& ref = *frames()[std::size_t(n) % frames().size()];
+            const YuvFrame& ref = *input[std::size_t(n) % input.size()];
             double se = 0;
             for (int y = 0; y < H; ++y) {
                 const std::uint8_t* a = frame->data[0] + y * frame->linesize[0];
@@ -117,8 +117,9 @@ double lumaPsnr(const std::string& path) {
     return n ? sum / n : 0;
 }
 
-void encode(benchmark::State& state, VideoCodec codec, const char* preset, int threads, int count) {
-    const auto& input = frames();
+void encode(benchmark::State& state, VideoCodec codec, const char* preset, int threads, int count,
+            bool still = false) {
+    const std::vector<YuvFramePtr> input = still ? std::vector<YuvFramePtr>{frames()[0]} : frames();
     const std::string path = (fs::temp_directory_path() / "lc-bench-encode.mov").string();
     double cpu = 0, wall = 0, bytes = 0;
     for (auto _ : state) {
@@ -142,14 +143,14 @@ void encode(benchmark::State& state, VideoCodec codec, const char* preset, int t
         cpu += cpuSeconds() - c0;
         bytes += double(fs::file_size(path));
     }
-    state.counters["psnr_dB"] = lumaPsnr(path);
+    state.counters["psnr_dB"] = lumaPsnr(path, input);
     fs::remove(path);
     const double n = double(state.iterations()) * count;
     state.counters["cpu_ms/frame"] = 1000 * cpu / n;
     state.counters["wall_ms/frame"] = 1000 * wall / n;
     state.counters["kbit/s"] = bytes * 8 / 1000 / (n / kFps);
     state.SetLabel(std::string(codec == VideoCodec::hevc ? "x265 " : "x264 ") + preset +
-                   " threads=" + std::to_string(threads));
+                   " threads=" + std::to_string(threads) + (still ? " still window" : ""));
 }
 
 void BM_EncodeH264(benchmark::State& state) {
@@ -161,6 +162,13 @@ BENCHMARK(BM_EncodeH264)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// A window that does not change: the timer repeats its last frame.
+void BM_EncodeH264Still(benchmark::State& state) {
+    static const char* presets[] = {"ultrafast", "superfast", "veryfast"};
+    encode(state, VideoCodec::h264, presets[state.range(0)], 1, 150, true);
+}
+BENCHMARK(BM_EncodeH264Still)->DenseRange(0, 2)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_EncodeHevc(benchmark::State& state) {
     static const char* presets[] = {"ultrafast", "superfast"};
