@@ -1,0 +1,52 @@
+#pragma once
+// What a session needs from the recorder of one window file. The real one wraps
+// WindowRecorder; tests use small fakes.
+#include "common/Result.h"
+#include "model/Preset.h"
+#include "platform/Geometry.h"
+#include "platform/ScreenCapture.h"
+
+#include <QDateTime>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+namespace lc {
+
+class MicMonitor;
+
+struct RecorderStart {
+    ShareableWindow window;
+    Preset preset;
+    Size contentPoints; // the window's size after the resize
+    int fps = 30;
+    bool hevc = false;
+    QString path;
+    bool appAudio = false;
+    MicMonitor* mic = nullptr; // copy the microphone into the file when given
+    bool blurFill = true;
+    bool mp4 = false;
+};
+
+class SessionRecorder {
+public:
+    virtual ~SessionRecorder() = default;
+
+    // Called at most when capture or writing fails by itself, on any thread.
+    virtual void setOnFail(std::function<void(const QString& message)> onFail) = 0;
+    // On success the capture runs and the file is being written; a recorder starts once.
+    virtual QCoro::Task<Result<void>> start(RecorderStart args) = 0;
+    // Finishes the file; the video's duration in seconds (0 when no frame was written).
+    virtual QCoro::Task<double> stop() = 0;
+
+    virtual std::optional<double> firstFrameUptime() const = 0;
+    virtual std::optional<QDateTime> firstFrameDate() const = 0;
+    virtual int fpsValue() const = 0;
+    virtual QString debugLine() const = 0;
+};
+
+using RecorderFactory = std::function<std::shared_ptr<SessionRecorder>()>;
+
+} // namespace lc

@@ -1,0 +1,560 @@
+#include "Fakes.h"
+#include "TestSupport.h"
+
+#include "model/Store.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <qcoro/qcorotask.h>
+
+using namespace lc;
+using namespace std::chrono_literals;
+
+namespace {
+
+const Preset kWide = Preset::builtIn()[0];
+const Preset kTall = Preset::builtIn()[1];
+
+class AppModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(state.isValid() && movies.isValid());
+        Store::setBaseDirOverride(state.path());
+        root = QDir(movies.path()).filePath("Loomcast");
+    }
+    void TearDown() override {
+        model.reset();
+        Store::setBaseDirOverride(std::nullopt);
+    }
+
+    AppModel& make() {
+        AppServices s;
+        s.capture = desktop;
+        s.server = desktop;
+        s.control = desktop;
+        s.audio = audio;
+        s.desktop = actions;
+        s.self = Catalogue::Self{QString("Loomcast"), std::nullopt};
+        s.sessionsRoot = root;
+        s.refreshOnLaunch = false;
+        s.resizerSleep = [](double) {};
+        s.settleSeconds = settle;
+        s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
+            auto r = std::make_shared<fake::Recorder>(model.get(), &plans);
+            recorders.push_back(r);
+            return r;
+        };
+        model = std::make_unique<AppModel>(std::move(s));
+        return *model;
+    }
+
+    template <class T> void run(QCoro::Task<T> task) { QCoro::waitFor(std::move(task)); }
+
+    QString statePath() const { return QDir(state.path()).filePath("Loomcast/state.json"); }
+
+    QJsonObject manifest() const {
+        QFile f(QDir(*model->sessionDir()).filePath("session.json"));
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return QJsonDocument::fromJson(f.readAll()).object();
+    }
+
+    QStringList folderFiles() const { return QDir(*model->sessionDir()).entryList(QDir::Files, QDir::Name); }
+
+    // Two windows of different applications, refreshed into the catalogue and added.
+    void addTwo(AppModel& m) {
+        desktop->setWindows(
+            {fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202)});
+        run(m.refresh(false));
+        ASSERT_EQ(m.live().size(), 2u);
+        for (const LiveWindow& w : m.live())
+            m.add(w);
+    }
+
+    QTemporaryDir state, movies;
+    QString root;
+    double settle = 0;
+    std::shared_ptr<fake::Desktop> desktop = std::make_shared<fake::Desktop>();
+    std::shared_ptr<fake::Audio> audio = std::make_shared<fake::Audio>();
+    std::shared_ptr<fake::Actions> actions = std::make_shared<fake::Actions>();
+    std::map<std::uint32_t, fake::RecorderPlan> plans; // by window id
+    std::vector<std::shared_ptr<fake::Recorder>> recorders;
+    std::unique_ptr<AppModel> model;
+};
+
+} // namespace
+
+// --- Settings and saving ----------------------------------------------------------------------
+
+TEST_F(AppModelTest, FirstLaunchUsesDefaultsAndWritesNothingUntilAChange) {
+    AppModel& m = make();
+    EXPECT_EQ(m.fps(), 30);
+    EXPECT_FALSE(m.hevc());
+    EXPECT_EQ(m.container(), "mov");
+    EXPECT_TRUE(m.lastAppAudio());
+    EXPECT_FALSE(m.micEnabled());
+    EXPECT_TRUE(m.showOutline());
+    EXPECT_FALSE(m.outlineIdle());
+    EXPECT_EQ(m.lastPreset(), kWide);
+    EXPECT_TRUE(m.entries().empty());
+    EXPECT_EQ(m.micDeviceID(), "mic-b") << "the default input is chosen";
+    EXPECT_FALSE(QFileInfo::exists(statePath()));
+
+    m.setFps(30); // the same value still saves
+    ASSERT_TRUE(QFileInfo::exists(statePath()));
+    m.setFps(60);
+    EXPECT_EQ(Store::load().fps, 60);
+}
+
+TEST_F(AppModelTest, SavedStateComesBackWithFreshUnlinkedEntries) {
+    AppState saved;
+    saved.fps = 60;
+    saved.container = "mp4";
+    saved.micDeviceID = "mic-a";
+    saved.lastPreset = Preset{"old name", 1080, 1920};
+    saved.entries.push_back(SavedEntry{"org.Editor", "Editor", "Notes", kTall, false});
+    Store::save(saved);
+
+    AppModel& m = make();
+    EXPECT_EQ(m.fps(), 60);
+    EXPECT_EQ(m.container(), "mp4");
+    EXPECT_EQ(m.micDeviceID(), "mic-a");
+    EXPECT_EQ(m.lastPreset(), kTall) << "canonical name";
+    ASSERT_EQ(m.entries().size(), 1u);
+    EXPECT_FALSE(m.entries()[0].windowID);
+    EXPECT_FALSE(m.entries()[0].appAudio);
+
+    desktop->setWindows({fake::window(5, "Editor", "Notes \u2013 draft", 1)});
+    run(m.refresh(false));
+    EXPECT_EQ(m.entries()[0].windowID, 5u);
+    EXPECT_EQ(m.entries()[0].title, "Notes \u2013 draft");
+}
+
+TEST_F(AppModelTest, SelfTestRunsNeverSave) {
+    AppModel& m = make();
+    m.setEphemeral(true);
+    m.setFps(24);
+    m.setMicEnabled(true);
+    addTwo(m);
+    m.remove(m.entries()[0].id);
+    m.persist();
+    EXPECT_FALSE(QFileInfo::exists(statePath()));
+}
+
+TEST_F(AppModelTest, PresetAndAudioChangesCarryOverToNewEntries) {
+    AppModel& m = make();
+    addTwo(m);
+    const QUuid first = m.entries()[0].id;
+    m.setPreset(first, kTall);
+    m.setAppAudio(first, false);
+    EXPECT_EQ(m.entry(first)->preset, kTall);
+    EXPECT_EQ(m.lastPreset(), kTall);
+    EXPECT_FALSE(m.lastAppAudio());
+    const AppState saved = Store::load();
+    ASSERT_EQ(saved.entries.size(), 2u);
+    EXPECT_EQ(saved.entries[0].preset, kTall);
+    EXPECT_FALSE(saved.entries[0].appAudio);
+
+    desktop->setWindows({fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202),
+                         fake::window(33, "Term", "Shell", 303)});
+    run(m.refresh(false));
+    ASSERT_EQ(m.pickerWindows().size(), 1u);
+    const QUuid third = m.add(m.pickerWindows()[0]);
+    EXPECT_EQ(m.entry(third)->preset, kTall);
+    EXPECT_FALSE(m.entry(third)->appAudio);
+    EXPECT_TRUE(m.pickerWindows().empty());
+}
+
+// --- Microphone --------------------------------------------------------------------------------
+
+TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndFailuresTurnItOff) {
+    AppModel& m = make();
+    QSignalSpy saved(&m, &AppModel::micEnabledChanged);
+    m.setMicEnabled(true);
+    m.setMicEnabled(true);
+    EXPECT_EQ(saved.count(), 1);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().isRunning(); }, 2s));
+    EXPECT_EQ(audio->captures.load(), 1);
+    EXPECT_TRUE(Store::load().micEnabled);
+
+    m.setMicEnabled(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().isRunning(); }, 2s));
+
+    audio->failCapture = true;
+    m.setMicEnabled(true);
+    ASSERT_TRUE(test::waitUntil([&] { return !m.micEnabled(); }, 2s));
+    EXPECT_EQ(m.notice(), "Could not start the microphone");
+    EXPECT_FALSE(Store::load().micEnabled);
+}
+
+TEST_F(AppModelTest, MicrophoneWithoutSoundServerIsRefused) {
+    audio->auth = MicAuthorization::restricted;
+    AppModel& m = make();
+    m.setMicEnabled(true);
+    EXPECT_FALSE(m.micEnabled());
+    EXPECT_EQ(m.notice(),
+              "Microphone access is off. Start the sound server (PipeWire or PulseAudio) and try again.");
+    m.requestMic();
+    EXPECT_EQ(actions->settings, QStringList{"Privacy_Microphone"});
+}
+
+TEST_F(AppModelTest, ChangingTheMicrophoneWhileOffOnlySaves) {
+    AppModel& m = make();
+    m.setMicDeviceID(QString("mic-a"));
+    EXPECT_EQ(Store::load().micDeviceID, "mic-a");
+    EXPECT_EQ(audio->captures.load(), 0);
+}
+
+// --- Catalogue ---------------------------------------------------------------------------------
+
+TEST_F(AppModelTest, RefreshWithoutCapturePermissionKeepsTheList) {
+    AppModel& m = make();
+    desktop->captureOK = false;
+    desktop->setWindows({fake::window(1, "A", "One", 1)});
+    run(m.refresh(true));
+    EXPECT_FALSE(m.screenOK());
+    EXPECT_TRUE(m.live().empty());
+}
+
+TEST_F(AppModelTest, LiveListRepublishedOnlyWhenItsSignatureChanges) {
+    AppModel& m = make();
+    QSignalSpy published(&m, &AppModel::liveChanged);
+    desktop->setWindows({fake::window(1, "A", "One", 1)});
+    run(m.refresh(false));
+    auto moved = fake::window(1, "A", "One", 1);
+    moved.frame.x = 300;
+    desktop->setWindows({moved});
+    run(m.refresh(false));
+    EXPECT_EQ(published.count(), 1);
+    EXPECT_EQ(m.windowObject(1)->frame.x, 300) << "the window object is always current";
+    desktop->setWindows({fake::window(1, "A", "Renamed", 1)});
+    run(m.refresh(false));
+    EXPECT_EQ(published.count(), 2);
+}
+
+TEST_F(AppModelTest, PreviewsAreBoundedAndFollowTheList) {
+    AppModel& m = make();
+    std::vector<ShareableWindow> many;
+    for (std::uint32_t i = 1; i <= 20; ++i)
+        many.push_back(fake::window(i, "A", "W" + std::to_string(100 + i), 1, 640, 480));
+    desktop->setWindows(many);
+    run(m.refresh(true));
+    EXPECT_EQ(desktop->screenshots.load(), 16);
+    EXPECT_EQ(m.thumbs().size(), 16);
+    EXPECT_EQ(m.thumbs().value(1).size(), QSize(320, 240));
+    desktop->setWindows({fake::window(20, "A", "W120", 1)});
+    run(m.refresh(true));
+    EXPECT_EQ(m.thumbs().keys(), QList<std::uint32_t>{20});
+}
+
+TEST_F(AppModelTest, OutlineTargetsFollowTheSessionState) {
+    AppModel& m = make();
+    addTwo(m);
+    auto targets = m.outlineTargets();
+    ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(targets[0].style, OutlineView::Style::idle);
+    desktop->setFrontmost(202);
+    run(m.start());
+    targets = m.outlineTargets();
+    ASSERT_EQ(targets.size(), 2u);
+    const std::uint32_t focusedWindow = *m.entry(*m.focusCurrent())->windowID;
+    for (const auto& t : targets)
+        EXPECT_EQ(t.style,
+                  t.id == focusedWindow ? OutlineView::Style::focused : OutlineView::Style::recording);
+    run(m.stop());
+}
+
+// --- Sessions -----------------------------------------------------------------------------------
+
+TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
+    AppModel& m = make();
+    // Two entries with one base name, and a leftover file of that name in no folder yet.
+    desktop->setWindows({fake::window(11, "Editor", "a/b: c", 101), fake::window(12, "Editor", "a/b: c", 101),
+                         fake::window(22, "Browser", "   ", 202)});
+    run(m.refresh(false));
+    for (const LiveWindow& w : m.live())
+        m.add(w);
+    desktop->setFrontmost(101);
+    desktop->stacking = {12, 11, 22};
+    plans = {{11, {.firstFrameOffset = 2.49}},
+             {12, {.firstFrameOffset = 2.5, .duration = 3.0625}},
+             {22, {.firstFrameOffset = std::nullopt, .duration = 0}}};
+
+    run(m.start());
+    ASSERT_TRUE(m.isRecording());
+    ASSERT_TRUE(m.sessionDir());
+    EXPECT_EQ(QFileInfo(*m.sessionDir()).absolutePath(), root);
+    EXPECT_EQ(m.recorderCount(), 3u);
+    EXPECT_EQ(m.lastFolder(), m.sessionDir());
+    // Live offsets show up in the manifest while recording; the focus starts at 0 on the front window.
+    QJsonObject doc = manifest();
+    ASSERT_EQ(doc["recordings"].toArray().size(), 3);
+    ASSERT_EQ(doc["focus"].toArray().size(), 1);
+    EXPECT_EQ(doc["focus"][0]["t"].toDouble(), 0);
+    EXPECT_EQ(m.entry(*m.focusCurrent())->windowID, 12u) << "the window in front among the app's two";
+    EXPECT_TRUE(doc["mic"].isNull());
+    EXPECT_FALSE(doc["recordings"][0].toObject().contains("duration"));
+
+    QStringList names;
+    for (const auto& r : recorders)
+        names << QFileInfo(r->args().path).fileName();
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"Browser - Untitled (16x9 Horizontal).mov",
+                                  "Editor - a-b- c (16x9 Horizontal) 2.mov",
+                                  "Editor - a-b- c (16x9 Horizontal).mov"}));
+
+    run(m.stop());
+    EXPECT_FALSE(m.isRecording());
+    EXPECT_FALSE(m.notice());
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+    // Which Editor window got the plain name depends on which start finished first.
+    const QString base = "Editor - a-b- c (16x9 Horizontal)";
+    const QStringList files = folderFiles();
+    ASSERT_EQ(files.size(), 4);
+    EXPECT_EQ(files[0], "Browser - Untitled (16x9 Horizontal) (+0m00s).mov");
+    EXPECT_EQ(files[3], "session.json");
+    const QSet<QString> editors{files[1], files[2]};
+    EXPECT_TRUE(editors == (QSet<QString>{base + " (+0m02s).mov", base + " 2 (+0m03s).mov"}) ||
+                editors == (QSet<QString>{base + " (+0m03s).mov", base + " 2 (+0m02s).mov"}))
+        << files.join(", ").toStdString();
+
+    doc = manifest();
+    QHash<double, QJsonObject> byOffset;
+    for (const auto& r : doc["recordings"].toArray())
+        byOffset.insert(r.toObject()["startOffset"].toDouble(), r.toObject());
+    ASSERT_EQ(byOffset.size(), 3);
+    EXPECT_TRUE(byOffset[2.49]["file"].toString().endsWith("(+0m02s).mov"));
+    EXPECT_TRUE(byOffset[2.5]["file"].toString().endsWith("(+0m03s).mov"));
+    EXPECT_EQ(byOffset[2.5]["duration"].toDouble(), 3.063);
+    EXPECT_EQ(byOffset[2.5]["windowTitle"].toString(), "a/b: c");
+    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d:\\d\\d$")
+                    .match(byOffset[2.5]["startTimecode"].toString())
+                    .hasMatch());
+    const QJsonObject silent = byOffset[0];
+    EXPECT_EQ(silent["app"].toString(), "Browser");
+    EXPECT_EQ(silent["startTimecode"].toString(), "") << "no frame, no timecode";
+    EXPECT_EQ(silent["duration"].toDouble(), 0);
+    EXPECT_EQ(silent["warning"].toString(), "Window control off: not resized");
+    EXPECT_EQ(doc["focus"][0]["file"].toString(), byOffset[2.5]["file"].toString());
+    for (const Entry& e : m.entries()) {
+        EXPECT_FALSE(e.isRecording);
+        EXPECT_TRUE(e.file && e.file->contains("(+0m0"));
+        EXPECT_TRUE(e.info && e.info->startsWith("Window 800\u00D7600 pt \u2192 1920\u00D71080"));
+        EXPECT_EQ(e.note, e.appName + " keeps its own shape \u2014 will fill with blur");
+    }
+}
+
+TEST_F(AppModelTest, UnwritableSessionsFolderStartsNothing) {
+    QFile blocker(root);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    AppModel& m = make();
+    addTwo(m);
+    run(m.start());
+    EXPECT_FALSE(m.isRecording());
+    ASSERT_TRUE(m.notice());
+    EXPECT_TRUE(m.notice()->startsWith("Cannot create " + root + "/"));
+    EXPECT_TRUE(recorders.empty());
+}
+
+TEST_F(AppModelTest, NothingLinkedNothingStarts) {
+    AppModel& m = make();
+    run(m.start());
+    EXPECT_FALSE(m.isRecording());
+    EXPECT_FALSE(m.sessionDir());
+    EXPECT_FALSE(QFileInfo::exists(root));
+}
+
+TEST_F(AppModelTest, ClosedWindowEndsOnlyItsRecording) {
+    AppModel& m = make();
+    addTwo(m);
+    run(m.start());
+    ASSERT_EQ(recorders.size(), 2u);
+    recorders[0]->failFromThread("window destroyed");
+    ASSERT_TRUE(test::waitUntil([&] { return m.recorderCount() == 1; }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return !m.busy(); }, 2s));
+    const Entry* failed = nullptr;
+    for (const Entry& e : m.entries())
+        if (e.failure) failed = &e;
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(*failed->failure, "Stopped (window closed?): window destroyed");
+    EXPECT_FALSE(failed->isRecording);
+    EXPECT_TRUE(m.isRecording());
+    int finished = 0;
+    for (const auto& r : manifest()["recordings"].toArray())
+        finished += r.toObject().contains("duration");
+    EXPECT_EQ(finished, 1);
+    run(m.stop());
+    EXPECT_EQ(recorders[0]->stops, 1);
+    EXPECT_EQ(recorders[1]->stops, 1);
+}
+
+TEST_F(AppModelTest, FailedStartShowsOnTheRowAndStaysOutOfTheRecord) {
+    AppModel& m = make();
+    plans = {{22, {.startError = "no such window"}}};
+    addTwo(m);
+    run(m.start());
+    EXPECT_EQ(m.recorderCount(), 1u);
+    const Entry& e = m.entries()[0];
+    EXPECT_EQ(e.failure, "Could not start: no such window");
+    EXPECT_FALSE(e.isRecording);
+    EXPECT_EQ(manifest()["recordings"].toArray().size(), 1);
+    run(m.stop());
+}
+
+TEST_F(AppModelTest, StartWhileRecordingAndSecondStopAreHarmless) {
+    AppModel& m = make();
+    plans = {{11, {.stopDelayMs = 200}}};
+    addTwo(m);
+    run(m.start());
+    const QString folder = *m.sessionDir();
+    run(m.start());
+    EXPECT_EQ(*m.sessionDir(), folder);
+    EXPECT_EQ(recorders.size(), 2u);
+
+    auto first = m.stop();
+    auto second = m.stop();
+    EXPECT_TRUE(m.stopping());
+    EXPECT_EQ(m.notice(), "Finishing files\u2026");
+    run(std::move(second));
+    run(std::move(first));
+    EXPECT_FALSE(m.stopping());
+    EXPECT_FALSE(m.isRecording());
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+}
+
+TEST_F(AppModelTest, StopDuringStartsLeavesNoRecorderRunning) {
+    settle = 0.3;
+    AppModel& m = make();
+    addTwo(m);
+    auto starting = m.start();
+    ASSERT_TRUE(test::waitUntil([&] { return m.isRecording(); }, 2s));
+    run(m.stop()); // the starts are still settling
+    run(std::move(starting));
+    EXPECT_FALSE(m.isRecording());
+    EXPECT_TRUE(recorders.empty());
+    for (const Entry& e : m.entries())
+        EXPECT_FALSE(e.isRecording);
+
+    // A recorder whose start is under way when the stop comes is finished with the rest.
+    settle = 0;
+    model.reset();
+    recorders.clear();
+    AppModel& m2 = make();
+    plans = {{11, {.startDelayMs = 300}}, {22, {.startDelayMs = 300}}};
+    run(m2.refresh(false));
+    auto starting2 = m2.start();
+    ASSERT_TRUE(test::waitUntil([&] { return recorders.size() == 2; }, 2s));
+    run(m2.stop());
+    run(std::move(starting2));
+    ASSERT_EQ(recorders.size(), 2u);
+    for (const auto& r : recorders) {
+        EXPECT_FALSE(r->running);
+        EXPECT_EQ(r->stops, 1);
+    }
+    EXPECT_EQ(manifest()["recordings"].toArray().size(), 2);
+}
+
+TEST_F(AppModelTest, WindowsAddedOrRemovedDuringASession) {
+    AppModel& m = make();
+    addTwo(m);
+    run(m.start());
+    desktop->setWindows({fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202),
+                         fake::window(33, "Term", "Shell", 303)});
+    run(m.refresh(false));
+    const QUuid added = m.add(m.pickerWindows()[0]);
+    ASSERT_TRUE(test::waitUntil([&] { return m.hasRecorder(added); }, 2s));
+    EXPECT_EQ(manifest()["recordings"].toArray().size(), 3);
+
+    const QUuid removed = m.entries()[0].id;
+    m.remove(removed);
+    EXPECT_FALSE(m.hasRecorder(removed));
+    run(m.stop());
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+    const QJsonArray recs = manifest()["recordings"].toArray();
+    ASSERT_EQ(recs.size(), 3);
+    for (const auto& r : recs)
+        EXPECT_TRUE(r.toObject().contains("duration"));
+}
+
+TEST_F(AppModelTest, MicrophoneFileJoinsTheSession) {
+    AppModel& m = make();
+    m.setMicEnabled(true);
+    m.setMicInEach(true);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().isRunning(); }, 2s));
+    addTwo(m);
+    run(m.start());
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->args().mic, &m.mic());
+    QJsonObject doc = manifest();
+    EXPECT_EQ(doc["mic"].toObject()["file"].toString(), "Mic.m4a");
+    EXPECT_EQ(doc["mic"].toObject()["device"].toString(), "Mic B");
+    EXPECT_TRUE(doc["recordings"][0]["hasMicTrack"].toBool());
+    run(m.stop());
+    // The fake microphone delivers no sound: no file, the record keeps its recording-time name.
+    doc = manifest();
+    EXPECT_EQ(doc["mic"].toObject()["file"].toString(), "Mic.m4a");
+    EXPECT_FALSE(doc["mic"].toObject().contains("duration"));
+}
+
+TEST_F(AppModelTest, FocusFollowsTheFrontmostRecordedWindow) {
+    AppModel& m = make();
+    addTwo(m);
+    desktop->setFrontmost(999); // nothing recorded in front: the first entry
+    run(m.start());
+    ASSERT_EQ(m.focusLog().size(), 1u);
+    EXPECT_EQ(m.focusLog()[0].id, m.entries()[0].id);
+    desktop->setFrontmost(101);
+    ASSERT_TRUE(test::waitUntil([&] { return m.focusLog().size() == 2; }, 3s));
+    EXPECT_EQ(m.focusLog()[1].id, m.entries()[1].id);
+    const double switched = m.focusLog()[1].t;
+    EXPECT_GT(switched, 0);
+    EXPECT_LT(switched, 0.6);
+    EXPECT_GE(m.elapsed() - switched, 0.69) << "dated back to when the candidate first appeared";
+    EXPECT_EQ(manifest()["focus"].toArray().size(), 2);
+    run(m.stop());
+}
+
+TEST_F(AppModelTest, ShutdownFinishesTheRunningSession) {
+    AppModel& m = make();
+    addTwo(m);
+    run(m.start());
+    run(m.shutdown());
+    EXPECT_FALSE(m.isRecording());
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+    EXPECT_TRUE(manifest()["recordings"][0].toObject().contains("duration"));
+}
+
+TEST_F(AppModelTest, SessionsStartedWithinOneSecondGetTheirOwnFolders) {
+    AppModel& m = make();
+    addTwo(m);
+    run(m.start());
+    const QString first = *m.sessionDir();
+    run(m.stop());
+    run(m.start());
+    const QString second = *m.sessionDir();
+    run(m.stop());
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(QFileInfo::exists(QDir(first).filePath("session.json")));
+}
+
+TEST_F(AppModelTest, OutputFolderIsTheLatestSessionOrTheRoot) {
+    AppModel& m = make();
+    m.openOutputFolder();
+    EXPECT_EQ(actions->opened, QStringList{root});
+    EXPECT_TRUE(QFileInfo(root).isDir());
+    addTwo(m);
+    run(m.start());
+    run(m.stop());
+    m.openOutputFolder();
+    EXPECT_EQ(actions->opened.last(), *m.sessionDir());
+}

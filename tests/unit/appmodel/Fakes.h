@@ -1,0 +1,216 @@
+#pragma once
+// Small in-process stand-ins for the platform services and the window recorder, so that the
+// model's decisions can be checked without a display or a sound server.
+#include "common/Clock.h"
+#include "model/app/AppModel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <qcoro/qcorotimer.h>
+
+namespace lc::fake {
+
+class Desktop final : public ScreenCapture, public WindowServer, public WindowControl {
+public:
+    // ScreenCapture
+    bool isCaptureAvailable() override { return captureOK; }
+    Result<ShareableContent> shareableContent(bool) override {
+        std::lock_guard l(mutex);
+        if (failContent) return makeError("no content");
+        return ShareableContent{windows, {}};
+    }
+    WindowContentInfo contentInfo(const ShareableWindow&) override { return {}; }
+    Result<std::unique_ptr<CaptureStream>> createStream(std::uint32_t, const StreamConfiguration&,
+                                                        CaptureStream::Handlers) override {
+        return makeError("no streams here");
+    }
+    Result<BgraFramePtr> screenshotWindow(std::uint32_t, int width, int height, bool) override {
+        ++screenshots;
+        return BgraFramePtr(BgraFrame::allocate(width, height));
+    }
+    Result<BgraFramePtr> screenshotDisplay(std::uint32_t, std::span<const std::uint32_t>, int, int) override {
+        return makeError("no displays here");
+    }
+
+    // WindowServer
+    std::vector<Screen> screens() override {
+        return {Screen{"s", {0, 0, 1920, 1080}, {0, 0, 1920, 1080}, 1, true}};
+    }
+    std::optional<std::int32_t> frontmostProcess() override {
+        std::lock_guard l(mutex);
+        return frontmost;
+    }
+    std::unique_ptr<Subscription> observeActivations(std::function<void(std::int32_t)> handler) override {
+        std::lock_guard l(mutex);
+        activation = std::move(handler);
+        struct Sub : Subscription {
+            Desktop* d;
+            explicit Sub(Desktop* desktop) : d(desktop) {}
+            ~Sub() override {
+                std::lock_guard l(d->mutex);
+                d->activation = nullptr;
+            }
+        };
+        return std::make_unique<Sub>(this);
+    }
+    std::vector<OnScreenWindow> onScreenWindows() override {
+        std::lock_guard l(mutex);
+        std::vector<OnScreenWindow> out;
+        for (std::uint32_t id : stacking)
+            out.push_back({id, {}});
+        return out;
+    }
+    std::unique_ptr<OverlayWindow> createOverlay(const std::string&) override { return nullptr; }
+
+    // WindowControl: never trusted, so the resizer leaves windows alone and answers at once.
+    bool isTrusted() override { return false; }
+    Result<std::vector<std::uint32_t>> windowsOf(std::int32_t) override { return makeError("no", 1); }
+    std::optional<Point> position(std::uint32_t) override { return std::nullopt; }
+    std::optional<Size> size(std::uint32_t) override { return std::nullopt; }
+    std::optional<std::string> title(std::uint32_t) override { return std::nullopt; }
+    std::optional<bool> isFullScreen(std::uint32_t) override { return std::nullopt; }
+    bool isSizeSettable(std::uint32_t) override { return false; }
+    FrameExtents frameExtents(std::uint32_t) override { return {}; }
+    bool setPosition(std::uint32_t, Point) override { return false; }
+    bool setSize(std::uint32_t, Size) override { return false; }
+
+    void setWindows(std::vector<ShareableWindow> list) {
+        std::lock_guard l(mutex);
+        windows = std::move(list);
+    }
+    void setFrontmost(std::optional<std::int32_t> pid) {
+        std::lock_guard l(mutex);
+        frontmost = pid;
+    }
+
+    std::mutex mutex;
+    std::atomic<bool> captureOK{true};
+    bool failContent = false;
+    std::vector<ShareableWindow> windows;
+    std::optional<std::int32_t> frontmost;
+    std::vector<std::uint32_t> stacking;
+    std::function<void(std::int32_t)> activation;
+    std::atomic<int> screenshots{0};
+};
+
+class Audio final : public AudioSystem {
+public:
+    Result<std::vector<AudioDevice>> microphones() override {
+        std::lock_guard l(mutex);
+        return devices;
+    }
+    MicAuthorization micAuthorization() override { return auth; }
+    Result<std::unique_ptr<AudioCapture>> captureMicrophone(const std::optional<std::string>&,
+                                                            AudioCallbacks) override {
+        ++captures;
+        if (failCapture) return makeError("device gone");
+        struct Capture : AudioCapture {
+            void stop() override {}
+        };
+        return std::unique_ptr<AudioCapture>(std::make_unique<Capture>());
+    }
+    Result<std::unique_ptr<AudioCapture>> captureApplication(int, AudioCallbacks) override {
+        return makeError("none");
+    }
+
+    std::mutex mutex;
+    std::vector<AudioDevice> devices{{"mic-a", "Mic A", false}, {"mic-b", "Mic B", true}};
+    std::atomic<MicAuthorization> auth{MicAuthorization::authorized};
+    std::atomic<bool> failCapture{false};
+    std::atomic<int> captures{0};
+};
+
+class Actions final : public DesktopActions {
+public:
+    void openFolder(const QString& path) override { opened << path; }
+    bool openSettings(const QString& anchor) override {
+        settings << anchor;
+        return true;
+    }
+    bool hasSettings(const QString&) override { return true; }
+    QStringList opened, settings;
+};
+
+// What a fake recorder does; set per window title before the recorder is made.
+struct RecorderPlan {
+    std::optional<double> firstFrameOffset = 0.5; // after the session start; none: no frame came
+    double duration = 4.0;
+    std::optional<std::string> startError;
+    int startDelayMs = 0;
+    int stopDelayMs = 0;
+};
+
+class Recorder final : public SessionRecorder {
+public:
+    // The plan is looked up by the window's id when the recorder starts.
+    Recorder(AppModel* model, const std::map<std::uint32_t, RecorderPlan>* plans)
+        : model_(model), plans_(plans) {}
+
+    void setOnFail(std::function<void(const QString&)> onFail) override { onFail_ = std::move(onFail); }
+
+    QCoro::Task<Result<void>> start(RecorderStart args) override {
+        args_ = args;
+        const auto it = plans_->find(args.window.windowID);
+        plan_ = it == plans_->end() ? RecorderPlan{} : it->second;
+        if (plan_.startDelayMs > 0) co_await QCoro::sleepFor(std::chrono::milliseconds(plan_.startDelayMs));
+        if (plan_.startError) co_return makeError(*plan_.startError);
+        QFile f(args.path);
+        if (!f.open(QIODevice::WriteOnly)) co_return makeError("cannot create file");
+        f.close();
+        running = true;
+        if (plan_.firstFrameOffset) {
+            first_ = model_->sessionStart() + *plan_.firstFrameOffset;
+            date_ = QDateTime::currentDateTime();
+        }
+        co_return Result<void>{};
+    }
+
+    QCoro::Task<double> stop() override {
+        ++stops;
+        if (plan_.stopDelayMs > 0) co_await QCoro::sleepFor(std::chrono::milliseconds(plan_.stopDelayMs));
+        running = false;
+        co_return plan_.duration;
+    }
+
+    // Calls the failure handler from another thread, as a capture thread would.
+    void failFromThread(const QString& message) {
+        std::unique_ptr<QThread> t(QThread::create([this, message] { onFail_(message); }));
+        t->start();
+        t->wait();
+    }
+
+    std::optional<double> firstFrameUptime() const override { return first_; }
+    std::optional<QDateTime> firstFrameDate() const override { return date_; }
+    int fpsValue() const override { return args_.fps; }
+    QString debugLine() const override { return QStringLiteral("audio rx=0"); }
+
+    const RecorderStart& args() const { return args_; }
+    bool running = false;
+    int stops = 0;
+
+private:
+    AppModel* model_;
+    const std::map<std::uint32_t, RecorderPlan>* plans_;
+    RecorderPlan plan_;
+    std::function<void(const QString&)> onFail_;
+    RecorderStart args_;
+    std::optional<double> first_;
+    std::optional<QDateTime> date_;
+};
+
+inline ShareableWindow window(std::uint32_t id, const std::string& app, const std::string& title,
+                              std::int32_t pid, double w = 800, double h = 600) {
+    ShareableWindow s;
+    s.windowID = id;
+    s.frame = {0, 0, w, h};
+    s.title = title;
+    s.isOnScreen = true;
+    s.owningApplication = OwningApplication{pid, "org." + app, app};
+    return s;
+}
+
+} // namespace lc::fake
