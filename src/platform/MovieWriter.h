@@ -9,7 +9,9 @@
 //   markFinished (each input) → finish (or cancel at any time).
 // Times: video presentation times count 1/90,000 s, audio 1/48,000 s; both on the file's
 // timeline, which starts at zero with the session. The first video frame belongs at zero: the
-// timecode track starts with it.
+// timecode track starts with it. Control calls (add…, set…, start…, finish, cancel) come from one
+// thread at a time; appends and readiness from any. Dropping a writer that is neither finished
+// nor finishing cancels it.
 #include "common/Result.h"
 #include "platform/Frame.h"
 
@@ -115,15 +117,15 @@ public:
     virtual Result<InputId> addVideoInput(const VideoSettings& settings) = 0;
     // AAC input; tracks appear in the file in the order their inputs were added.
     virtual Result<InputId> addAudioInput(const AudioSettings& settings = {}) = 0;
-    // A timecode track tied to the video track (MOV with a video input only; false otherwise).
-    // Its value is given by setTimecodeStart.
+    // A timecode track tied to the video track (MOV with a video input at this fps only; false
+    // otherwise). It follows the other tracks in the file. Its value is given by setTimecodeStart.
     virtual bool addTimecodeTrack(int fps) = 0;
 
     // MP4/M4A: user comment (©cmt) and release date (©day), UTF-8. Before startSession.
     virtual void setMetadata(std::string comment, std::string date) = 0;
 
-    // Opens the file and starts the writer's thread. The error names the file and the reason
-    // ("Permission denied", "No space left on device", …).
+    // Creates the file and starts the writer's thread. An existing file is never overwritten. The
+    // error names the file and the reason ("Permission denied", "File exists", …).
     virtual Result<void> startWriting() = 0;
 
     // The frame count (frames since local midnight at the track's fps) shown at the first video
@@ -163,7 +165,8 @@ public:
 
     // ---- Ending -----------------------------------------------------------------------------
     // Encodes what is queued, closes the file and calls `done` once, on the writer's thread, with
-    // the outcome. Inputs not yet marked finished are finished here.
+    // the outcome (at once, on the caller's thread, when there is nothing to finish). Inputs not
+    // yet marked finished are finished here. `done` may destroy the writer.
     virtual void finish(std::function<void(Result<void>)> done) = 0;
     // The same, waiting for the end.
     virtual Result<void> finishAndWait() = 0;
