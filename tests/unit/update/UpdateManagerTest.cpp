@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -268,6 +270,21 @@ TEST_F(UpdateManagerTest, NoCheckRunsWhileRecordingOrExporting) {
     ASSERT_TRUE(waitUntil([&] { return m->updateAvailable(); }, 5s)); // the timer's check, now allowed
     EXPECT_EQ(server.hits(QStringLiteral("/appcast.xml")), 1);
     EXPECT_EQ(windowRequests, 0);
+}
+
+TEST_F(UpdateManagerTest, BusyIsAnsweredOnTheMainThreadWhoeverAsks) {
+    auto o = options();
+    QThread* askedOn = nullptr;
+    o.busyTest = [&] {
+        askedOn = QThread::currentThread();
+        return busy;
+    };
+    auto m = make(o);
+    busy = true;
+    auto fromWorker = QtConcurrent::run([&] { return m->isBusy(); });
+    ASSERT_TRUE(waitUntil([&] { return fromWorker.isFinished(); }, 5s));
+    EXPECT_TRUE(fromWorker.result());
+    EXPECT_EQ(askedOn, QCoreApplication::instance()->thread());
 }
 
 TEST_F(UpdateManagerTest, ScheduledChecksRunAtMostOncePerInterval) {
