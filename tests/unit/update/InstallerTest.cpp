@@ -143,3 +143,20 @@ TEST(RelaunchTest, StartsTheNewVersionOnlyAfterTheOldProcessEnds) {
     ASSERT_TRUE(waitUntil([&] { return readFile(marker).size() > 0; }, std::chrono::seconds(5)));
     EXPECT_EQ(readFile(marker), "--flag two words\n");
 }
+
+TEST(SignatureTest, ReleaseToolSignaturesVerify) {
+    QTemporaryDir dir;
+    const QString secret = dir.filePath(QStringLiteral("release.key"));
+    const QString keyLine = run(QStringLiteral(LC_SIGN_TOOL), {QStringLiteral("keygen"), secret}).trimmed();
+    ASSERT_TRUE(keyLine.startsWith(QStringLiteral("publicKey = ")));
+    EXPECT_EQ(QFile::permissions(secret) & (QFile::ReadOther | QFile::ReadGroup), 0);
+    const QByteArray publicKey = QByteArray::fromBase64(keyLine.mid(12).toLatin1());
+
+    const QString package = dir.filePath(QStringLiteral("p.tar.gz"));
+    writeFile(package, makePackage(dir.path(), QStringLiteral("1.3")));
+    const QString attributes = run(QStringLiteral(LC_SIGN_TOOL), {QStringLiteral("sign"), secret, package});
+    const QString signature =
+        attributes.section(QStringLiteral("sparkle:edSignature=\""), 1).section(u'"', 0, 0);
+    EXPECT_TRUE(attributes.startsWith(QStringLiteral("length=\"%1\"").arg(QFileInfo(package).size())));
+    EXPECT_TRUE(verifyPackageFile(package, signature, publicKey, QStringLiteral("Loomcast 1.3")));
+}
