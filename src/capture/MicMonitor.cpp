@@ -106,6 +106,7 @@ MicMonitor::~MicMonitor() {
     control_->sync([this] {
         if (capture_) capture_->stop();
         capture_.reset();
+        ++generation_; // an end reported meanwhile is no longer news
     });
     queue_->sync([this] {
         subscribers_.clear();

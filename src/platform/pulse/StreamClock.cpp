@@ -9,6 +9,8 @@ namespace {
 // Early observations are averaged with equal weight, later ones with this weight: a time
 // constant of ~20 observations (2 s at 10 Hz) follows device-clock drift and flattens jitter.
 constexpr double kWeight = 0.05;
+constexpr int kSettling = 4;
+constexpr double kMaxStep = 0.0005;
 } // namespace
 
 void StreamClock::observe(double when, double position) {
@@ -26,7 +28,10 @@ void StreamClock::observe(double when, double position) {
         return;
     }
     ++count_;
-    *t0_ += d * std::max(kWeight, 1.0 / count_);
+    // Once settled, move by at most half a millisecond per observation: successive buffers
+    // then join up within that, however noisy one report is.
+    const double step = d * std::max(kWeight, 1.0 / count_);
+    *t0_ += count_ > kSettling ? std::clamp(step, -kMaxStep, kMaxStep) : step;
 }
 
 } // namespace lc::pulse

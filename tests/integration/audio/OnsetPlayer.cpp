@@ -36,7 +36,35 @@ double monotonicFrom(const timeval& wall) {
 struct State {
     pa_threaded_mainloop* loop = nullptr;
     std::vector<double> starts; // estimates of the uptime at which stream frame 0 was played
-    bool timingDone = false;
+};
+
+// The loop, the context and the stream, released in the right order whatever way main() ends.
+struct Connection {
+    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    ~Connection() {
+        pa_threaded_mainloop_lock(loop);
+        if (stream) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+        }
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+        }
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        if (context) pa_context_unref(context);
+        pa_threaded_mainloop_free(loop);
+    }
+};
+
+struct Lock {
+    pa_threaded_mainloop* loop;
+    explicit Lock(pa_threaded_mainloop* l) : loop(l) { pa_threaded_mainloop_lock(loop); }
+    ~Lock() { pa_threaded_mainloop_unlock(loop); }
 };
 
 } // namespace
@@ -69,13 +97,15 @@ int main(int argc, char** argv) {
         pcm[std::size_t(2 * (leadFrames + f))] = pcm[std::size_t(2 * (leadFrames + f) + 1)] = v;
     }
 
-    State st;
-    st.loop = pa_threaded_mainloop_new();
-    pa_context* ctx = pa_context_new(pa_threaded_mainloop_get_api(st.loop), "audio-onset-player");
+    State st; // outlives the loop: its callbacks point at it
+    Connection pa;
+    st.loop = pa.loop;
+    pa.context = pa_context_new(pa_threaded_mainloop_get_api(st.loop), "audio-onset-player");
+    pa_context* ctx = pa.context;
     pa_context_set_state_callback(
         ctx, [](pa_context*, void* s) { pa_threaded_mainloop_signal(static_cast<State*>(s)->loop, 0); }, &st);
     pa_threaded_mainloop_start(st.loop);
-    pa_threaded_mainloop_lock(st.loop);
+    Lock lock(st.loop);
     pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
     while (pa_context_get_state(ctx) != PA_CONTEXT_READY) {
         if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(ctx))) {
@@ -85,7 +115,8 @@ int main(int argc, char** argv) {
         pa_threaded_mainloop_wait(st.loop);
     }
     const pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 2};
-    pa_stream* s = pa_stream_new(ctx, "onset", &spec, nullptr);
+    pa.stream = pa_stream_new(ctx, "onset", &spec, nullptr);
+    pa_stream* s = pa.stream;
     pa_stream_set_state_callback(
         s, [](pa_stream*, void* p) { pa_threaded_mainloop_signal(static_cast<State*>(p)->loop, 0); }, &st);
     pa_buffer_attr attr;
@@ -130,7 +161,6 @@ int main(int argc, char** argv) {
                         if (playing > rate * 0.1)
                             state->starts.push_back(monotonicFrom(i->timestamp) - playing / rate);
                     }
-                    state->timingDone = true;
                     pa_threaded_mainloop_signal(state->loop, 0);
                 },
                 &st);
@@ -157,13 +187,5 @@ int main(int argc, char** argv) {
     std::printf("written %.6f\n", onsetWritten);
     std::printf("spread %.6f\n", st.starts.back() - st.starts.front());
     std::fflush(stdout);
-    pa_stream_set_state_callback(s, nullptr, nullptr);
-    pa_stream_disconnect(s);
-    pa_stream_unref(s);
-    pa_context_disconnect(ctx);
-    pa_context_unref(ctx);
-    pa_threaded_mainloop_unlock(st.loop);
-    pa_threaded_mainloop_stop(st.loop);
-    pa_threaded_mainloop_free(st.loop);
     return 0;
 }
