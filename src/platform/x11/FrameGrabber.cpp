@@ -31,6 +31,7 @@ Result<BgraFramePtr> FrameGrabber::grab(bool cursor) {
     xcb_connection_t* c = d_->conn.get();
     Owned<xcb_get_geometry_reply_t> g{xcb_get_geometry_reply(c, xcb_get_geometry(c, d_->window), nullptr)};
     if (!g) return makeError("The window is no longer available");
+    if (g->depth != 24 && g->depth != 32) return makeError("The window's pixel format cannot be captured");
     auto r = d_->grabber->grab(g->width, g->height);
     if (!r.frame) return makeError(r.failure == Grabber::Failure::busy ? "Every frame is in use" : r.message);
     if (cursor) {

@@ -93,6 +93,8 @@ Result<void> Worker::setUp() {
         xcb_request_check(c_, xcb_change_window_attributes_checked(c_, w, XCB_CW_EVENT_MASK, &mask))};
     Owned<xcb_get_geometry_reply_t> geo{xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr)};
     if (err || !geo) return makeError("The window is no longer available");
+    if (geo->depth != 24 && geo->depth != 32)
+        return makeError("The window's pixel format cannot be captured");
     width_ = geo->width;
     height_ = geo->height;
 

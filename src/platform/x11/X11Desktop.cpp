@@ -752,6 +752,8 @@ struct OneShot {
     Result<std::shared_ptr<BgraFrame>> grab(xcb_window_t w, bool cursor) {
         Owned<xcb_get_geometry_reply_t> g{xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr)};
         if (!g) return makeError("The window is no longer available");
+        if (g->depth != 24 && g->depth != 32)
+            return makeError("The window's pixel format cannot be captured");
         Grabber grabber(c, w, 1);
         grabber.redirect();
         if (!grabber.nameWindowPixmap()) return makeError("The window is not on screen");

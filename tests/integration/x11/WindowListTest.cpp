@@ -2,6 +2,7 @@
 // server with openbox.
 #include "X11TestSupport.h"
 #include "platform/x11/X11Desktop.h"
+#include "windows/WindowResizer.h"
 
 #include <QDir>
 #include <QFile>
@@ -242,6 +243,9 @@ TEST(WindowListWithoutWindowManager, ControlIsOffWhileListingAndCaptureStillWork
     ASSERT_TRUE(listed) << "without a window manager the top-level windows are listed";
     EXPECT_EQ(listed->frame, (lc::Rect{50, 60, 320, 200}));
     EXPECT_EQ(listed->title, "Unmanaged");
+    const auto r = lc::WindowResizer::resize({*desktop.value(), *desktop.value()}, *listed, 1920, 1080);
+    EXPECT_EQ(r.warning, "Window control off: not resized");
+    EXPECT_EQ(r.pointSize, (lc::Size{320, 200}));
 
     std::atomic<int> frames{0};
     auto stream = desktop.value()->createStream(w.id(), {}, {[&](lc::BgraFramePtr) { ++frames; }, nullptr});
