@@ -9,8 +9,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <immintrin.h>
 #include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define LC_X86 1
+// A second copy of the hot loops for AVX2 machines, chosen at load time.
+#define LC_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define LC_CLONES
+#endif
 
 namespace lc {
 namespace {
@@ -51,6 +59,7 @@ void bgraRowsToI420Scalar(const std::uint8_t* s0, const std::uint8_t* s1, std::u
     }
 }
 
+#ifdef LC_X86
 #define LC_SSSE3 __attribute__((target("ssse3")))
 
 // Luma of 16 pixels.
@@ -100,13 +109,15 @@ LC_SSSE3 void bgraRowsToI420Ssse3(const std::uint8_t* s0, const std::uint8_t* s1
     bgraRowsToI420Scalar(s0, s1, y0, y1, u, v, x, width);
 }
 
+#endif
+
 void bgraRowsToI420(const std::uint8_t* s0, const std::uint8_t* s1, std::uint8_t* y0, std::uint8_t* y1,
                     std::uint8_t* u, std::uint8_t* v, int width) {
+#ifdef LC_X86
     static const bool simd = __builtin_cpu_supports("ssse3");
-    if (simd)
-        bgraRowsToI420Ssse3(s0, s1, y0, y1, u, v, width);
-    else
-        bgraRowsToI420Scalar(s0, s1, y0, y1, u, v, 0, width);
+    if (simd) return bgraRowsToI420Ssse3(s0, s1, y0, y1, u, v, width);
+#endif
+    bgraRowsToI420Scalar(s0, s1, y0, y1, u, v, 0, width);
 }
 
 // Converts a BGRA picture of even size into I420 planes.
@@ -148,10 +159,9 @@ __attribute__((always_inline)) inline void accumulate(float* out, int n, const s
 // Blurs one plane of the covering copy with clamped edges and crops it:
 // dst(x, y) = Σ w · src(clamp(x − offX ± k), clamp(y − offY ± k)), src being srcW × srcH of which
 // only rows [firstRow, firstRow + rows) are present (enough for every row the crop reaches).
-__attribute__((target_clones("avx2", "default"))) void
-blurPlane(const std::uint8_t* src, int srcStride, int srcW, int srcH, int firstRow, int offX, int offY,
-          std::uint8_t* dst, int dstStride, int dstW, int dstH, const std::vector<float>& w,
-          std::vector<float>& scratch) {
+LC_CLONES void blurPlane(const std::uint8_t* src, int srcStride, int srcW, int srcH, int firstRow, int offX,
+                         int offY, std::uint8_t* dst, int dstStride, int dstW, int dstH,
+                         const std::vector<float>& w, std::vector<float>& scratch) {
     const int r = int(w.size()) - 1;
     const int rowLo = std::max(0, -offY - r), rowHi = std::min(srcH, -offY + dstH + r); // needed source rows
     const int padded = dstW + 2 * r;

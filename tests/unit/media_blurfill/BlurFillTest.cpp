@@ -155,10 +155,14 @@ TEST(BlurFillRender, WritesBt709LimitedRange) {
     for (auto c :
          {Case{{0, 0, 255}, 63, 102, 240}, Case{{0, 255, 0}, 173, 42, 26}, Case{{255, 0, 0}, 32, 240, 118},
           Case{{255, 255, 255}, 235, 128, 128}, Case{{0, 0, 0}, 16, 128, 128}}) {
-        auto out = render(*solid(64, 32, c.colour), 64, 32);
-        EXPECT_NEAR(luma(*out, 10, 10), c.y, 1);
-        EXPECT_NEAR(out->planes[1][5 * out->strides[1] + 5], c.u, 1);
-        EXPECT_NEAR(out->planes[2][5 * out->strides[2] + 5], c.v, 1);
+        // 34 pixels: two vector steps and a scalar tail, which must agree.
+        auto out = render(*solid(34, 32, c.colour), 34, 32);
+        for (int x : {0, 33}) {
+            EXPECT_NEAR(luma(*out, x, 10), c.y, 1);
+            EXPECT_NEAR(out->planes[1][5 * out->strides[1] + x / 2], c.u, 1);
+            EXPECT_NEAR(out->planes[2][5 * out->strides[2] + x / 2], c.v, 1);
+        }
+        EXPECT_EQ(luma(*out, 0, 10), luma(*out, 33, 10));
     }
 }
 
