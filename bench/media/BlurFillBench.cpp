@@ -32,7 +32,11 @@ void BM_Compose(benchmark::State& state) {
     }
     state.SetLabel(std::to_string(w) + "x" + std::to_string(h) + " -> 1920x1080");
 }
-BENCHMARK(BM_Compose)->Args({2560, 1440})->Args({800, 1600})->Args({1600, 1200})->Args({1920, 1080})
+BENCHMARK(BM_Compose)
+    ->Args({2560, 1440})
+    ->Args({800, 1600})
+    ->Args({1600, 1200})
+    ->Args({1920, 1080})
     ->Unit(benchmark::kMillisecond);
 
 // The timer repeating a static window's frame.
@@ -40,7 +44,8 @@ void BM_ComposeRepeat(benchmark::State& state) {
     auto src = pattern(800, 1600);
     BlurFill fill(1920, 1080);
     fill.compose(src);
-    for (auto _ : state) benchmark::DoNotOptimize(fill.compose(src));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(fill.compose(src));
 }
 BENCHMARK(BM_ComposeRepeat)->Unit(benchmark::kMicrosecond);
 
