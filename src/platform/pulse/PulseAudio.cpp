@@ -18,10 +18,17 @@ namespace {
 
 constexpr double kTimeout = 3.0;
 
-std::string endMessage(int error, const char* what) {
-    if (error == PA_ERR_CONNECTIONTERMINATED || error == PA_ERR_CONNECTIONREFUSED)
+std::string micEndMessage(int error) {
+    switch (error) {
+    case PA_ERR_CONNECTIONTERMINATED:
+    case PA_ERR_CONNECTIONREFUSED:
         return "The sound server stopped: " + std::string(pa_strerror(error));
-    return std::string(what) + ": " + pa_strerror(error);
+    case PA_ERR_KILLED:
+    case PA_ERR_NOENTITY:
+        return "The microphone was disconnected";
+    default:
+        return "The microphone stopped: " + std::string(pa_strerror(error));
+    }
 }
 
 std::optional<int> processIdOf(const pa_proplist* props) {
@@ -82,7 +89,7 @@ private:
     void failed(int error) {
         if (!started_ || stopped_) return;
         stopped_ = true;
-        if (callbacks_.onEnd) callbacks_.onEnd(makeError(endMessage(error, "The microphone stopped")));
+        if (callbacks_.onEnd) callbacks_.onEnd(makeError(micEndMessage(error)));
     }
 
     std::unique_ptr<Connection> connection_;
