@@ -110,17 +110,6 @@ struct Levels {
 
 } // namespace
 
-TEST(MicMonitorLive, ListsTheTestMicrophoneAsDefault) {
-    LC_REQUIRE_TEST_ENV();
-    MicMonitor mic;
-    EXPECT_EQ(mic.authorization(), lc::MicAuthorization::authorized);
-    const auto devices = mic.devices();
-    const auto it = std::find_if(devices.begin(), devices.end(), [](auto& d) { return d.id == "lc_mic"; });
-    ASSERT_NE(it, devices.end());
-    EXPECT_TRUE(it->isDefault);
-    EXPECT_EQ(it->name, "Test_Microphone");
-}
-
 TEST(MicMonitorLive, LevelIsZeroForSilenceAndOneForAFullScaleTone) {
     LC_REQUIRE_TEST_ENV();
     ExtraSource quiet("lc_quiet"), loud("lc_loud");
