@@ -1,0 +1,326 @@
+// Records real test windows (X11 capture, PulseAudio, FFmpeg writer) and checks the files.
+#include "AudioAnalysis.h"
+#include "MediaProbe.h"
+#include "TestPattern.h"
+#include "TestSupport.h"
+#include "X11TestSupport.h"
+#include "capture/WindowRecorder.h"
+#include "platform/x11/X11Desktop.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace lc;
+using namespace lc::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Rgb {
+    int r, g, b;
+};
+Rgb rgbOf(std::uint32_t colour) {
+    return {int((colour >> 16) & 0xff), int((colour >> 8) & 0xff), int(colour & 0xff)};
+}
+// Within `tolerance` per channel of a BGRA pixel.
+bool near(const std::uint8_t* bgra, Rgb c, int tolerance = 40) {
+    return std::abs(bgra[2] - c.r) <= tolerance && std::abs(bgra[1] - c.g) <= tolerance &&
+           std::abs(bgra[0] - c.b) <= tolerance;
+}
+
+// Every decoded picture of the file after `filter`, as raw pixels in `pixFmt`, in file order.
+std::vector<QByteArray> decodePictures(const QString& path, const QString& filter, const QString& pixFmt,
+                                       int bytesPerPicture) {
+    // The files say BT.709 limited range; name it, since the converter's default is BT.601.
+    const QString convert = "scale=in_color_matrix=bt709:in_range=tv:out_range=pc,format=bgra," + filter;
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-i", path, "-map", "0:v:0", "-vf", convert, "-fps_mode", "passthrough",
+                       "-f", "rawvideo", "-pix_fmt", pixFmt, "-"});
+    p.waitForFinished(120000);
+    const QByteArray all = p.readAllStandardOutput();
+    std::vector<QByteArray> out;
+    for (qsizetype at = 0; at + bytesPerPicture <= all.size(); at += bytesPerPicture)
+        out.push_back(all.mid(at, bytesPerPicture));
+    return out;
+}
+
+class RecorderIntegration : public ::testing::Test {
+protected:
+    std::shared_ptr<x11::X11Desktop> desktop;
+    QTemporaryDir dir;
+
+    void SetUp() override {
+        LC_REQUIRE_TEST_ENV();
+        auto d = x11::X11Desktop::connect();
+        ASSERT_TRUE(d.ok()) << d.error().message;
+        desktop = *d;
+        // The pointer is drawn into recordings: keep it off the test windows (placed at 0,0).
+        x("xdotool", {"mousemove", "1910", "1070"});
+        if (qEnvironmentVariableIsSet("LC_KEEP_FILES")) {
+            dir.setAutoRemove(false);
+            std::printf("files in %s\n", qPrintable(dir.path()));
+        }
+    }
+
+    std::optional<ShareableWindow> find(std::uint32_t id) {
+        std::optional<ShareableWindow> found;
+        waitUntil(
+            [&] {
+                if (auto c = desktop->shareableContent(false))
+                    for (const auto& w : c->windows)
+                        if (w.windowID == id) found = w;
+                return found.has_value();
+            },
+            5s);
+        return found;
+    }
+
+    WindowRecorder::StartOptions options(const ShareableWindow& w, int width, int height, const QString& name,
+                                         bool mp4 = false) {
+        WindowRecorder::StartOptions o;
+        o.window = w;
+        o.preset = Preset{"Custom", width, height};
+        o.contentPoints = w.frame.size();
+        o.fps = 30;
+        o.path = dir.filePath(name).toStdString();
+        o.mp4 = mp4;
+        return o;
+    }
+
+    std::unique_ptr<WindowRecorder> recorder() {
+        return std::make_unique<WindowRecorder>(WindowRecorder::Services::system(*desktop));
+    }
+};
+
+} // namespace
+
+TEST_F(RecorderIntegration, StaticWindowRepeatsItsPictureAtTheFrameRateWithItsTimecode) {
+    const std::uint32_t colour = 0x3366cc;
+    TestWindow tw({"--pos", "0,0", "--size", "640x360", "--colour", "3366cc"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w);
+
+    auto rec = recorder();
+    ASSERT_TRUE(rec->startAndWait(options(*w, 640, 360, "static.mov")).ok());
+    std::this_thread::sleep_for(3s);
+    const double duration = rec->stopAndWait();
+    ASSERT_TRUE(rec->firstFrameDate());
+    EXPECT_GT(duration, 2.5);
+    EXPECT_EQ(rec->stats().skippedTicks, 0u);
+
+    const std::string path = dir.filePath("static.mov").toStdString();
+    const ProbedFile f = probeFile(path);
+    ASSERT_TRUE(f.opened) << f.error;
+    const ProbedStream* v = f.first("video");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->codec, "h264");
+    EXPECT_EQ(v->width, 640);
+    EXPECT_EQ(v->height, 360);
+    EXPECT_NEAR(double(v->pts.size()), duration * 30 + 1, 1.0); // a frame at 0 and one per tick after
+    const ProbedStream* tc = f.first("data");
+    ASSERT_TRUE(tc);
+    EXPECT_EQ(tc->tag, "tmcd");
+    EXPECT_EQ(tc->tags.at("timecode"), Timecode::string(*rec->firstFrameDate(), 30).toStdString());
+
+    // Every picture shows the same window: the colour field and the all-black counter blocks.
+    const auto pictures =
+        decodePictures(QString::fromStdString(path), "scale=64:36:flags=neighbor", "bgra", 64 * 36 * 4);
+    EXPECT_EQ(pictures.size(), v->pts.size());
+    for (const auto& p : pictures) {
+        const auto* px = reinterpret_cast<const std::uint8_t*>(p.constData());
+        for (int i = 0; i < 64 * 36; ++i) {
+            const int y = i / 64, x = i % 64;
+            if (y < 2 && x < 16) continue; // the counter row
+            ASSERT_TRUE(near(px + 4 * i, rgbOf(colour), 12))
+                << "pixel " << x << "," << y << ": " << int(px[4 * i + 2]) << " " << int(px[4 * i + 1]) << " "
+                << int(px[4 * i]);
+        }
+        ASSERT_EQ(p, pictures.front()) << "a repeated picture differs";
+    }
+}
+
+TEST_F(RecorderIntegration, AnimatedWindowAdvancesInAnMp4WithItsComment) {
+    TestWindow tw({"--pos", "0,0", "--size", "640x360", "--animate", "--fps", "30"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w);
+
+    auto rec = recorder();
+    ASSERT_TRUE(rec->startAndWait(options(*w, 640, 360, "animated.mp4", true)).ok());
+    std::this_thread::sleep_for(3s);
+    const double duration = rec->stopAndWait();
+
+    const std::string path = dir.filePath("animated.mp4").toStdString();
+    const ProbedFile f = probeFile(path);
+    ASSERT_TRUE(f.opened) << f.error;
+    EXPECT_EQ(f.count("data"), 0);
+    EXPECT_EQ(f.tags.count("comment"), 1u);
+    EXPECT_EQ(
+        f.tags.at("comment").rfind(
+            "timecode=" + Timecode::string(*rec->firstFrameDate(), 30).toStdString() + " fps=30 start=", 0),
+        0u)
+        << f.tags.at("comment");
+
+    const auto strips = decodePictures(QString::fromStdString(path), "crop=640:16:0:0", "bgra", 640 * 16 * 4);
+    ASSERT_GT(strips.size(), 60u);
+    std::vector<std::uint32_t> counters;
+    for (const auto& s : strips)
+        if (auto c = pattern::decodeCounter(reinterpret_cast<const std::uint8_t*>(s.constData()), 640 * 4,
+                                            640, 16))
+            counters.push_back(*c);
+    ASSERT_GT(counters.size(), strips.size() * 9 / 10) << "counter unreadable in too many pictures";
+    EXPECT_TRUE(std::is_sorted(counters.begin(), counters.end()));
+    // The window draws 30 pictures a second; the file shows most of them.
+    EXPECT_GT(double(counters.back() - counters.front()), duration * 30 * 0.8);
+}
+
+TEST_F(RecorderIntegration, ApplicationToneInTheFirstTrackAndMicrophoneInTheSecond) {
+    TestWindow tw({"--pos", "0,0", "--size", "320x240", "--tone", "1000"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(w->owningApplication);
+
+    MicMonitor mic;
+    std::atomic<bool> running{false};
+    mic.start(std::nullopt, [&](bool ok) { running = ok; });
+    ASSERT_TRUE(waitUntil([&] { return running.load(); }, 5s));
+
+    auto rec = recorder();
+    auto o = options(*w, 320, 240, "tones.mov");
+    o.appAudio = true;
+    o.mic = &mic;
+    ASSERT_TRUE(rec->startAndWait(o).ok());
+    std::this_thread::sleep_for(4s);
+    const double duration = rec->stopAndWait();
+    EXPECT_GT(duration, 3.5);
+    EXPECT_EQ(rec->debugLine().rfind("audio rx=", 0), 0u);
+    EXPECT_EQ(rec->debugLine().find("audio rx=0 "), std::string::npos) << rec->debugLine();
+
+    const std::string path = dir.filePath("tones.mov").toStdString();
+    const ProbedFile f = probeFile(path);
+    ASSERT_TRUE(f.opened) << f.error;
+    ASSERT_EQ(f.count("audio"), 2);
+    auto toDouble = [](const std::vector<float>& x) { return std::vector<double>(x.begin(), x.end()); };
+    // Skip the first half second: capture starts there.
+    auto tail = [](std::vector<double> x) {
+        if (x.size() > 24000) x.erase(x.begin(), x.begin() + 24000);
+        return x;
+    };
+    const auto app = tail(toDouble(decodeAudioTrack(path, 0)));
+    const auto micTrack = tail(toDouble(decodeAudioTrack(path, 1)));
+    ASSERT_GT(app.size(), 48000u);
+    ASSERT_GT(micTrack.size(), 48000u);
+    // decodeAudioTrack gives -1…1; the amplitudes compare within each track.
+    EXPECT_GT(toneAmplitude(app, 1000), 10 * toneAmplitude(app, 440));
+    EXPECT_GT(toneAmplitude(micTrack, 440), 10 * toneAmplitude(micTrack, 1000));
+    EXPECT_GT(toneAmplitude(app, 1000), 0.05);
+    EXPECT_GT(toneAmplitude(micTrack, 440), 0.05);
+}
+
+TEST_F(RecorderIntegration, WindowOfAnotherShapeIsFittedOverBlur) {
+    const std::uint32_t colour = 0xcc3333;
+    TestWindow tw({"--pos", "0,0", "--size", "400x400", "--colour", "cc3333"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w);
+
+    auto rec = recorder();
+    ASSERT_TRUE(rec->startAndWait(options(*w, 640, 360, "shape.mov")).ok());
+    std::this_thread::sleep_for(1s);
+    rec->stopAndWait();
+
+    const auto pictures =
+        decodePictures(dir.filePath("shape.mov"), "select=eq(n\\,10)", "bgra", 640 * 360 * 4);
+    ASSERT_EQ(pictures.size(), 1u);
+    const auto* px = reinterpret_cast<const std::uint8_t*>(pictures[0].constData());
+    auto at = [&](int x, int y) { return px + 4 * (y * 640 + x); };
+    // The window, scaled by 0.9 to 360 × 360, sits at x = 140; its black counter blocks start there.
+    EXPECT_TRUE(near(at(320, 180), rgbOf(colour)));
+    EXPECT_LT(at(144, 3)[0] + at(144, 3)[1] + at(144, 3)[2], 120);
+    // Left and right of it: the blurred, enlarged window, not black.
+    EXPECT_TRUE(near(at(130, 3), rgbOf(colour)));
+    EXPECT_TRUE(near(at(10, 180), rgbOf(colour)));
+    EXPECT_TRUE(near(at(630, 300), rgbOf(colour)));
+}
+
+TEST_F(RecorderIntegration, ClosingTheWindowFailsOnceAndLeavesAPlayableFile) {
+    auto tw = std::make_unique<TestWindow>(QStringList{"--pos", "0,0", "--size", "320x240", "--animate"});
+    ASSERT_TRUE(tw->ok());
+    auto w = find(tw->id());
+    ASSERT_TRUE(w);
+
+    auto rec = recorder();
+    std::atomic<int> failures{0};
+    std::string message;
+    rec->setOnFail([&](const std::string& m) {
+        message = m;
+        ++failures;
+    });
+    ASSERT_TRUE(rec->startAndWait(options(*w, 320, 240, "closed.mov")).ok());
+    std::this_thread::sleep_for(1500ms);
+    tw.reset(); // the window goes away
+    ASSERT_TRUE(waitUntil([&] { return failures.load() > 0; }, 5s));
+    const double duration = rec->stopAndWait();
+    EXPECT_EQ(failures.load(), 1);
+    EXPECT_FALSE(message.empty());
+    EXPECT_GT(duration, 1.4);
+
+    const ProbedFile f = probeFile(dir.filePath("closed.mov").toStdString(), true);
+    ASSERT_TRUE(f.opened) << f.error;
+    ASSERT_TRUE(f.first("video"));
+    EXPECT_GT(f.first("video")->decodedFrames, 40);
+    EXPECT_EQ(f.first("video")->decodeErrors, 0);
+}
+
+TEST_F(RecorderIntegration, StopBeforeAnyFrameLeavesNoFile) {
+    TestWindow tw({"--pos", "0,0", "--size", "320x240"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w);
+    x("xdotool", {"windowunmap", "--sync", tw.idText()}); // an unmapped window delivers nothing
+
+    auto rec = recorder();
+    ASSERT_TRUE(rec->startAndWait(options(*w, 320, 240, "none.mov")).ok());
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(rec->stopAndWait(), 0.0);
+    EXPECT_FALSE(rec->firstFrameUptime());
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("none.mov")));
+}
+
+TEST_F(RecorderIntegration, FullDiskFailsAndKeepsWhatWasWritten) {
+    const QString mountPoint = dir.filePath("small");
+    QDir().mkpath(mountPoint);
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mountPoint}) != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    struct Unmount {
+        QString at;
+        ~Unmount() { QProcess::execute("umount", {at}); }
+    } unmount{mountPoint};
+
+    TestWindow tw({"--pos", "0,0", "--size", "640x360", "--animate"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w);
+    auto rec = recorder();
+    std::atomic<int> failures{0};
+    rec->setOnFail([&](const std::string&) { ++failures; });
+    auto o = options(*w, 640, 360, "small/full.mov");
+    ASSERT_TRUE(rec->startAndWait(o).ok());
+    // The writer notices when its 32 KB output buffer cannot be flushed: after about 20 s here.
+    ASSERT_TRUE(waitUntil([&] { return failures.load() > 0; }, 60s)) << "the disk never filled";
+    rec->stopAndWait();
+    EXPECT_EQ(failures.load(), 1);
+
+    const ProbedFile f = probeFile(o.path, true);
+    ASSERT_TRUE(f.opened) << f.error;
+    ASSERT_TRUE(f.first("video"));
+    EXPECT_GT(f.first("video")->decodedFrames, 10);
+}

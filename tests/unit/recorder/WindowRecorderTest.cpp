@@ -1,0 +1,316 @@
+#include "capture/WindowRecorder.h"
+#include "RecorderFakes.h"
+#include "TestSupport.h"
+
+#include <QRegularExpression>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace lc;
+using namespace lc::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RecorderTest : public ::testing::Test {
+protected:
+    std::shared_ptr<WriterLog> log;
+    std::unique_ptr<FakeCapture> captureHolder;
+    FakeCapture* capturePtr = nullptr;
+    std::shared_ptr<FakeAudio> audio;
+    std::atomic<double> now{100.0};
+    std::vector<std::string> failures;
+    std::mutex failuresMutex;
+    std::unique_ptr<WindowRecorder> recorder;
+    std::unique_ptr<MicMonitor> mic;
+
+    FakeCapture& capture() { return *capturePtr; }
+
+    // A fresh recorder on fresh fakes.
+    void SetUp() override {
+        recorder.reset();
+        mic.reset();
+        log = std::make_shared<WriterLog>();
+        captureHolder = std::make_unique<FakeCapture>();
+        capturePtr = captureHolder.get();
+        audio = std::make_shared<FakeAudio>();
+        failures.clear();
+        WindowRecorder::Services s;
+        s.capture = capturePtr;
+        s.audio = audio;
+        s.clock = [this] { return now.load(); };
+        s.lateAudioWait = 0.3;
+        s.makeWriter = [this](const std::string& path,
+                              MovieFileType type) -> Result<std::unique_ptr<MovieWriter>> {
+            return std::unique_ptr<MovieWriter>(std::make_unique<FakeWriter>(path, type, log));
+        };
+        recorder = std::make_unique<WindowRecorder>(std::move(s));
+        recorder->setOnFail([this](const std::string& m) {
+            std::lock_guard lock(failuresMutex);
+            failures.push_back(m);
+        });
+    }
+    void TearDown() override {
+        recorder.reset();
+        mic.reset();
+    }
+
+    WindowRecorder::StartOptions options(bool mp4 = false, bool appAudio = false, bool withMic = false) {
+        WindowRecorder::StartOptions o;
+        o.window.windowID = 77;
+        o.window.owningApplication = OwningApplication{4242, "app", "App"};
+        o.preset = Preset{"Custom", 320, 180};
+        o.contentPoints = Size{640, 360};
+        o.fps = 30;
+        o.path = mp4 ? "/nowhere/x.mp4" : "/nowhere/x.mov";
+        o.appAudio = appAudio;
+        o.mp4 = mp4;
+        if (withMic) {
+            mic = std::make_unique<MicMonitor>(audio);
+            std::atomic<bool> running{false};
+            mic->start(std::nullopt, [&](bool ok) { running = ok; });
+            EXPECT_TRUE(waitUntil([&] { return running.load(); }, 2s));
+            o.mic = mic.get();
+        }
+        return o;
+    }
+    static BgraFramePtr frame(std::uint64_t serial = 1) {
+        auto f = BgraFrame::allocate(64, 36);
+        f->serial = serial;
+        return f;
+    }
+    // Starts, delivers the first frame at uptime `t0` and waits for the writing session.
+    void startRecording(WindowRecorder::StartOptions o, double t0 = 100.0) {
+        ASSERT_TRUE(recorder->startAndWait(std::move(o)).ok());
+        now = t0;
+        capture().deliver(frame());
+        ASSERT_TRUE(waitUntil([&] { return !log->read([](auto& l) { return l.videoPts.empty(); }); }, 2s));
+    }
+    std::vector<std::int64_t> videoPts() {
+        return log->read([](auto& l) { return l.videoPts; });
+    }
+    std::vector<std::int64_t> audioPts(int input) {
+        return log->read([&](auto& l) {
+            return l.audioPts.count(input) ? l.audioPts.at(input) : std::vector<std::int64_t>{};
+        });
+    }
+    std::size_t failureCount() {
+        std::lock_guard lock(failuresMutex);
+        return failures.size();
+    }
+};
+
+} // namespace
+
+TEST_F(RecorderTest, MovSetUpDeclaresEveryTrackAndStopBeforeAnyFrameCancels) {
+    ASSERT_TRUE(recorder->startAndWait(options(false, true, true)).ok());
+    EXPECT_EQ(log->callList(), (std::vector<std::string>{"addVideoInput", "addTimecodeTrack", "addAudioInput",
+                                                         "addAudioInput", "startWriting"}));
+    const VideoSettings v = log->read([](auto& l) { return l.video; });
+    EXPECT_EQ(v.codec, VideoCodec::h264);
+    EXPECT_EQ(v.width, 320);
+    EXPECT_EQ(v.height, 180);
+    EXPECT_EQ(v.averageBitRate, 207360); // 320 × 180 × 30 × 0.12
+    EXPECT_EQ(v.maxKeyFrameInterval, 60);
+    EXPECT_EQ(capture().stream->windowID, 77u);
+    EXPECT_DOUBLE_EQ(capture().stream->config.minimumFrameInterval, 1.0 / 30);
+    EXPECT_EQ(capture().stream->config.queueDepth, 6);
+    EXPECT_TRUE(capture().stream->config.showsCursor);
+    ASSERT_TRUE(audio->app);
+    EXPECT_EQ(audio->app->pid, 4242);
+
+    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+    EXPECT_TRUE(log->has("cancel"));
+    EXPECT_FALSE(log->has("finish"));
+    EXPECT_FALSE(recorder->firstFrameUptime());
+    EXPECT_TRUE(capture().stream->stopped);
+    EXPECT_TRUE(audio->app->stopped);
+    EXPECT_EQ(failureCount(), 0u);
+}
+
+TEST_F(RecorderTest, Mp4StartsWritingAtTheFirstFrameWithItsComment) {
+    ASSERT_TRUE(recorder->startAndWait(options(true)).ok());
+    EXPECT_EQ(log->callList(), std::vector<std::string>{"addVideoInput"});
+    EXPECT_FALSE(audio->app); // no application audio wanted
+
+    now = 123.5;
+    capture().deliver(frame());
+    ASSERT_TRUE(waitUntil([&] { return log->has("startSession"); }, 2s));
+    EXPECT_EQ(log->callList(),
+              (std::vector<std::string>{"addVideoInput", "setMetadata", "startWriting", "startSession"}));
+    EXPECT_EQ(recorder->firstFrameUptime(), 123.5);
+    const auto date = recorder->firstFrameDate();
+    ASSERT_TRUE(date);
+    const std::string comment = log->read([](auto& l) { return l.comment; });
+    EXPECT_EQ(comment, "timecode=" + Timecode::string(*date, 30).toStdString() +
+                           " fps=30 start=" + log->read([](auto& l) { return l.date; }));
+    EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d)$)")
+                    .match(QString::fromStdString(WindowRecorder::isoDate(*date)))
+                    .hasMatch());
+}
+
+TEST_F(RecorderTest, StartFailuresReportTheirErrorAndLeaveNothingRunning) {
+    log->refuseVideoInput = true;
+    auto r = recorder->startAndWait(options());
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "Cannot add video input");
+    EXPECT_EQ(r.error().code, 1);
+    EXPECT_FALSE(capture().stream);
+
+    SetUp();
+    capture().failStart = true;
+    r = recorder->startAndWait(options(false, true));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "The window is no longer available");
+    EXPECT_TRUE(log->has("cancel"));
+    EXPECT_FALSE(audio->app);
+
+    SetUp();
+    log->failStartWriting = true;
+    r = recorder->startAndWait(options());
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "Cannot create file: Permission denied");
+}
+
+TEST_F(RecorderTest, FramesAreStampedWithElapsedTimeOnceEachAndEndAtTheVideoEnd) {
+    startRecording(options());
+    EXPECT_EQ(videoPts().front(), 0);
+    EXPECT_EQ(log->read([](auto& l) { return l.timecodeStart; }),
+              Timecode::frameNumber(*recorder->firstFrameDate(), 30));
+
+    // The clock stands still: ticks keep coming but no second frame at the same time.
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(videoPts().size(), 1u);
+    now = 100.5;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 2; }, 2s));
+    now = 100.5 + 1.0 / 900000; // rounds to the same 1/90,000 s
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(videoPts(), (std::vector<std::int64_t>{0, 45000}));
+
+    // The window never redrew: the same composed picture is repeated.
+    const auto frames = log->read([](auto& l) { return l.videoFrames; });
+    EXPECT_EQ(frames[0], frames[1]);
+
+    now = 101.234567;
+    const double d = recorder->stopAndWait();
+    EXPECT_EQ(videoPts().back(), 111111);
+    EXPECT_DOUBLE_EQ(d, 111111.0 / 90000);
+    EXPECT_DOUBLE_EQ(recorder->duration(), d);
+    const auto calls = log->callList();
+    EXPECT_TRUE(log->has("markFinished:0"));
+    EXPECT_EQ(calls.back(), "finish");
+    EXPECT_GE(recorder->stats().ticks, 2u);
+}
+
+TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
+    startRecording(options(false, true, true), 50.0);
+    FakeAudio::push(audio->app, 49.9); // before the first frame
+    FakeAudio::push(audio->app, 50.25);
+    FakeAudio::push(audio->mic, 50.5);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1 && audioPts(2).size() == 1; }, 2s));
+
+    now = 51.0;
+    QFuture<double> stopping = recorder->stop();
+    FakeAudio::push(audio->app, 51.01); // within 20 ms of the video end
+    FakeAudio::push(audio->app, 51.03); // too late
+    stopping.waitForFinished();
+
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{12000, 48480}));
+    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{24000});
+    const std::string line = recorder->debugLine();
+    EXPECT_EQ(line.rfind("audio rx=4 notReady=0 afterEnd=1 firstRel=0.25 lastRel=1.03", 0), 0u) << line;
+    EXPECT_NE(line.find(" videoEndRel=1.0 lastRxRel=1.0"), std::string::npos) << line;
+    EXPECT_TRUE(log->has("markFinished:1"));
+    EXPECT_TRUE(log->has("markFinished:2"));
+}
+
+TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
+    startRecording(options(false, true), 10.0);
+    log->change([](auto& l) { l.audioReady = false; });
+    for (int i = 0; i < 1005; ++i)
+        FakeAudio::push(audio->app, 10.01 + i * 0.01);
+    ASSERT_TRUE(waitUntil([&] { return recorder->debugLine().find("rx=1005 ") != std::string::npos; }, 5s));
+    EXPECT_NE(recorder->debugLine().find("notReady=5 "), std::string::npos);
+
+    log->change([](auto& l) { l.audioReady = true; }); // the next tick drains
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1000; }, 2s));
+    const auto pts = audioPts(1);
+    EXPECT_TRUE(std::is_sorted(pts.begin(), pts.end()));
+    EXPECT_EQ(pts.front(), 480);
+
+    log->change([](auto& l) { l.audioReady = false; });
+    for (int i = 0; i < 3; ++i)
+        FakeAudio::push(audio->app, 21.0 + i * 0.01);
+    std::this_thread::sleep_for(100ms);
+    log->change([](auto& l) { l.audioReady = true, l.rejectAudio = true; });
+    std::this_thread::sleep_for(100ms);
+    log->change([](auto& l) { l.rejectAudio = false; });
+    FakeAudio::push(audio->app, 22.0);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1001; }, 2s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(audioPts(1).back(), 12 * 48000);
+}
+
+TEST_F(RecorderTest, StreamFailureIsReportedOnceButNeverWhileStopping) {
+    startRecording(options());
+    capture().endWithError("The window was closed");
+    capture().endWithError("again");
+    ASSERT_TRUE(waitUntil([&] { return failureCount() == 1; }, 2s));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(failures, std::vector<std::string>{"The window was closed"});
+    now = 102.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 2.0); // the file is still finished
+    EXPECT_TRUE(log->has("finish"));
+
+    SetUp();
+    startRecording(options());
+    QFuture<double> stopping = recorder->stop();
+    capture().endWithError("The window was closed");
+    stopping.waitForFinished();
+    EXPECT_EQ(failureCount(), 0u);
+}
+
+TEST_F(RecorderTest, WriterFailuresAreReportedAndTheWrittenPartIsKept) {
+    startRecording(options());
+    log->failNow("Cannot write x.mov: No space left on device");
+    ASSERT_TRUE(waitUntil([&] { return failureCount() == 1; }, 2s));
+    EXPECT_EQ(failures[0], "Cannot write x.mov: No space left on device");
+    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+    EXPECT_TRUE(log->has("cancel")); // a failed writer keeps what it wrote
+    EXPECT_FALSE(log->has("finish"));
+
+    SetUp();
+    log->failStartWriting = true;
+    ASSERT_TRUE(recorder->startAndWait(options(true)).ok());
+    capture().deliver(frame());
+    ASSERT_TRUE(waitUntil([&] { return failureCount() == 1; }, 2s));
+    EXPECT_EQ(failures[0], "Cannot create file: Permission denied");
+    EXPECT_TRUE(recorder->firstFrameUptime());
+    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+    EXPECT_FALSE(log->has("startSession"));
+    EXPECT_TRUE(log->has("cancel"));
+}
+
+TEST(WindowRecorderValues, CaptureSizeBitRateAndTexts) {
+    EXPECT_EQ(WindowRecorder::captureSize({801, 600}, 2), (Size{1602, 1200}));
+    EXPECT_EQ(WindowRecorder::captureSize({1601, 899}, 1), (Size{1602, 900}));
+    EXPECT_EQ(WindowRecorder::captureSize({0.4, 0.4}, 1), (Size{2, 2}));
+    EXPECT_EQ(WindowRecorder::bitRate(1920, 1080, 30), 7'464'960);
+    EXPECT_EQ(WindowRecorder::bitRate(3840, 2160, 60), 59'719'680);
+    EXPECT_EQ(WindowRecorder::bitRate(5120, 2880, 60), 80'000'000);
+
+    EXPECT_EQ(WindowRecorder::formatReal(-1.0), "-1.0");
+    EXPECT_EQ(WindowRecorder::formatReal(0.0), "0.0");
+    EXPECT_EQ(WindowRecorder::formatReal(12.345678), "12.345678");
+    EXPECT_EQ(WindowRecorder::formatReal(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_FALSE(WindowRecorder::hideCursorForMarketing());
+
+    FakeCapture fake;
+    WindowRecorder::Services s;
+    s.capture = &fake;
+    WindowRecorder idle(s);
+    EXPECT_EQ(idle.debugLine(),
+              "audio rx=0 notReady=0 afterEnd=0 firstRel=-1.0 lastRel=0.0 videoEndRel=0.0 lastRxRel=0.0");
+    EXPECT_EQ(idle.stopAndWait(), 0.0); // never started
+}
