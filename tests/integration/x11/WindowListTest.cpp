@@ -126,7 +126,9 @@ TEST_F(WindowList, FieldsOfEveryKindOfWindow) {
     EXPECT_LE(h->title->size(), 4096u);
     EXPECT_GE(h->title->size(), 1000u);
     for (const auto& w : c.windows)
-        if (w.title) EXPECT_TRUE(validUtf8(*w.title)) << w.windowID;
+        if (w.title) {
+            EXPECT_TRUE(validUtf8(*w.title)) << w.windowID;
+        }
 
     EXPECT_FALSE(find(c, hidden.id())) << "minimised windows are not on screen";
     auto all = desktop_->shareableContent(false);
