@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
 
     // Ours: all windows at once.
     std::vector<std::unique_ptr<WindowRecorder>> recorders;
+    std::vector<QFuture<Result<void>>> starts;
     const double cpu0 = selfCpu(), x0 = processCpu(xserverPid), t0 = uptime();
     for (int i = 0; i < count; ++i) {
         auto r = std::make_unique<WindowRecorder>(WindowRecorder::Services::system(**desktop));
@@ -115,9 +116,12 @@ int main(int argc, char** argv) {
         o.contentPoints = o.window.frame.size();
         o.fps = fps;
         o.path = dir.filePath(QString("window %1.mov").arg(i)).toStdString();
-        if (auto started = r->startAndWait(o); !started) usage(started.error().message.c_str());
+        starts.push_back(r->start(o));
         recorders.push_back(std::move(r));
     }
+    for (auto& f : starts)
+        if (auto started = (f.waitForFinished(), f.result()); !started)
+            usage(started.error().message.c_str());
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     std::vector<QFuture<double>> stops;
     for (auto& r : recorders)
@@ -129,10 +133,11 @@ int main(int argc, char** argv) {
 
     std::printf("recorder: %d windows of 1920x1080 at %d fps for %d s (wall %.1f s incl. start and finish)\n",
                 count, fps, seconds, t1 - t0);
-    std::uint64_t skipped = 0;
+    std::uint64_t skipped = 0, frames = 0;
     for (int i = 0; i < count; ++i) {
         const auto s = recorders[std::size_t(i)]->stats();
         skipped += s.skippedTicks;
+        frames += s.framesWritten;
         std::printf(
             "  window %d: duration %.3f s, ticks %llu, skipped ticks %llu, frames %llu (expected %.0f)\n", i,
             durations[std::size_t(i)], (unsigned long long)s.ticks, (unsigned long long)s.skippedTicks,
@@ -141,7 +146,8 @@ int main(int argc, char** argv) {
     const double ours = (cpu1 - cpu0) / (count * double(seconds));
     std::printf("  cpu %.2f s = %.4f s per window-second; X server %.2f s = %.4f s per window-second\n",
                 cpu1 - cpu0, ours, x1 - x0, (x1 - x0) / (count * double(seconds)));
-    std::printf("  skipped ticks in all: %llu\n", (unsigned long long)skipped);
+    std::printf("  skipped ticks in all: %llu; cpu per written frame %.2f ms\n", (unsigned long long)skipped,
+                1000 * (cpu1 - cpu0) / double(std::max<std::uint64_t>(1, frames)));
     recorders.clear();
 
     // ffmpeg on the first window's client area, for the same time.
@@ -170,8 +176,9 @@ int main(int argc, char** argv) {
                             "stream=nb_read_packets", "-of", "csv=p=0", out});
     probe.waitForFinished(60000);
     const double theirs = ffCpu / double(seconds);
-    std::printf("ffmpeg x11grab + libx264 ultrafast: 1 window for %d s: %s frames\n", seconds,
-                qPrintable(QString::fromUtf8(probe.readAllStandardOutput()).trimmed()));
+    const int ffFrames = QString::fromUtf8(probe.readAllStandardOutput()).trimmed().toInt();
+    std::printf("ffmpeg x11grab + libx264 ultrafast: 1 window for %d s: %d frames; cpu per frame %.2f ms\n",
+                seconds, ffFrames, 1000 * ffCpu / double(std::max(1, ffFrames)));
     std::printf("  cpu %.2f s = %.4f s per window-second; X server %.2f s = %.4f s per window-second\n",
                 ffCpu, theirs, fx1 - fx0, (fx1 - fx0) / double(seconds));
     std::printf("ratio recorder / ffmpeg (cpu per window-second): %.3f\n", ours / theirs);

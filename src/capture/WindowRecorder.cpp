@@ -279,6 +279,9 @@ void WindowRecorder::Core::cleanUpFailedStart() {
     blur_.reset();
     if (writer_) writer_->cancel();
     writer_.reset();
+    input_.reset();
+    audioInput_.reset();
+    micInput_.reset();
 }
 
 // ---- frames ---------------------------------------------------------------------------------

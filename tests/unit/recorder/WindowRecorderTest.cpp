@@ -2,6 +2,8 @@
 #include "RecorderFakes.h"
 #include "TestSupport.h"
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QRegularExpression>
 #include <atomic>
 #include <gtest/gtest.h>
@@ -313,4 +315,26 @@ TEST(WindowRecorderValues, CaptureSizeBitRateAndTexts) {
     EXPECT_EQ(idle.debugLine(),
               "audio rx=0 notReady=0 afterEnd=0 firstRel=-1.0 lastRel=0.0 videoEndRel=0.0 lastRxRel=0.0");
     EXPECT_EQ(idle.stopAndWait(), 0.0); // never started
+}
+
+// The switch reads the process's own command line: run this test binary again with each pair.
+TEST(WindowRecorderValues, CursorSwitchNeedsBothSelfTestArguments) {
+    if (qEnvironmentVariableIsSet("LC_CURSOR_EXPECT")) {
+        EXPECT_EQ(WindowRecorder::hideCursorForMarketing(), qEnvironmentVariable("LC_CURSOR_EXPECT") == "1");
+        return;
+    }
+    auto child = [](const QStringList& args, const char* expect) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_CURSOR_EXPECT", expect);
+        p.setProcessEnvironment(env);
+        p.start(QCoreApplication::applicationFilePath(),
+                QStringList{"--gtest_filter=WindowRecorderValues.CursorSwitchNeedsBothSelfTestArguments"} +
+                    args);
+        p.waitForFinished(30000);
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    };
+    EXPECT_EQ(child({"--selftest-multi", "--no-cursor"}, "1"), 0);
+    EXPECT_EQ(child({"--selftest-multi"}, "0"), 0);
+    EXPECT_EQ(child({"--no-cursor", "--selftest"}, "0"), 0);
 }
