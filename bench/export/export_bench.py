@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""Final-video export against the ffmpeg filter graph that session.json's instructions describe.
+
+Builds a synthetic session (three 40 s clips of different shapes and frame rates, a microphone
+file, six focus switches; about 43 s in all), then, in one run:
+  1. our export:      loomcast --export FOLDER
+  2. the ffmpeg graph: per-segment inputs, blur fill (enlarged copy + gblur), xfade fade 0.35,
+                       tpad for held frames, app audio at 0.25 with fades, adelay, amix
+  3. x264 alone:      the same frames (our output, decoded to raw beforehand) through libx264
+All three encode with the same x264 settings as the exporter (veryfast, CRF 19, key frame
+every 10 s). Wall times and peak memory come from /usr/bin/time -v.
+
+Usage: bench/export/export_bench.py [--build BUILD_DIR] [--work DIR]
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+W, H, FPS = 1920, 1080, 30
+X264 = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "19", "-g", str(10 * FPS), "-pix_fmt", "yuv420p"]
+CLIPS = [  # file, width, height, fps, start offset, tone
+    ("Editor (+0m00s).mp4", 1920, 1080, 30, 0.0, 1000),
+    ("Phone (+0m01s).mp4", 1080, 1920, 24, 1.5, 2000),
+    ("Docs (+0m03s).mp4", 1280, 1024, 25, 3.0, 3000),
+]
+CLIP_SECONDS = 40.0
+MIC = ("Mic (+0m00s).m4a", 0.0, 43.0)
+FOCUS = [(0.0, 0), (6.0, 1), (12.0, 2), (18.0, 0), (24.0, 1), (31.0, 2), (37.0, 0)]  # six switches
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def make_session(folder):
+    os.makedirs(folder, exist_ok=True)
+    for name, w, h, fps, _, tone in CLIPS:
+        path = os.path.join(folder, name)
+        if os.path.exists(path):
+            continue
+        # Moving test pattern, encoded the way a live recording is (fast preset, key frame every 2 s).
+        run(["ffmpeg", "-v", "error", "-y",
+             "-f", "lavfi", "-i", f"testsrc2=s={w}x{h}:r={fps}:d={CLIP_SECONDS}",
+             "-f", "lavfi", "-i", f"sine=f={tone}:r=48000:d={CLIP_SECONDS}",
+             "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "8M", "-g", str(2 * fps), "-pix_fmt", "yuv420p",
+             "-c:a", "aac", "-ac", "2", "-b:a", "128k", path])
+    mic = os.path.join(folder, MIC[0])
+    if not os.path.exists(mic):
+        run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"sine=f=440:r=48000:d={MIC[2]}",
+             "-ac", "2", "-c:a", "aac", "-b:a", "128k", mic])
+    doc = {
+        "_ai_instructions": "(see a real session.json)",
+        "version": 1,
+        "container": "mp4",
+        "timecodeStorage": "metadata comment tag (MP4 cannot hold a tmcd track)",
+        "sessionStart": "2024-05-01T10:00:00Z",
+        "recordings": [{
+            "app": name.split(" ")[0], "duration": CLIP_SECONDS, "file": name, "fps": fps,
+            "hasAppAudio": True, "hasMicTrack": False, "height": h, "preset": f"{w}x{h}",
+            "startOffset": off, "startTimecode": "10:00:00:00", "width": w, "windowTitle": name,
+        } for name, w, h, fps, off, _ in CLIPS],
+        "mic": {"device": "default", "duration": MIC[2], "file": MIC[0], "startOffset": MIC[1],
+                "startTimecode": "10:00:00:00"},
+        "focus": [{"t": t, "file": CLIPS[i][0], "windowTitle": CLIPS[i][0]} for t, i in FOCUS],
+        "final": {"preset": {"name": "16:9 Horizontal · YouTube", "width": W, "height": H},
+                  "transition": "crossfade", "transitionDuration": 0.35},
+    }
+    with open(os.path.join(folder, "session.json"), "w") as f:
+        json.dump(doc, f, indent=2, sort_keys=True, ensure_ascii=False)
+
+
+def ffmpeg_graph_command(folder, out):
+    """The graph an editor following the instructions would run."""
+    length = max(max(off + CLIP_SECONDS for _, _, _, _, off, _ in CLIPS), MIC[1] + MIC[2])
+    d = 0.35
+    args, vchains, achains = ["ffmpeg", "-v", "error", "-y"], [], []
+    n = len(FOCUS)
+    for k, (t, ci) in enumerate(FOCUS):
+        name, w, h, fps, off, _ = CLIPS[ci]
+        end = FOCUS[k + 1][0] + d if k + 1 < n else length
+        seg = end - t
+        clip_from = max(t - off, 0.0)
+        pre = max(off - t, 0.0)  # focused before the clip starts: its first frame
+        args += ["-ss", f"{clip_from:.3f}", "-t", f"{seg:.3f}", "-i", os.path.join(folder, name)]
+        vchains.append(
+            f"[{k}:v]setpts=PTS-STARTPTS,fps={FPS},"
+            f"tpad=start_mode=clone:start_duration={pre:.3f}:stop_mode=clone:stop_duration={seg:.3f},"
+            f"trim=duration={seg:.3f},setpts=PTS-STARTPTS,split[a{k}][b{k}];"
+            f"[a{k}]scale={W}:{H}:force_original_aspect_ratio=increase,crop={W}:{H},gblur=sigma=30[bg{k}];"
+            f"[b{k}]scale={W}:{H}:force_original_aspect_ratio=decrease[fg{k}];"
+            f"[bg{k}][fg{k}]overlay=(W-w)/2:(H-h)/2,setsar=1,format=yuv420p[s{k}]")
+        fades = []
+        if k > 0:
+            fades.append(f"afade=t=in:d={d}")
+        if k + 1 < n:
+            fades.append(f"afade=t=out:st={seg - d:.3f}:d={d}")
+        delay = int(round((t + pre) * 1000))
+        achains.append(f"[{k}:a]asetpts=PTS-STARTPTS,volume=0.25,{','.join(fades) + ',' if fades else ''}"
+                       f"adelay={delay}|{delay}[p{k}]")
+    mic_index = n
+    args += ["-i", os.path.join(folder, MIC[0])]
+    mic_delay = int(round(MIC[1] * 1000))
+    achains.append(f"[{mic_index}:a]adelay={mic_delay}|{mic_delay}[mic]")
+    chain, prev = [], "s0"
+    for k in range(1, n):
+        label = f"x{k}" if k + 1 < n else "v"
+        chain.append(f"[{prev}][s{k}]xfade=transition=fade:duration={d}:offset={FOCUS[k][0]:.3f}[{label}]")
+        prev = label
+    mix_inputs = "".join(f"[p{k}]" for k in range(n)) + "[mic]"
+    amix = f"{mix_inputs}amix=inputs={n + 1}:duration=longest:normalize=0,atrim=duration={length:.3f}[a]"
+    graph = ";".join(vchains + chain + achains + [amix])
+    return args + ["-filter_complex", graph, "-map", "[v]", "-map", "[a]"] + X264 + [
+        "-c:a", "aac", "-b:a", "128k", "-movflags", "+faststart", out]
+
+
+def timed(cmd, label):
+    """Runs cmd under /usr/bin/time -v; returns (wall s, peak RSS MB, CPU s, stdout)."""
+    r = subprocess.run(["/usr/bin/time", "-v"] + cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if r.returncode != 0:
+        sys.exit(f"{label} failed:\n{r.stdout}\n{r.stderr[-3000:]}")
+    wall = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (\S+)", r.stderr).group(1)
+    parts = [float(p) for p in wall.split(":")]
+    seconds = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
+    rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", r.stderr).group(1)) / 1024
+    cpu = sum(float(re.search(rf"{k} time \(seconds\): (\S+)", r.stderr).group(1)) for k in ("User", "System"))
+    return seconds, rss, cpu, r.stdout
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default=os.environ.get("BUILD_DIR", os.path.join(root, "build")))
+    ap.add_argument("--work", default="/tmp/loomcast-export-bench")
+    a = ap.parse_args()
+    app = os.path.join(a.build, "src", "app", "loomcast")
+    if not os.path.exists(app):
+        sys.exit(f"{app} not built")
+    folder = os.path.join(a.work, "session")
+    make_session(folder)
+    for f in os.listdir(folder):
+        if f.startswith("Loomcast Final"):
+            os.remove(os.path.join(folder, f))
+    graph_out = os.path.join(a.work, "ffmpeg-graph.mp4")
+    raw = os.path.join(a.work, "frames.yuv")
+
+    ours_t, ours_mb, ours_cpu, line = timed([app, "--export", folder], "our export")
+    ours_out = os.path.join(folder, "Loomcast Final.mp4")
+    graph_t, graph_mb, graph_cpu, _ = timed(ffmpeg_graph_command(folder, graph_out), "ffmpeg graph")
+    run(["ffmpeg", "-v", "error", "-y", "-i", ours_out, "-f", "rawvideo", "-pix_fmt", "yuv420p", raw])
+    x264_t, x264_mb, x264_cpu, _ = timed(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p",
+                                "-s", f"{W}x{H}", "-r", str(FPS), "-i", raw] + X264 + ["-f", "null", "-"],
+                               "x264 alone")
+    os.remove(raw)
+    frames = subprocess.run(["ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+                             "stream=nb_read_packets", "-of", "csv=p=0", ours_out],
+                            stdout=subprocess.PIPE, text=True).stdout.strip()
+
+    print(f"session: 3 clips (1920x1080@30, 1080x1920@24, 1280x1024@25, 40 s each), mic, 6 switches; "
+          f"output {W}x{H}@{FPS}, {frames} frames; x264 veryfast CRF 19")
+    print(f"  {line.strip()}")
+    print(f"our export:      {ours_t:7.1f} s wall {ours_cpu:7.1f} s CPU   peak {ours_mb:6.0f} MB")
+    print(f"ffmpeg graph:    {graph_t:7.1f} s wall {graph_cpu:7.1f} s CPU   peak {graph_mb:6.0f} MB")
+    print(f"x264 alone:      {x264_t:7.1f} s wall {x264_cpu:7.1f} s CPU   peak {x264_mb:6.0f} MB (same frames, raw input)")
+    print(f"wall: ffmpeg graph / ours {graph_t / ours_t:.2f}x, ours / x264 alone {ours_t / x264_t:.2f}, "
+          f"ffmpeg graph / x264 alone {graph_t / x264_t:.2f}")
+    print(f"CPU:  ffmpeg graph / ours {graph_cpu / ours_cpu:.2f}x, ours / x264 alone {ours_cpu / x264_cpu:.2f}, "
+          f"ffmpeg graph / x264 alone {graph_cpu / x264_cpu:.2f}")
+    print(f"load average during the run: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+
+
+if __name__ == "__main__":
+    main()
