@@ -21,8 +21,6 @@ namespace lc {
 // One running export: what the user interface holds on to in order to watch or cancel it.
 class ExportSession {
 public:
-    enum class Status { waiting, exporting, completed, failed, cancelled };
-
     // Stops the export; the run then ends with "Export cancelled" and leaves no file behind.
     void cancelExport() { cancelled_ = true; }
     bool isCancelled() const { return cancelled_; }

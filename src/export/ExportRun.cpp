@@ -5,6 +5,7 @@
 #include "export/FocusCompositor.h"
 #include "export/WorkQueue.h"
 #include "platform/MovieWriter.h"
+#include "platform/YuvFramePool.h"
 
 #include <QDir>
 #include <QFile>
@@ -137,7 +138,7 @@ public:
     Exporter(const Prepared& plan, MovieWriter& writer, MovieWriter::InputId audioInput,
              ExportSession& session)
         : plan_(plan), tl_(plan.timeline), writer_(writer), audioInput_(audioInput), session_(session),
-          compositor_(plan.renderWidth, plan.renderHeight) {}
+          compositor_(plan.renderWidth, plan.renderHeight), spare_(plan.renderWidth, plan.renderHeight, 16) {}
 
     // Empty on success; "cancelled" is reported through the session.
     Result<void> run();
@@ -159,6 +160,7 @@ private:
     MovieWriter::InputId audioInput_;
     ExportSession& session_;
     FocusCompositor compositor_;
+    YuvFramePool spare_; // when the writer's own frames are all in flight
     std::deque<Output> pending_;
     std::unique_ptr<AudioMixer> mixer_;
     std::vector<std::int16_t> audio_;
@@ -168,6 +170,7 @@ private:
 
 YuvFramePtr Exporter::newFrame() {
     if (YuvFramePtr f = writer_.freeVideoFrame()) return f;
+    if (YuvFramePtr f = spare_.acquire()) return f;
     return YuvFrame::allocate(plan_.renderWidth, plan_.renderHeight);
 }
 
@@ -317,7 +320,7 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session,
 
     MovieWriterOptions options;
     options.fragmented = false;
-    options.videoQueueDepth = 8;
+    options.videoQueueDepth = 6;
     auto created = createMovieWriter(output.toStdString(), MovieFileType::mp4, options);
     if (!created) return failure("Cannot create export session");
     MovieWriter& writer = **created;
