@@ -6,7 +6,8 @@ file, six focus switches; about 43 s in all), then, in one run:
   1. our export:      loomcast --export FOLDER
   2. the ffmpeg graph: per-segment inputs, blur fill (enlarged copy + gblur), xfade fade 0.35,
                        tpad for held frames, app audio at 0.25 with fades, adelay, amix
-  3. x264 alone:      the same frames (our output, decoded to raw beforehand) through libx264
+  3. x264 alone:      the very frames our export encodes (dumped raw by an untimed second run,
+                      LC_EXPORT_RAW_DUMP) through libx264
 All three encode with the same x264 settings as the exporter (veryfast, CRF 19, key frame
 every 10 s). Wall times and peak memory come from /usr/bin/time -v.
 
@@ -145,12 +146,16 @@ def main():
         if f.startswith("Loomcast Final"):
             os.remove(os.path.join(folder, f))
     graph_out = os.path.join(a.work, "ffmpeg-graph.mp4")
-    raw = os.path.join(a.work, "frames.yuv")
+    shm = "/dev/shm"
+    roomy = os.path.isdir(shm) and shutil.disk_usage(shm).free > 6 * 2**30
+    raw = os.path.join(shm if roomy else a.work, "loomcast-export-frames.yuv")
 
     ours_t, ours_mb, ours_cpu, line = timed([app, "--export", folder], "our export")
     ours_out = os.path.join(folder, "Loomcast Final.mp4")
     graph_t, graph_mb, graph_cpu, _ = timed(ffmpeg_graph_command(folder, graph_out), "ffmpeg graph")
-    run(["ffmpeg", "-v", "error", "-y", "-i", ours_out, "-f", "rawvideo", "-pix_fmt", "yuv420p", raw])
+    # The exact frames our export hands to its encoder (a second, untimed run writes them out).
+    os.remove(ours_out)
+    run([app, "--export", folder], env=dict(os.environ, LC_EXPORT_RAW_DUMP=raw), stdout=subprocess.DEVNULL)
     x264_t, x264_mb, x264_cpu, _ = timed(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p",
                                 "-s", f"{W}x{H}", "-r", str(FPS), "-i", raw] + X264 + ["-f", "null", "-"],
                                "x264 alone")

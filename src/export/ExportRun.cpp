@@ -14,6 +14,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <future>
 #include <map>
@@ -150,6 +152,7 @@ private:
     };
 
     Result<void> writeFront();
+    void dump(const YuvFrame& frame);
     Result<void> writeAudioUntil(std::int64_t sampleFrame);
     Result<void> waitForWriter();
     YuvFramePtr newFrame();
@@ -166,7 +169,20 @@ private:
     std::vector<std::int16_t> audio_;
     std::int64_t written_ = 0;
     std::int64_t total_ = 0;
+
+public:
+    // Benchmarks only: the exact frames handed to the encoder, as raw I420, so that the encoder
+    // alone can be timed on them.
+    std::FILE* rawDump = nullptr;
 };
+
+void Exporter::dump(const YuvFrame& f) {
+    for (int p = 0; p < 3; ++p) {
+        const int w = p ? f.width / 2 : f.width, h = p ? f.height / 2 : f.height;
+        for (int r = 0; r < h; ++r)
+            std::fwrite(f.planes[p] + std::ptrdiff_t(r) * f.strides[p], 1, std::size_t(w), rawDump);
+    }
+}
 
 YuvFramePtr Exporter::newFrame() {
     if (YuvFramePtr f = writer_.freeVideoFrame()) return f;
@@ -193,6 +209,7 @@ Result<void> Exporter::writeFront() {
         if (session_.isCancelled()) return {};
         if (auto r = waitForWriter(); !r) return r;
     }
+    if (rawDump) dump(*frame);
     ++written_;
     session_.setProgress(double(written_) / double(total_));
     return {};
@@ -336,6 +353,11 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session,
     if (onStart) onStart();
 
     Exporter exporter(*plan, writer, *audio, session);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> rawDump(nullptr, &std::fclose);
+    if (const char* dumpPath = std::getenv("LC_EXPORT_RAW_DUMP"); dumpPath && *dumpPath) {
+        rawDump.reset(std::fopen(dumpPath, "wb"));
+        exporter.rawDump = rawDump.get();
+    }
     Result<void> ran = exporter.run();
     if (session.isCancelled()) {
         writer.cancel();
