@@ -50,7 +50,7 @@ void Atoms::intern(xcb_connection_t* c) {
 
 std::vector<std::uint32_t> Property::cardinals() const {
     std::vector<std::uint32_t> out;
-    if (format != 32) return out;
+    if (format != 32 || bytes.size() < 4) return out;
     out.resize(bytes.size() / 4);
     std::memcpy(out.data(), bytes.data(), out.size() * 4);
     return out;
