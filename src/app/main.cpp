@@ -1,12 +1,108 @@
+#include "app/cli/CommandLine.h"
+#include "app/cli/SelfTests.h"
+#include "app/cli/Termination.h"
 #include "export/ExportMode.h"
+#include "model/app/AppModel.h"
+#include "model/app/Console.h"
+#include "platform/x11/X11Desktop.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 #include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QStringList argumentList(int argc, char** argv) {
+    QStringList out;
+    for (int i = 0; i < argc; ++i)
+        out << QString::fromLocal8Bit(argv[i]);
+    return out;
+}
+
+bool isSelfTestMode(const QStringList& args) {
+    using lc::cli::has;
+    return has(args, QStringLiteral("--selftest-record")) || has(args, QStringLiteral("--selftest-multi")) ||
+           lc::cli::value(args, QStringLiteral("--snapshot")).has_value();
+}
+
+// Runs a command-line mode to its exit code, then ends the event loop with it.
+QCoro::Task<> runMode(QCoro::Task<int> mode) {
+    int code = 1;
+    try {
+        code = co_await std::move(mode);
+    } catch (...) {
+        lc::printLine(QStringLiteral("FAIL: internal error"));
+    }
+    lc::cli::exitWith(code);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("Loomcast");
-    if (const auto folder = lc::exportFolderArgument(app.arguments())) return lc::runExportMode(*folder);
-    std::printf("Loomcast %s\n", LOOMCAST_VERSION);
-    return 0;
+    const QStringList args = argumentList(argc, argv);
+
+    // The permission probe answers before anything else exists.
+    if (lc::cli::has(args, QStringLiteral("--selftest"))) {
+        auto desktop = lc::x11::X11Desktop::connect();
+        lc::ScreenCapture* capture = desktop ? desktop->get() : nullptr;
+        lc::WindowControl* control = desktop ? desktop->get() : nullptr;
+        lc::printLine(lc::cli::selftestLine(capture, control));
+        return 0;
+    }
+
+    // The headless export needs no display.
+    if (const auto folder = lc::exportFolderArgument(args)) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName("Loomcast");
+        return lc::runExportMode(*folder);
+    }
+
+    auto desktop = lc::x11::X11Desktop::connect();
+    if (!desktop) {
+        std::fprintf(stderr, "Loomcast needs an X11 display: %s\n", desktop.error().message.c_str());
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Loomcast");
+    QApplication::setApplicationVersion(LOOMCAST_VERSION);
+    // Closing the main window leaves the application running in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    std::shared_ptr<lc::x11::X11Desktop> x11 = desktop.value();
+    lc::AppServices services;
+    services.capture = x11;
+    services.server = x11;
+    services.control = x11;
+    services.audio = lc::systemAudio();
+    services.desktop = lc::systemDesktopActions();
+    services.makeRecorder = lc::windowRecorderFactory(*x11);
+    services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
+    services.ephemeral = isSelfTestMode(args);
+    lc::AppModel model(std::move(services));
+    lc::AppModel::setShared(&model);
+    model.setPrintStopDebug(lc::cli::has(args, QStringLiteral("--selftest-multi")));
+
+    lc::cli::SignalRelay relay([&model](int signal) { lc::cli::terminate(&model, 128 + signal); });
+
+    // The command-line modes start once the event loop runs.
+    QTimer::singleShot(0, &model, [&model, args] {
+        if (lc::cli::has(args, QStringLiteral("--selftest-multi"))) {
+            runMode(lc::cli::selfTestMulti(&model, args));
+        } else if (lc::cli::has(args, QStringLiteral("--selftest-record"))) {
+            runMode(lc::cli::selfTestRecord(&model, args));
+        }
+    });
+
+    const int code = app.exec();
+    // However the loop ended, no session is left running and no file unfinished.
+    if (model.isRecording() || model.busy()) {
+        QCoro::waitFor(model.shutdown());
+    } else {
+        model.persist();
+    }
+    lc::AppModel::setShared(nullptr);
+    return code;
 }

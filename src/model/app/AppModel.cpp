@@ -40,11 +40,13 @@ void AppModel::setShared(AppModel* model) {
 AppModel::AppModel(AppServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)), gate_(std::make_shared<Gate>(this)) {
     if (services_.sessionsRoot.isEmpty()) services_.sessionsRoot = sessionsRootDefault();
+    ephemeral_ = services_.ephemeral;
 
     // 1. Initial values, permissions, owned helpers.
     screenOK_ = services_.capture && services_.capture->isCaptureAvailable();
     axOK_ = services_.control && services_.control->isTrusted();
     outlines_ = std::make_unique<OutlineManager>(services_.server);
+    exporter_ = std::make_unique<ExportController>();
     mic_ = std::make_unique<MicMonitor>(services_.audio);
     micAuth_ = mic_->authorization();
     tickTimer_.setInterval(int(kTickSeconds * 1000));

@@ -4,6 +4,7 @@
 // every observed field has a change signal. Platform services come in through AppServices so
 // that tests can run the model on small fakes.
 #include "capture/MicMonitor.h"
+#include "export/ExportController.h"
 #include "model/AppState.h"
 #include "model/WindowCatalogue.h"
 #include "model/app/DesktopActions.h"
@@ -52,6 +53,8 @@ struct AppServices {
     std::function<void(double)> resizerSleep;
     // The wait before a recorder starts, letting a resized window settle.
     double settleSeconds = 0.3;
+    // Never save (the command-line self-tests), from the start.
+    bool ephemeral = false;
 };
 
 // $LOOMCAST_SESSIONS_DIR when set, else the videos folder + "/Loomcast".
@@ -137,6 +140,7 @@ public:
     void setPrintStopDebug(bool on) { printStopDebug_ = on; }
     MicMonitor& mic() { return *mic_; }
     OutlineManager& outlines() { return *outlines_; }
+    ExportController& exporter() { return *exporter_; }
     const std::optional<QString>& sessionDir() const { return sessionDir_; }
     double sessionStart() const { return sessionStart_; }
     const QDateTime& sessionDate() const { return sessionDate_; }
@@ -272,6 +276,7 @@ private:
     bool showOutline_ = true;
     bool outlineIdle_ = false;
     std::unique_ptr<OutlineManager> outlines_;
+    std::unique_ptr<ExportController> exporter_;
     bool stopping_ = false;
     bool showSettings_ = false;
     std::optional<QString> settingsFocus_;
@@ -305,7 +310,7 @@ private:
     int finishesInFlight_ = 0;
     std::uint64_t sessionGeneration_ = 0;
     QSet<QString> reservedNames_;
-    QHash<QUuid, std::optional<QString>> resizeWarnings_;
+    QHash<QUuid, int> probing_; // resize probes still running, per entry
     bool printStopDebug_ = false;
 };
 

@@ -169,8 +169,22 @@ QCoro::Task<> AppModel::startEntry(QUuid id) {
         e->isRecording = true;
         e->failure.reset();
         touchEntries();
-        const ShareableWindow window = *sc;
         const Preset preset = e->preset;
+
+        // A probe puts the window back when it ends; resizing before that would be undone.
+        while (probing_.contains(id)) {
+            co_await QCoro::sleepFor(20ms);
+            if (!self) co_return;
+        }
+        e = findEntry(id);
+        if (!e || !e->windowID || !scByID_.contains(*e->windowID)) {
+            if (e) {
+                e->isRecording = false;
+                touchEntries();
+            }
+            co_return;
+        }
+        const ShareableWindow window = scByID_.value(*e->windowID);
 
         std::shared_ptr<WindowControl> control = services_.control;
         std::shared_ptr<WindowServer> server = services_.server;
@@ -427,6 +441,10 @@ void AppModel::probe(const QUuid& id) {
 QCoro::Task<> AppModel::runProbe(QUuid id, ShareableWindow window, Preset preset, QString appName) {
     try {
         QPointer<AppModel> self(this);
+        ++probing_[id];
+        auto done = qScopeGuard([&self, id] {
+            if (self && --self->probing_[id] <= 0) self->probing_.remove(id);
+        });
         std::shared_ptr<WindowControl> control = services_.control;
         std::shared_ptr<WindowServer> server = services_.server;
         std::function<void(double)> sleep = services_.resizerSleep;

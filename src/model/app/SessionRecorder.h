@@ -1,12 +1,12 @@
 #pragma once
 // What a session needs from the recorder of one window file. The real one wraps
 // WindowRecorder; tests use small fakes.
+#include "capture/Timecode.h"
 #include "common/Result.h"
 #include "model/Preset.h"
 #include "platform/Geometry.h"
 #include "platform/ScreenCapture.h"
 
-#include <QDateTime>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -42,11 +42,14 @@ public:
     virtual QCoro::Task<double> stop() = 0;
 
     virtual std::optional<double> firstFrameUptime() const = 0;
-    virtual std::optional<QDateTime> firstFrameDate() const = 0;
+    virtual std::optional<Timecode::Instant> firstFrameDate() const = 0;
     virtual int fpsValue() const = 0;
     virtual QString debugLine() const = 0;
 };
 
 using RecorderFactory = std::function<std::shared_ptr<SessionRecorder>()>;
+
+// Recorders on the real capture, sound and movie-writer services; `capture` must outlive them.
+RecorderFactory windowRecorderFactory(ScreenCapture& capture);
 
 } // namespace lc

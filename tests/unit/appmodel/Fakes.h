@@ -164,7 +164,7 @@ public:
         running = true;
         if (plan_.firstFrameOffset) {
             first_ = model_->sessionStart() + *plan_.firstFrameOffset;
-            date_ = QDateTime::currentDateTime();
+            date_ = std::chrono::system_clock::now();
         }
         co_return Result<void>{};
     }
@@ -184,7 +184,7 @@ public:
     }
 
     std::optional<double> firstFrameUptime() const override { return first_; }
-    std::optional<QDateTime> firstFrameDate() const override { return date_; }
+    std::optional<Timecode::Instant> firstFrameDate() const override { return date_; }
     int fpsValue() const override { return args_.fps; }
     QString debugLine() const override { return QStringLiteral("audio rx=0"); }
 
@@ -199,7 +199,7 @@ private:
     std::function<void(const QString&)> onFail_;
     RecorderStart args_;
     std::optional<double> first_;
-    std::optional<QDateTime> date_;
+    std::optional<Timecode::Instant> date_;
 };
 
 inline ShareableWindow window(std::uint32_t id, const std::string& app, const std::string& title,

@@ -1,0 +1,60 @@
+// The session's recorders on the real WindowRecorder.
+#include "capture/WindowRecorder.h"
+#include "model/app/SessionRecorder.h"
+
+#include <qcoro/qcorofuture.h>
+
+namespace lc {
+
+namespace {
+
+class WindowRecorderAdapter final : public SessionRecorder {
+public:
+    explicit WindowRecorderAdapter(ScreenCapture& capture)
+        : recorder_(WindowRecorder::Services::system(capture)) {}
+
+    void setOnFail(std::function<void(const QString&)> onFail) override {
+        recorder_.setOnFail([onFail = std::move(onFail)](const std::string& message) {
+            if (onFail) onFail(QString::fromStdString(message));
+        });
+    }
+
+    QCoro::Task<Result<void>> start(RecorderStart args) override {
+        WindowRecorder::StartOptions o;
+        o.window = args.window;
+        o.preset = args.preset;
+        o.contentPoints = args.contentPoints;
+        o.fps = args.fps;
+        o.hevc = args.hevc;
+        o.path = args.path.toStdString();
+        o.appAudio = args.appAudio;
+        o.mic = args.mic;
+        o.blurFill = args.blurFill;
+        o.mp4 = args.mp4;
+        auto started = recorder_.start(std::move(o));
+        co_return co_await started;
+    }
+
+    QCoro::Task<double> stop() override {
+        auto stopped = recorder_.stop();
+        co_return co_await stopped;
+    }
+
+    std::optional<double> firstFrameUptime() const override { return recorder_.firstFrameUptime(); }
+    std::optional<Timecode::Instant> firstFrameDate() const override { return recorder_.firstFrameDate(); }
+    int fpsValue() const override { return recorder_.fpsValue(); }
+    QString debugLine() const override { return QString::fromStdString(recorder_.debugLine()); }
+
+private:
+    WindowRecorder recorder_;
+};
+
+} // namespace
+
+RecorderFactory windowRecorderFactory(ScreenCapture& capture) {
+    return [&capture]() -> std::shared_ptr<SessionRecorder> {
+        return std::make_shared<WindowRecorderAdapter>(capture);
+    };
+}
+
+} // namespace lc
