@@ -1,0 +1,223 @@
+#include "ui/ExportBar.h"
+
+#include "export/ExportEngine.h"
+#include "model/app/AppModel.h"
+#include "ui/Icons.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QProcess>
+#include <QProgressBar>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cmath>
+
+namespace lc::ui {
+
+namespace {
+
+bool holdsSession(const std::optional<QString>& folder) {
+    return folder && QFileInfo::exists(QDir(*folder).filePath(QStringLiteral("session.json")));
+}
+
+PlainButton* borderedButton(const QString& text, QWidget* parent) {
+    auto* b = new PlainButton(text, Theme::font(12), parent);
+    b->setFill(tinted(Tone::primary, 0.08), 6);
+    b->setPadding(QMargins(10, 4, 10, 4));
+    return b;
+}
+
+} // namespace
+
+void revealInFileManager(const QString& path) {
+    const QString service = QStringLiteral("org.freedesktop.FileManager1");
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered(service)) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            service, QStringLiteral("/org/freedesktop/FileManager1"), service, QStringLiteral("ShowItems"));
+        call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+        if (bus.send(call)) return;
+    }
+    const QFileInfo info(path);
+    QProcess::startDetached(QStringLiteral("xdg-open"), {info.isDir() ? path : info.absolutePath()});
+}
+
+// --- ExportBar -------------------------------------------------------------------------------
+
+bool ExportBar::shouldShow(const ExportState& state, const std::optional<QString>& lastFolder,
+                           bool recording) {
+    return state.kind != ExportState::Kind::idle || (lastFolder && !recording && holdsSession(lastFolder));
+}
+
+QString ExportBar::percentText(double fraction) {
+    if (!std::isfinite(fraction)) fraction = 0;
+    const double clamped = std::clamp(fraction, 0.0, 1.0);
+    return QString::number(static_cast<int>(std::trunc(clamped * 100))) + u'%';
+}
+
+ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* parent)
+    : QWidget(parent), model_(model), exporter_(exporter) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(16, 0, 16, 8);
+    row->setSpacing(10);
+
+    export_ = new PlainButton(QStringLiteral("Export final video"), Theme::font(12, QFont::DemiBold), this);
+    export_->setLeadingSymbol(QStringLiteral("square.and.arrow.up"));
+    export_->setFill([] { return Theme::colours().accent; }, 6);
+    export_->setTone(Tone::onAccent);
+    export_->setPadding(QMargins(11, 5, 12, 5));
+    row->addWidget(export_);
+    connect(export_, &QAbstractButton::clicked, this, [this] {
+        if (model_.lastFolder()) exporter_.start(*model_.lastFolder());
+    });
+
+    running_ = new QWidget(this);
+    auto* runningRow = new QHBoxLayout(running_);
+    runningRow->setContentsMargins(0, 0, 0, 0);
+    runningRow->setSpacing(10);
+    progress_ = new QProgressBar(running_);
+    progress_->setRange(0, 1000);
+    progress_->setTextVisible(false);
+    progress_->setFixedSize(160, 8);
+    runningRow->addWidget(progress_);
+    percent_ = makeLabel(QStringLiteral("0%"), 11, Tone::secondary, QFont::Normal, running_);
+    percent_->setFont(Theme::monoDigitFont(11));
+    runningRow->addWidget(percent_);
+    cancel_ = borderedButton(QStringLiteral("Cancel"), running_);
+    runningRow->addWidget(cancel_);
+    row->addWidget(running_);
+    connect(cancel_, &QAbstractButton::clicked, this, [this] {
+        if (const auto& session = exporter_.session()) session->cancelExport();
+    });
+
+    done_ = new QWidget(this);
+    auto* doneRow = new QHBoxLayout(done_);
+    doneRow->setContentsMargins(0, 0, 0, 0);
+    doneRow->setSpacing(6);
+    doneRow->addWidget(new SymbolLabel(QStringLiteral("checkmark.circle.fill"), 15, Tone::green, done_));
+    file_ = makeLabel(QString(), 11, Tone::primary, QFont::Normal, done_);
+    doneRow->addWidget(file_);
+    doneRow->addSpacing(4);
+    reveal_ = borderedButton(QStringLiteral("Show in Folder"), done_);
+    doneRow->addWidget(reveal_);
+    row->addWidget(done_);
+    connect(reveal_, &QAbstractButton::clicked, this, [this] {
+        if (exporter_.state().kind == ExportState::Kind::done) revealInFileManager(exporter_.state().url);
+    });
+
+    message_ = makeLabel(QString(), 11, Tone::red, QFont::Normal, this);
+    message_->setWordWrap(true);
+    row->addWidget(message_, 1);
+    row->addStretch(1);
+
+    connect(&exporter_, &ExportController::stateChanged, this, &ExportBar::sync);
+    connect(&model_, &AppModel::lastFolderChanged, this, &ExportBar::sync);
+    connect(&model_, &AppModel::isRecordingChanged, this, &ExportBar::sync);
+    connect(&model_, &AppModel::sessionWritten, this, &ExportBar::sync);
+    sync();
+}
+
+void ExportBar::sync() {
+    render(exporter_.state(), model_.lastFolder(), model_.isRecording());
+}
+
+void ExportBar::render(const ExportState& state, const std::optional<QString>& folder, bool recording) {
+    setVisible(shouldShow(state, folder, recording));
+
+    export_->setVisible(holdsSession(folder));
+    export_->setEnabled(!state.isRunning());
+
+    running_->setVisible(state.kind == ExportState::Kind::running);
+    if (state.kind == ExportState::Kind::running) {
+        progress_->setValue(static_cast<int>(std::clamp(state.progress, 0.0, 1.0) * 1000));
+        percent_->setText(percentText(state.progress));
+    }
+    done_->setVisible(state.kind == ExportState::Kind::done);
+    if (state.kind == ExportState::Kind::done) {
+        file_->setText(QFileInfo(state.url).fileName());
+        file_->setToolTip(state.url);
+    }
+    message_->setVisible(state.kind == ExportState::Kind::failed);
+    if (state.kind == ExportState::Kind::failed) message_->setText(state.message);
+}
+
+// --- HistoryPopover --------------------------------------------------------------------------
+
+HistoryPopover::HistoryPopover(AppModel& model, ExportController& exporter, QWidget* parent)
+    : Popover(parent), model_(model), exporter_(exporter) {
+    setObjectName(QStringLiteral("HistoryPopover"));
+    setFixedWidth(380);
+    body_ = new QVBoxLayout(this);
+    body_->setContentsMargins(14, 12, 14, 14);
+    body_->setSpacing(10);
+    body_->addWidget(makeLabel(QStringLiteral("Session history"), 13, Tone::primary, QFont::DemiBold));
+    connect(&exporter_, &ExportController::stateChanged, this, [this] { syncEnabled(); });
+    connect(&model_, &AppModel::isRecordingChanged, this, [this] { syncEnabled(); });
+    reload();
+}
+
+void HistoryPopover::reload() {
+    folders_ = ExportEngine::recentSessions(kLimit);
+    if (list_) {
+        body_->removeWidget(list_);
+        list_->hide();
+        list_->setParent(nullptr); // out of findChildren at once
+        list_->deleteLater();
+        list_ = nullptr;
+    }
+    if (folders_.isEmpty()) {
+        list_ = makeLabel(QStringLiteral("No sessions yet."), 12, Tone::secondary);
+    } else {
+        auto* scroll = new FitScroll(320);
+        auto* content = new QWidget;
+        auto* rows = new QVBoxLayout(content);
+        rows->setContentsMargins(0, 0, 0, 0);
+        rows->setSpacing(8);
+        for (const QString& folder : folders_) {
+            auto* row = new QWidget(content);
+            auto* line = new QHBoxLayout(row);
+            line->setContentsMargins(0, 0, 2, 0);
+            line->setSpacing(8);
+            line->addWidget(new SymbolLabel(QStringLiteral("film.stack"), 16, Tone::secondary, row));
+            auto* name = new ElidedLabel(row);
+            name->setFont(Theme::font(12));
+            Theme::setTone(name, Tone::primary);
+            name->setText(QFileInfo(folder).fileName());
+            name->setToolTip(folder);
+            line->addWidget(name, 1);
+            auto* exportButton = borderedButton(QStringLiteral("Export"), row);
+            exportButton->setObjectName(QStringLiteral("historyExport"));
+            line->addWidget(exportButton);
+            connect(exportButton, &QAbstractButton::clicked, this, [this, folder] {
+                model_.setShowHistory(false);
+                exporter_.start(folder);
+            });
+            auto* reveal = new SymbolButton(QStringLiteral("folder"), 15, Tone::secondary, row);
+            reveal->setToolTip(QStringLiteral("Show in Folder"));
+            line->addWidget(reveal);
+            connect(reveal, &QAbstractButton::clicked, this, [folder] { revealInFileManager(folder); });
+            rows->addWidget(row);
+        }
+        scroll->setContent(content);
+        list_ = scroll;
+    }
+    body_->addWidget(list_);
+    syncEnabled();
+    adjustSize();
+}
+
+QList<QAbstractButton*> HistoryPopover::exportButtons() const {
+    return findChildren<QAbstractButton*>(QStringLiteral("historyExport"));
+}
+
+void HistoryPopover::syncEnabled() {
+    const bool allowed = !exporter_.state().isRunning() && !model_.isRecording();
+    for (QAbstractButton* b : exportButtons())
+        b->setEnabled(allowed);
+}
+
+} // namespace lc::ui

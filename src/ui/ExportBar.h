@@ -1,0 +1,79 @@
+#pragma once
+// Export of the last session from the main window, and the history of recent sessions.
+#include "export/ExportController.h"
+#include "ui/Widgets.h"
+
+class QProgressBar;
+class QHBoxLayout;
+class QVBoxLayout;
+
+namespace lc {
+class AppModel;
+}
+
+namespace lc::ui {
+
+// Shows the file manager with `path` selected (FileManager1 over D-Bus), else opens its folder.
+void revealInFileManager(const QString& path);
+
+class ExportBar : public QWidget {
+    Q_OBJECT
+public:
+    ExportBar(AppModel& model, ExportController& exporter, QWidget* parent = nullptr);
+
+    // Shown while an export is under way or has ended, or when the last session can be exported.
+    static bool shouldShow(const ExportState& state, const std::optional<QString>& lastFolder,
+                           bool recording);
+    // "42%" for 0.426: the fraction × 100, truncated.
+    static QString percentText(double fraction);
+
+    QAbstractButton* exportButton() const { return export_; }
+    QAbstractButton* cancelButton() const { return cancel_; }
+    QAbstractButton* revealButton() const { return reveal_; }
+    QProgressBar* progressBar() const { return progress_; }
+    QLabel* percentLabel() const { return percent_; }
+    QLabel* fileLabel() const { return file_; }
+    QLabel* messageLabel() const { return message_; }
+
+    // Shows `state` for a last session folder `lastFolder` while a session does (not) run.
+    void render(const ExportState& state, const std::optional<QString>& lastFolder, bool recording);
+
+public slots:
+    void sync();
+
+private:
+    AppModel& model_;
+    ExportController& exporter_;
+    PlainButton* export_;
+    QWidget* running_;
+    QProgressBar* progress_;
+    QLabel* percent_;
+    PlainButton* cancel_;
+    QWidget* done_;
+    QLabel* file_;
+    PlainButton* reveal_;
+    QLabel* message_;
+};
+
+// The recent session folders, each with "Export" and a folder button.
+class HistoryPopover : public Popover {
+    Q_OBJECT
+public:
+    static constexpr int kLimit = 12;
+    HistoryPopover(AppModel& model, ExportController& exporter, QWidget* parent = nullptr);
+    // Reads the folders again; called each time the popover opens.
+    void reload();
+    // The folders listed, newest first.
+    QStringList folders() const { return folders_; }
+    QList<QAbstractButton*> exportButtons() const;
+
+private:
+    void syncEnabled();
+    AppModel& model_;
+    ExportController& exporter_;
+    QStringList folders_;
+    QVBoxLayout* body_;
+    QWidget* list_ = nullptr;
+};
+
+} // namespace lc::ui

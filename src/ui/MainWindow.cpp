@@ -1,0 +1,463 @@
+#include "ui/MainWindow.h"
+
+#include "app/update/UpdateControls.h"
+#include "app/update/UpdateManager.h"
+#include "export/ExportController.h"
+#include "model/app/AppModel.h"
+#include "ui/ExportBar.h"
+#include "ui/Icons.h"
+#include "ui/PresetPicker.h"
+#include "ui/Rows.h"
+#include "ui/SettingsView.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QVBoxLayout>
+
+namespace lc::ui {
+
+namespace {
+
+// The empty-list text on its card.
+QWidget* emptyCard(const QString& text, QWidget* parent) {
+    auto* card = new Card(12, cardFill(), parent);
+    auto* layout = new QVBoxLayout(card);
+    layout->setContentsMargins(12, 18, 12, 18);
+    auto* label = makeLabel(text, 12, Tone::secondary, QFont::Normal, card);
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    layout->addWidget(label);
+    return card;
+}
+
+void runDetached(QPointer<AppModel> model, bool thumbs) {
+    [](QPointer<AppModel> model, bool thumbs) -> QCoro::Task<> {
+        try {
+            if (model) co_await model->refresh(thumbs);
+        } catch (...) {
+        }
+    }(model, thumbs);
+}
+
+} // namespace
+
+MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
+                       QWidget* parent)
+    : QWidget(parent), model_(model), exporter_(exporter), updates_(updates) {
+    setObjectName(QStringLiteral("main"));
+    setWindowTitle(QStringLiteral("Loomcast"));
+    setWindowIcon(symbolIcon(QStringLiteral("record.circle.fill"), QColor(0xE5, 0x39, 0x35), 64));
+    setAutoFillBackground(true);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    outer->setSizeConstraint(QLayout::SetFixedSize); // the window follows its content
+
+    // The application menu: on this desktop it lives in the window.
+    menuBar_ = new QMenuBar(this);
+    QMenu* appMenu = menuBar_->addMenu(QStringLiteral("Loomcast"));
+    appMenu->addAction(QStringLiteral("About Loomcast"), this, [this] {
+        QMessageBox::about(
+            this, QStringLiteral("About Loomcast"),
+            QStringLiteral("Loomcast %1\nRecords several windows at once, each into its own file.")
+                .arg(QCoreApplication::applicationVersion()));
+    });
+    if (updates_) appMenu->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu));
+    appMenu->addSeparator();
+    appMenu->addAction(QStringLiteral("Settings\u2026"), QKeySequence::Preferences, this, [this] {
+        model_.setSettingsFocus(std::nullopt);
+        model_.setShowSettings(true);
+    });
+    appMenu->addSeparator();
+    appMenu->addAction(QStringLiteral("Quit Loomcast"), QKeySequence::Quit, this,
+                       [this] { emit quitRequested(); });
+    outer->setMenuBar(menuBar_);
+
+    permissions_ = new PermissionsView(model_, this);
+    permissions_->setFixedSize(kWidth, 540);
+    outer->addWidget(permissions_);
+
+    content_ = new QWidget(this);
+    content_->setObjectName(QStringLiteral("content"));
+    content_->setFixedWidth(kWidth);
+    auto* column = new QVBoxLayout(content_);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(buildHeader());
+    column->addWidget(buildRecordRow());
+    column->addWidget(buildSummaryRow());
+    notice_ = makeLabel(QString(), 11, Tone::secondary, QFont::Normal, content_);
+    notice_->setContentsMargins(16, 0, 16, 6);
+    notice_->setWordWrap(true);
+    column->addWidget(notice_);
+    column->addWidget(buildBanner());
+    exportBar_ = new ExportBar(model_, exporter_, content_);
+    column->addWidget(exportBar_);
+
+    selectedTitle_ = new SectionTitle(QStringLiteral("Selected windows"), content_);
+    column->addWidget(selectedTitle_);
+    selectedScroll_ = new FitScroll(380, content_);
+    auto* entries = new QWidget;
+    entryList_ = new QVBoxLayout(entries);
+    entryList_->setContentsMargins(16, 2, 16, 2);
+    entryList_->setSpacing(8);
+    entriesEmpty_ =
+        emptyCard(QStringLiteral("Add the windows you want to record from the list below."), entries);
+    entryList_->addWidget(entriesEmpty_);
+    selectedScroll_->setContent(entries);
+    column->addWidget(selectedScroll_);
+
+    availableTitle_ = new SectionTitle(QStringLiteral("Available windows"), content_);
+    column->addWidget(availableTitle_);
+    availableScroll_ = new FitScroll(200, content_);
+    auto* live = new QWidget;
+    liveList_ = new QVBoxLayout(live);
+    liveList_->setContentsMargins(16, 2, 16, 2);
+    liveList_->setSpacing(6);
+    liveEmpty_ = emptyCard(QStringLiteral("No other windows open."), live);
+    liveList_->addWidget(liveEmpty_);
+    availableScroll_->setContent(live);
+    column->addWidget(availableScroll_);
+    column->addWidget(buildFooter());
+    outer->addWidget(content_);
+
+    connect(&model_, &AppModel::isRecordingChanged, this, [this] {
+        syncState();
+        syncEntries();
+        syncLive();
+    });
+    connect(&model_, &AppModel::elapsedChanged, this, [this] { syncState(); });
+    connect(&model_, &AppModel::entriesChanged, this, [this] {
+        syncState();
+        syncEntries();
+        syncLive();
+        syncPicker();
+    });
+    connect(&model_, &AppModel::liveChanged, this, [this] {
+        syncState();
+        syncLive();
+        syncEntries();
+    });
+    connect(&model_, &AppModel::thumbsChanged, this, [this] { syncEntries(); });
+    connect(&model_, &AppModel::fpsChanged, this, [this] { syncSummary(); });
+    connect(&model_, &AppModel::containerChanged, this, [this] { syncSummary(); });
+    connect(&model_, &AppModel::hevcChanged, this, [this] { syncSummary(); });
+    connect(&model_, &AppModel::micEnabledChanged, this, [this] { syncSummary(); });
+    connect(&model_, &AppModel::axOKChanged, this, [this] { banner_->setVisible(!model_.axOK()); });
+    connect(&model_, &AppModel::screenOKChanged, this, [this] { syncPermissions(); });
+    connect(&model_, &AppModel::presetPopoverForChanged, this, [this] { syncPicker(); });
+    connect(&model_, &AppModel::showHistoryChanged, this, [this] { syncHistory(); });
+    connect(&model_, &AppModel::showSettingsChanged, this, [this] { syncSettings(); });
+    connect(&model_, &AppModel::noticeChanged, this, [this] { syncNotice(); });
+
+    syncState();
+    syncSummary();
+    syncEntries();
+    syncLive();
+    syncPermissions();
+    syncNotice();
+    banner_->setVisible(!model_.axOK());
+    syncSettings();
+}
+
+MainWindow::~MainWindow() = default;
+
+SettingsView* MainWindow::settingsView() const {
+    return settings_;
+}
+PresetPicker* MainWindow::presetPicker() const {
+    return picker_;
+}
+HistoryPopover* MainWindow::historyPopover() const {
+    return historyPopover_;
+}
+
+QWidget* MainWindow::buildHeader() {
+    auto* header = new QWidget(content_);
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(16, 14, 12, 8);
+    row->setSpacing(10);
+    row->addWidget(makeLabel(QStringLiteral("Loomcast"), 17, Tone::primary, QFont::Bold, header));
+    pill_ = new StatusPill(header);
+    row->addWidget(pill_, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+    if (updates_) row->addWidget(new update::UpdatePill(*updates_, header), 0, Qt::AlignVCenter);
+    auto* history = new SymbolButton(QStringLiteral("clock.arrow.circlepath"), 16, Tone::secondary, header);
+    history->setToolTip(QStringLiteral("Session history"));
+    history_ = history;
+    row->addWidget(history);
+    connect(history, &QAbstractButton::clicked, this,
+            [this] { model_.setShowHistory(!model_.showHistory()); });
+    auto* gear = new SymbolButton(QStringLiteral("gearshape"), 16, Tone::secondary, header);
+    gear->setToolTip(QStringLiteral("Settings"));
+    gear_ = gear;
+    row->addWidget(gear);
+    connect(gear, &QAbstractButton::clicked, this, [this] {
+        model_.setSettingsFocus(std::nullopt);
+        model_.setShowSettings(true);
+    });
+    return header;
+}
+
+QWidget* MainWindow::buildRecordRow() {
+    auto* box = new QWidget(content_);
+    auto* row = new QHBoxLayout(box);
+    row->setContentsMargins(16, 4, 16, 8);
+    row->setSpacing(8);
+    record_ = new RecordButton(box);
+    row->addWidget(record_, 1);
+    connect(record_, &QAbstractButton::clicked, this, [this] { model_.toggle(); });
+
+    auto* card = new Card(10, cardFill(), box);
+    card->setStroke([] { return Theme::colours().cardStroke; });
+    card->setFixedSize(38, 38);
+    auto* inner = new QHBoxLayout(card);
+    inner->setContentsMargins(0, 0, 0, 0);
+    auto* refresh = new SymbolButton(QStringLiteral("arrow.clockwise"), 16, Tone::primary, card);
+    refresh->setFixedSize(38, 38);
+    refresh->setToolTip(QStringLiteral("Refresh windows"));
+    refresh_ = refresh;
+    inner->addWidget(refresh);
+    row->addWidget(card);
+    connect(refresh, &QAbstractButton::clicked, this,
+            [this] { runDetached(QPointer<AppModel>(&model_), true); });
+    return box;
+}
+
+QWidget* MainWindow::buildSummaryRow() {
+    auto* box = new QWidget(content_);
+    auto* row = new QHBoxLayout(box);
+    row->setContentsMargins(16, 0, 16, 8);
+    row->setSpacing(6);
+    const QStringList keys{QStringLiteral("fps"), QStringLiteral("container"), QStringLiteral("hevc"),
+                           QStringLiteral("mic")};
+    for (int i = 0; i < keys.size(); ++i) {
+        if (i > 0)
+            row->addWidget(makeLabel(QStringLiteral("\u00B7"), 12, Tone::secondary, QFont::Normal, box));
+        auto* button = new PlainButton(QString(), Theme::font(12), box);
+        button->setToolTip(QStringLiteral("Open Settings"));
+        button->setPadding(QMargins(2, 2, 2, 2));
+        button->setTone(Tone::secondary);
+        const QString key = keys[i];
+        connect(button, &QAbstractButton::clicked, this, [this, key] {
+            model_.setSettingsFocus(key);
+            model_.setShowSettings(true);
+        });
+        summary_.push_back(button);
+        row->addWidget(button);
+    }
+    row->addStretch(1);
+    return box;
+}
+
+QWidget* MainWindow::buildBanner() {
+    banner_ = new QWidget(content_);
+    auto* outer = new QHBoxLayout(banner_);
+    outer->setContentsMargins(16, 0, 16, 8);
+    auto* card = new Card(10, tinted(Tone::orange, 0.12), banner_);
+    auto* row = new QHBoxLayout(card);
+    row->setContentsMargins(10, 10, 10, 10);
+    row->setSpacing(8);
+    row->addWidget(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 15, Tone::orange, card));
+    auto* text = makeLabel(QStringLiteral("Window control is off: windows will be recorded but not resized."),
+                           12, Tone::primary, QFont::Normal, card);
+    text->setWordWrap(true);
+    row->addWidget(text, 1);
+    auto* enable = new QPushButton(QStringLiteral("Enable"), card);
+    enable->setFont(Theme::font(11));
+    row->addWidget(enable);
+    connect(enable, &QPushButton::clicked, this, [this] {
+        // No prompt exists here: look again (a window manager may have started), then offer the
+        // desktop's page if it has one.
+        runDetached(QPointer<AppModel>(&model_), false);
+        if (!model_.axOK()) model_.openSettings(QStringLiteral("Privacy_Accessibility"));
+    });
+    outer->addWidget(card);
+    return banner_;
+}
+
+QWidget* MainWindow::buildFooter() {
+    auto* box = new QWidget(content_);
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(0, 10, 0, 0);
+    column->setSpacing(0);
+    auto* line = new Card(
+        0, [] { return Theme::colours().separator; }, box);
+    line->setFixedHeight(1);
+    column->addWidget(line);
+    auto* rowBox = new QWidget(box);
+    auto* row = new QHBoxLayout(rowBox);
+    row->setContentsMargins(16, 8, 12, 10);
+    row->setSpacing(6);
+    row->addWidget(new SymbolLabel(QStringLiteral("folder"), 15, Tone::secondary, rowBox));
+    row->addWidget(makeLabel(sessionsFolderText(model_), 12, Tone::secondary, QFont::Normal, rowBox));
+    row->addStretch(1);
+    auto* open = new SymbolButton(QStringLiteral("arrow.up.forward.square"), 16, Tone::secondary, rowBox);
+    open->setToolTip(QStringLiteral("Open output folder"));
+    row->addWidget(open);
+    connect(open, &QAbstractButton::clicked, this, [this] { model_.openOutputFolder(); });
+    column->addWidget(rowBox);
+    return box;
+}
+
+void MainWindow::syncState() {
+    pill_->setState(model_.isRecording(), model_.elapsed());
+    record_->setState(model_.isRecording(), model_.availableToRecord());
+}
+
+void MainWindow::syncSummary() {
+    summary_[0]->setText(QString::number(model_.fps()) + QStringLiteral(" FPS"));
+    summary_[1]->setText(model_.container().toUpper());
+    summary_[2]->setText(model_.hevc() ? QStringLiteral("HEVC") : QStringLiteral("H.264"));
+    summary_[3]->setText(model_.micEnabled() ? QStringLiteral("Microphone") : QStringLiteral("Mic off"));
+    for (PlainButton* b : summary_)
+        b->updateGeometry();
+}
+
+std::vector<EntryRow*> MainWindow::entryRows() const {
+    std::vector<EntryRow*> rows;
+    for (int i = 0; i < entryList_->count(); ++i) {
+        if (auto* row = qobject_cast<EntryRow*>(entryList_->itemAt(i)->widget())) rows.push_back(row);
+    }
+    return rows;
+}
+
+std::vector<LiveRow*> MainWindow::liveRows() const {
+    std::vector<LiveRow*> rows;
+    for (int i = 0; i < liveList_->count(); ++i) {
+        if (auto* row = qobject_cast<LiveRow*>(liveList_->itemAt(i)->widget())) rows.push_back(row);
+    }
+    return rows;
+}
+
+void MainWindow::syncEntries() {
+    const auto& entries = model_.entries();
+    selectedTitle_->setCount(int(entries.size()));
+    std::vector<QUuid> order;
+    for (const Entry& e : entries)
+        order.push_back(e.id);
+    const bool session = model_.isRecording();
+    if (order == entryOrder_) {
+        const auto rows = entryRows();
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            rows[i]->setEntry(entries[i], session);
+        return;
+    }
+    // The list changed: rows are cheap, build them again in model order.
+    for (EntryRow* row : entryRows()) {
+        entryList_->removeWidget(row);
+        row->hide();
+        row->deleteLater();
+    }
+    QWidget* list = entryList_->parentWidget();
+    for (const Entry& e : entries)
+        entryList_->addWidget(new EntryRow(model_, e, list));
+    entriesEmpty_->setVisible(entries.empty());
+    entryOrder_ = std::move(order);
+}
+
+void MainWindow::syncLive() {
+    const std::vector<LiveWindow> windows = model_.pickerWindows();
+    availableTitle_->setCount(int(windows.size()));
+    std::vector<std::uint32_t> order;
+    for (const LiveWindow& w : windows)
+        order.push_back(w.id);
+    const bool session = model_.isRecording();
+    if (order == liveOrder_) {
+        const auto rows = liveRows();
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            rows[i]->setWindow(windows[i], session);
+        return;
+    }
+    for (LiveRow* row : liveRows()) {
+        liveList_->removeWidget(row);
+        row->hide();
+        row->deleteLater();
+    }
+    QWidget* list = liveList_->parentWidget();
+    for (const LiveWindow& w : windows)
+        liveList_->addWidget(new LiveRow(model_, w, list));
+    liveEmpty_->setVisible(windows.empty());
+    liveOrder_ = std::move(order);
+}
+
+void MainWindow::syncPermissions() {
+    const bool ok = model_.screenOK();
+    permissions_->setVisible(!ok);
+    content_->setVisible(ok);
+}
+
+void MainWindow::syncNotice() {
+    const auto& notice = model_.notice();
+    notice_->setText(notice.value_or(QString()));
+    notice_->setVisible(notice.has_value() && !notice->isEmpty());
+}
+
+void MainWindow::syncPicker() {
+    const auto& wanted = model_.presetPopoverFor();
+    if (picker_ && (!wanted || picker_->entryID() != *wanted)) {
+        PresetPicker* old = picker_;
+        picker_ = nullptr;
+        old->hide();
+        old->deleteLater();
+    }
+    if (!wanted || picker_) return;
+    EntryRow* anchor = nullptr;
+    for (EntryRow* row : entryRows()) {
+        if (row->entryID() == *wanted) anchor = row;
+    }
+    if (!anchor || !model_.entry(*wanted)) {
+        // The entry is gone: the picker has nothing to show.
+        model_.setPresetPopoverFor(std::nullopt);
+        return;
+    }
+    picker_ = new PresetPicker(model_, *wanted, this);
+    const QUuid id = *wanted;
+    connect(picker_, &Popover::closed, this, [this, id] {
+        if (model_.presetPopoverFor() == id) model_.setPresetPopoverFor(std::nullopt);
+    });
+    picker_->showAt(anchor->chip());
+}
+
+void MainWindow::syncHistory() {
+    if (!model_.showHistory()) {
+        if (historyPopover_) historyPopover_->hide();
+        return;
+    }
+    if (!historyPopover_) {
+        historyPopover_ = new HistoryPopover(model_, exporter_, this);
+        connect(historyPopover_, &Popover::closed, this, [this] {
+            if (model_.showHistory()) model_.setShowHistory(false);
+        });
+    } else {
+        historyPopover_->reload();
+    }
+    historyPopover_->showAt(history_);
+}
+
+void MainWindow::syncSettings() {
+    if (model_.showSettings()) {
+        if (!settings_) settings_ = new SettingsView(model_, updates_, this);
+        if (!settings_->isVisible()) {
+            settings_->move(geometry().center() - QPoint(settings_->width() / 2, settings_->height() / 2));
+            settings_->open();
+        }
+    } else if (settings_ && settings_->isVisible()) {
+        settings_->hide();
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // The application goes on from its tray item; without one there would be no way back.
+    event->accept();
+    if (quitOnClose_ && quitOnClose_()) emit quitRequested();
+}
+
+} // namespace lc::ui

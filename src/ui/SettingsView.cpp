@@ -1,0 +1,524 @@
+#include "ui/SettingsView.h"
+
+#include "app/update/UpdateControls.h"
+#include "model/app/AppModel.h"
+#include "ui/Icons.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QPointer>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace lc::ui {
+
+namespace {
+
+bool micDenied(MicAuthorization auth) {
+    return auth == MicAuthorization::denied || auth == MicAuthorization::restricted;
+}
+
+QWidget* separator(QWidget* parent) {
+    auto* line = new Card(
+        0, [] { return Theme::colours().separator; }, parent);
+    line->setFixedHeight(1);
+    return line;
+}
+
+// A form row: a leading label and a trailing control.
+QWidget* formRow(QWidget* parent, QWidget* leading, QWidget* trailing) {
+    auto* row = new QWidget(parent);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(12, 8, 12, 8);
+    line->setSpacing(8);
+    if (leading) line->addWidget(leading);
+    line->addStretch(1);
+    if (trailing) line->addWidget(trailing);
+    return row;
+}
+
+QLabel* helpText(const QString& text, QWidget* parent) {
+    auto* label = makeLabel(text, 11, Tone::secondary, QFont::Normal, parent);
+    label->setWordWrap(true);
+    label->setContentsMargins(12, 0, 12, 8);
+    return label;
+}
+
+QString tildePath(const QString& path) {
+    const QString home = QDir::homePath();
+    const QString clean = QDir::cleanPath(path);
+    if (clean == home) return QStringLiteral("~");
+    if (clean.startsWith(home + u'/')) return u'~' + clean.mid(home.size());
+    return clean;
+}
+
+} // namespace
+
+QString sessionsFolderText(const AppModel& model) {
+    const QString root = model.sessionsRoot().isEmpty() ? sessionsRootDefault() : model.sessionsRoot();
+    return tildePath(root);
+}
+
+const QString& SettingsView::hevcInfo() {
+    static const QString text =
+        QStringLiteral("**HEVC**, also called H.265, is a newer video format than the default **H.264**.\n\n"
+                       "\u2022 **HEVC:** files about half the size at the same quality. Slightly heavier to "
+                       "encode, so on older "
+                       "computers it may stress the machine when you record several windows at once.\n"
+                       "\u2022 **H.264 (the default):** bigger files, but it plays and edits everywhere with "
+                       "no surprises.\n\n"
+                       "YouTube, Instagram and TikTok accept both. For several windows at once, leave HEVC "
+                       "off. Turn it on if you "
+                       "record long sessions and disk space matters.");
+    return text;
+}
+
+QString SettingsView::hevcInfoHtml() {
+    const QStringList runs = hevcInfo().toHtmlEscaped().split(QStringLiteral("**"));
+    QString html;
+    for (int i = 0; i < runs.size(); ++i)
+        html += (i % 2 == 1) ? QStringLiteral("<b>") + runs[i] + QStringLiteral("</b>") : runs[i];
+    html.replace(u'\n', QStringLiteral("<br>"));
+    return html;
+}
+
+QWidget* SettingsView::section(QVBoxLayout* form, const QString& title, QVBoxLayout** rows) {
+    auto* header = makeLabel(title, 12, Tone::secondary, QFont::DemiBold, content_);
+    header->setContentsMargins(4, 10, 0, 2);
+    form->addWidget(header);
+    auto* card = new Card(10, cardFill(), content_);
+    card->setStroke([] { return Theme::colours().cardStroke; });
+    *rows = new QVBoxLayout(card);
+    (*rows)->setContentsMargins(0, 2, 0, 2);
+    (*rows)->setSpacing(0);
+    form->addWidget(card);
+    return card;
+}
+
+SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWidget* parent)
+    : QDialog(parent), model_(model) {
+    setObjectName(QStringLiteral("settings"));
+    setWindowTitle(QStringLiteral("Settings"));
+    setWindowModality(Qt::WindowModal);
+    setFixedSize(480, 560);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    auto* header = new QWidget(this);
+    auto* headerRow = new QHBoxLayout(header);
+    headerRow->setContentsMargins(18, 12, 14, 10);
+    headerRow->addWidget(makeLabel(QStringLiteral("Settings"), 15, Tone::primary, QFont::Bold, header));
+    headerRow->addStretch(1);
+    auto* done = new QPushButton(QStringLiteral("Done"), header);
+    done->setDefault(true);
+    done->setAutoDefault(true);
+    headerRow->addWidget(done);
+    connect(done, &QPushButton::clicked, this, [this] { model_.setShowSettings(false); });
+    outer->addWidget(header);
+    outer->addWidget(separator(this));
+
+    scroll_ = new QScrollArea(this);
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    content_ = new QWidget;
+    auto* form = new QVBoxLayout(content_);
+    form->setContentsMargins(18, 4, 18, 18);
+    form->setSpacing(4);
+
+    // Recording
+    QVBoxLayout* rows = nullptr;
+    recording_ = section(form, QStringLiteral("Recording"), &rows);
+    fps_ = new Segmented({QStringLiteral("30 FPS"), QStringLiteral("60 FPS")}, recording_);
+    auto* fpsRow = formRow(recording_, makeLabel(QStringLiteral("Frame rate"), 13), fps_);
+    rows->addWidget(fpsRow);
+    keyRows_.insert(QStringLiteral("fps"), fpsRow);
+    connect(fps_, &Segmented::chosen, this, [this](int i) { model_.setFps(i == 1 ? 60 : 30); });
+    rows->addWidget(separator(recording_));
+
+    auto* containerBox = new QWidget(recording_);
+    auto* containerColumn = new QVBoxLayout(containerBox);
+    containerColumn->setContentsMargins(0, 0, 0, 0);
+    containerColumn->setSpacing(0);
+    container_ = new Segmented({QStringLiteral("MOV"), QStringLiteral("MP4")}, containerBox);
+    containerColumn->addWidget(formRow(containerBox, makeLabel(QStringLiteral("Container"), 13), container_));
+    containerColumn->addWidget(helpText(
+        QStringLiteral(
+            "MOV keeps a real timecode track. MP4 plays everywhere; its timecode goes into metadata."),
+        containerBox));
+    rows->addWidget(containerBox);
+    keyRows_.insert(QStringLiteral("container"), containerBox);
+    connect(container_, &Segmented::chosen, this,
+            [this](int i) { model_.setContainer(i == 1 ? QStringLiteral("mp4") : QStringLiteral("mov")); });
+    rows->addWidget(separator(recording_));
+
+    auto* hevcLeading = new QWidget(recording_);
+    auto* hevcLine = new QHBoxLayout(hevcLeading);
+    hevcLine->setContentsMargins(0, 0, 0, 0);
+    hevcLine->setSpacing(4);
+    hevcLine->addWidget(
+        makeLabel(QStringLiteral("HEVC (H.265)"), 13, Tone::primary, QFont::Normal, hevcLeading));
+    auto* info = new SymbolButton(QStringLiteral("info.circle"), 15, Tone::secondary, hevcLeading);
+    info->setToolTip(QStringLiteral("What is HEVC?"));
+    hevcInfoButton_ = info;
+    hevcLine->addWidget(info);
+    hevc_ = new Switch(recording_);
+    hevc_->setAccessibleName(QStringLiteral("HEVC (H.265)"));
+    auto* hevcRow = formRow(recording_, hevcLeading, hevc_);
+    rows->addWidget(hevcRow);
+    keyRows_.insert(QStringLiteral("hevc"), hevcRow);
+    connect(hevc_, &QAbstractButton::toggled, this, [this](bool on) { model_.setHevc(on); });
+
+    hevcPopover_ = new Popover(this);
+    hevcPopover_->setObjectName(QStringLiteral("hevcInfo"));
+    auto* infoColumn = new QVBoxLayout(hevcPopover_);
+    infoColumn->setContentsMargins(16, 14, 16, 14);
+    auto* infoText = new QLabel(hevcInfoHtml(), hevcPopover_);
+    infoText->setTextFormat(Qt::RichText);
+    infoText->setWordWrap(true);
+    infoText->setFixedWidth(340);
+    infoText->setFont(Theme::font(12));
+    Theme::setTone(infoText, Tone::primary);
+    infoColumn->addWidget(infoText);
+    connect(info, &QAbstractButton::clicked, this, [this] { setShowHEVCInfo(!showHEVCInfo_); });
+    connect(hevcPopover_, &Popover::closed, this, [this] { showHEVCInfo_ = false; });
+
+    // Microphone
+    QWidget* micCard = section(form, QStringLiteral("Microphone"), &rows);
+    auto* micLeading = new QWidget(micCard);
+    auto* micLine = new QHBoxLayout(micLeading);
+    micLine->setContentsMargins(0, 0, 0, 0);
+    micLine->setSpacing(6);
+    micLine->addWidget(new SymbolLabel(QStringLiteral("mic"), 15, Tone::primary, micLeading));
+    micLine->addWidget(
+        makeLabel(QStringLiteral("Record microphone"), 13, Tone::primary, QFont::Normal, micLeading));
+    mic_ = new Switch(micCard);
+    mic_->setAccessibleName(QStringLiteral("Record microphone"));
+    auto* micRow = formRow(micCard, micLeading, mic_);
+    rows->addWidget(micRow);
+    keyRows_.insert(QStringLiteral("mic"), micRow);
+    connect(mic_, &QAbstractButton::toggled, this, [this](bool on) { model_.setMicEnabled(on); });
+
+    micDenied_ = new QWidget(micCard);
+    auto* deniedColumn = new QVBoxLayout(micDenied_);
+    deniedColumn->setContentsMargins(0, 0, 0, 0);
+    deniedColumn->setSpacing(0);
+    deniedColumn->addWidget(separator(micDenied_));
+    auto* openSettings = new QPushButton(QStringLiteral("Open System Settings"), micDenied_);
+    openMicSettings_ = openSettings;
+    deniedColumn->addWidget(
+        formRow(micDenied_, makeLabel(QStringLiteral("Microphone access is off."), 13), openSettings));
+    connect(openSettings, &QPushButton::clicked, this,
+            [this] { model_.openSettings(QStringLiteral("Privacy_Microphone")); });
+    rows->addWidget(micDenied_);
+
+    micAllowed_ = new QWidget(micCard);
+    auto* allowedColumn = new QVBoxLayout(micAllowed_);
+    allowedColumn->setContentsMargins(0, 0, 0, 0);
+    allowedColumn->setSpacing(0);
+    allowedColumn->addWidget(separator(micAllowed_));
+    device_ = new QComboBox(micAllowed_);
+    device_->setMinimumWidth(220);
+    device_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    device_->setMinimumContentsLength(22);
+    allowedColumn->addWidget(formRow(micAllowed_, makeLabel(QStringLiteral("Device"), 13), device_));
+    connect(device_, &QComboBox::activated, this, [this](int index) {
+        const QString id = device_->itemData(index).toString();
+        model_.setMicDeviceID(id.isEmpty() ? std::nullopt : std::optional<QString>(id));
+    });
+    allowedColumn->addWidget(separator(micAllowed_));
+    auto* levelRow = new QWidget(micAllowed_);
+    auto* levelLine = new QHBoxLayout(levelRow);
+    levelLine->setContentsMargins(12, 10, 12, 10);
+    levelLine->setSpacing(12);
+    levelLine->addWidget(makeLabel(QStringLiteral("Level"), 13, Tone::primary, QFont::Normal, levelRow));
+    level_ = new LevelMeter(levelRow);
+    levelLine->addWidget(level_, 1);
+    allowedColumn->addWidget(levelRow);
+    allowedColumn->addWidget(separator(micAllowed_));
+    micInEach_ = new Switch(micAllowed_);
+    micInEach_->setAccessibleName(QStringLiteral("Mic in each file too"));
+    allowedColumn->addWidget(
+        formRow(micAllowed_, makeLabel(QStringLiteral("Mic in each file too"), 13), micInEach_));
+    connect(micInEach_, &QAbstractButton::toggled, this, [this](bool on) { model_.setMicInEach(on); });
+    rows->addWidget(micAllowed_);
+
+    // Outline
+    QWidget* outlineCard = section(form, QStringLiteral("Outline"), &rows);
+    outline_ = new Switch(outlineCard);
+    rows->addWidget(
+        formRow(outlineCard, makeLabel(QStringLiteral("Show outline while recording"), 13), outline_));
+    rows->addWidget(helpText(
+        QStringLiteral("A red outline around each recorded window. It is never part of the recording."),
+        outlineCard));
+    rows->addWidget(separator(outlineCard));
+    outlineIdle_ = new Switch(outlineCard);
+    rows->addWidget(formRow(
+        outlineCard, makeLabel(QStringLiteral("Grey outline on selected windows before recording"), 13),
+        outlineIdle_));
+    connect(outline_, &QAbstractButton::toggled, this, [this](bool on) { model_.setShowOutline(on); });
+    connect(outlineIdle_, &QAbstractButton::toggled, this, [this](bool on) { model_.setOutlineIdle(on); });
+
+    // Updates
+    if (updates) {
+        QWidget* updatesCard = section(form, QStringLiteral("Updates"), &rows);
+        auto* autoInstall = new Switch(updatesCard);
+        rows->addWidget(formRow(updatesCard,
+                                makeLabel(QStringLiteral("Install updates automatically when I quit"), 13),
+                                autoInstall));
+        update::bindAutoInstallToggle(autoInstall, *updates);
+        rows->addWidget(
+            helpText(QStringLiteral("Loomcast checks for updates at most once a day and never interrupts a "
+                                    "recording. Off by default."),
+                     updatesCard));
+        rows->addWidget(separator(updatesCard));
+        auto* check = new QPushButton(QStringLiteral("Check for Updates\u2026"), updatesCard);
+        checkUpdates_ = check;
+        rows->addWidget(formRow(updatesCard, check, nullptr));
+        update::bindCheckForUpdatesButton(check, *updates);
+    }
+
+    // Output
+    QWidget* outputCard = section(form, QStringLiteral("Output"), &rows);
+    auto* openFolder = new QPushButton(QStringLiteral("Open folder"), outputCard);
+    rows->addWidget(formRow(outputCard, makeLabel(sessionsFolderText(model_), 13), openFolder));
+    connect(openFolder, &QPushButton::clicked, this, [this] { model_.openOutputFolder(); });
+    form->addStretch(1);
+
+    scroll_->setWidget(content_);
+    outer->addWidget(scroll_, 1);
+
+    connect(&model_, &AppModel::fpsChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::containerChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::hevcChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micEnabledChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micDeviceIDChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micDevicesChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micInEachChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micAuthChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::showOutlineChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::outlineIdleChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::isRecordingChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micLevelChanged, level_, &LevelMeter::setLevel);
+    connect(&model_, &AppModel::settingsFocusChanged, this, [this] {
+        if (isVisible()) QTimer::singleShot(0, this, [this] { scrollToKey(model_.settingsFocus()); });
+    });
+    sync();
+}
+
+void SettingsView::sync() {
+    const bool recording = model_.isRecording();
+    recording_->setEnabled(!recording);
+    {
+        const QSignalBlocker b1(fps_), b2(container_), b3(hevc_), b4(mic_), b5(micInEach_), b6(outline_),
+            b7(outlineIdle_), b8(device_);
+        fps_->setCurrent(model_.fps() == 60 ? 1 : model_.fps() == 30 ? 0 : -1);
+        container_->setCurrent(model_.container() == QLatin1String("mp4")   ? 1
+                               : model_.container() == QLatin1String("mov") ? 0
+                                                                            : -1);
+        hevc_->setChecked(model_.hevc());
+        mic_->setChecked(model_.micEnabled());
+        micInEach_->setChecked(model_.micInEach());
+        outline_->setChecked(model_.showOutline());
+        outlineIdle_->setChecked(model_.outlineIdle());
+
+        device_->clear();
+        int current = -1;
+        for (const MicDevice& d : model_.micDevices()) {
+            device_->addItem(d.name, d.id);
+            if (model_.micDeviceID() && *model_.micDeviceID() == d.id) current = device_->count() - 1;
+        }
+        device_->setCurrentIndex(current);
+    }
+    const bool denied = micDenied(model_.micAuth());
+    mic_->setEnabled(!recording && !denied);
+    micDenied_->setVisible(denied);
+    openMicSettings_->setVisible(model_.services().desktop && model_.services().desktop->hasSettings(
+                                                                  QStringLiteral("Privacy_Microphone")));
+    micAllowed_->setVisible(!denied);
+    const bool micControls = model_.micEnabled() && !recording;
+    device_->setEnabled(micControls);
+    micInEach_->setEnabled(micControls);
+    level_->setLevel(model_.micLevel());
+}
+
+void SettingsView::setShowHEVCInfo(bool on) {
+    showHEVCInfo_ = on;
+    if (on)
+        hevcPopover_->showAt(hevcInfoButton_);
+    else
+        hevcPopover_->hide();
+}
+
+int SettingsView::scrollPosition() const {
+    return scroll_->verticalScrollBar()->value();
+}
+
+int SettingsView::rowTop(const QString& key) const {
+    QWidget* row = keyRows_.value(key);
+    return row ? row->mapTo(content_, QPoint(0, 0)).y() : -1;
+}
+
+void SettingsView::scrollToKey(const std::optional<QString>& key, bool animated) {
+    QScrollBar* bar = scroll_->verticalScrollBar();
+    content_->layout()->activate();
+    const int target = key && keyRows_.contains(*key) ? std::min(bar->maximum(), rowTop(*key)) : 0;
+    if (!animated) return bar->setValue(target);
+    auto* animation = new QPropertyAnimation(bar, "value", this);
+    animation->setDuration(250);
+    animation->setEasingCurve(QEasingCurve::InOutCubic);
+    animation->setStartValue(bar->value());
+    animation->setEndValue(target);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void SettingsView::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    sync();
+    scroll_->verticalScrollBar()->setValue(0);
+    // On the next turn of the loop, once the form has its final geometry.
+    QTimer::singleShot(0, this, [this] {
+        if (model_.settingsFocus()) scrollToKey(model_.settingsFocus());
+    });
+}
+
+void SettingsView::done(int result) {
+    // Escape, the window's close button and "Done" all end the sheet through the model.
+    if (model_.showSettings()) model_.setShowSettings(false);
+    QDialog::done(result);
+}
+
+// --- PermissionsView -------------------------------------------------------------------------
+
+PermissionsView::PermissionsView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    setObjectName(QStringLiteral("permissions"));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(32, 28, 32, 24);
+    column->setSpacing(10);
+    column->addWidget(new SymbolLabel(QStringLiteral("record.circle"), 52, Tone::red, this), 0,
+                      Qt::AlignHCenter);
+    column->addWidget(makeLabel(QStringLiteral("Loomcast permissions"), 20, Tone::primary, QFont::Bold, this),
+                      0, Qt::AlignHCenter);
+    auto* intro =
+        makeLabel(QStringLiteral("Loomcast records windows through the X11 window system. Log in to an X11 "
+                                 "session, or start Loomcast under XWayland, then check again."),
+                  13, Tone::secondary, QFont::Normal, this);
+    intro->setWordWrap(true);
+    intro->setAlignment(Qt::AlignHCenter);
+    column->addWidget(intro);
+    column->addSpacing(8);
+
+    struct Spec {
+        QString name, explanation, note, anchor;
+    };
+    const std::vector<Spec> specs{
+        {QStringLiteral("Window control"),
+         QStringLiteral(
+             "Optional. Lets Loomcast resize and centre windows to the video size. Without it windows are "
+             "recorded as they are."),
+         {},
+         QStringLiteral("Privacy_Accessibility")},
+        {QStringLiteral("Microphone"),
+         QStringLiteral(
+             "Optional. Needed only to record your voice. The Microphone switch stays off without it."),
+         {},
+         QStringLiteral("Privacy_Microphone")},
+        {QStringLiteral("Screen Recording"),
+         QStringLiteral("Required. Lets Loomcast capture the windows you pick."),
+         QStringLiteral("Needs an X11 display with the Composite extension."),
+         QStringLiteral("Privacy_ScreenCapture")},
+    };
+    auto* card = new Card(12, cardFill(), this);
+    card->setStroke([] { return Theme::colours().cardStroke; });
+    auto* list = new QVBoxLayout(card);
+    list->setContentsMargins(0, 4, 0, 4);
+    list->setSpacing(0);
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        const Spec& s = specs[i];
+        if (i > 0) list->addWidget(separator(card));
+        auto* rowWidget = new QWidget(card);
+        auto* row = new QHBoxLayout(rowWidget);
+        row->setContentsMargins(14, 10, 14, 10);
+        row->setSpacing(10);
+        Row r;
+        r.name = s.name;
+        r.mark = new SymbolLabel(QStringLiteral("circle"), 20, Tone::secondary, rowWidget);
+        row->addWidget(r.mark, 0, Qt::AlignTop);
+        auto* text = new QVBoxLayout;
+        text->setSpacing(2);
+        text->addWidget(makeLabel(s.name, 13, Tone::primary, QFont::DemiBold, rowWidget));
+        auto* explanation = makeLabel(s.explanation, 11, Tone::secondary, QFont::Normal, rowWidget);
+        explanation->setWordWrap(true);
+        text->addWidget(explanation);
+        if (!s.note.isEmpty()) {
+            auto* note = makeLabel(s.note, 11, Tone::orange, QFont::Normal, rowWidget);
+            note->setWordWrap(true);
+            text->addWidget(note);
+        }
+        row->addLayout(text, 1);
+        auto* open = new QPushButton(QStringLiteral("Open Settings"), rowWidget);
+        r.open = open;
+        row->addWidget(open, 0, Qt::AlignVCenter);
+        const QString anchor = s.anchor;
+        connect(open, &QPushButton::clicked, this, [this, anchor] {
+            if (anchor == QLatin1String("Privacy_Microphone")) return model_.requestMic();
+            model_.openSettings(anchor);
+        });
+        list->addWidget(rowWidget);
+        rows_.push_back(r);
+    }
+    column->addWidget(card);
+    column->addStretch(1);
+    auto* again = new QPushButton(QStringLiteral("Check again"), this);
+    again->setDefault(true);
+    column->addWidget(again, 0, Qt::AlignHCenter);
+    connect(again, &QPushButton::clicked, this, [this] {
+        [](QPointer<AppModel> model) -> QCoro::Task<> {
+            try {
+                if (model) co_await model->refresh(true);
+            } catch (...) {
+            }
+        }(QPointer<AppModel>(&model_));
+    });
+
+    connect(&model_, &AppModel::axOKChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::screenOKChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::micAuthChanged, this, [this] { sync(); });
+    sync();
+}
+
+void PermissionsView::sync() {
+    const bool granted[3] = {model_.axOK(), model_.micAuth() == MicAuthorization::authorized,
+                             model_.screenOK()};
+    const QString anchors[3] = {QStringLiteral("Privacy_Accessibility"), QStringLiteral("Privacy_Microphone"),
+                                QStringLiteral("Privacy_ScreenCapture")};
+    const auto& desktop = model_.services().desktop;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        Row& r = rows_[i];
+        r.granted = granted[i];
+        r.mark->set(granted[i] ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("circle"),
+                    granted[i] ? Tone::green : Tone::secondary);
+        // Only where this desktop has a page to open; the microphone button may also ask first.
+        const bool canOpen = desktop && desktop->hasSettings(anchors[i]);
+        const bool canAsk = i == 1 && model_.micAuth() == MicAuthorization::notDetermined;
+        r.open->setVisible(!granted[i] && (canOpen || canAsk));
+    }
+}
+
+QList<std::pair<QString, bool>> PermissionsView::rows() const {
+    QList<std::pair<QString, bool>> out;
+    for (const Row& r : rows_)
+        out.append({r.name, r.granted});
+    return out;
+}
+
+} // namespace lc::ui

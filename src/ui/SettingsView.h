@@ -1,0 +1,110 @@
+#pragma once
+// The settings sheet, which can open scrolled to one setting, and the permissions view that
+// stands in for the main content while windows cannot be captured.
+#include "ui/Widgets.h"
+
+#include <QDialog>
+#include <QHash>
+
+class QComboBox;
+class QVBoxLayout;
+
+namespace lc {
+class AppModel;
+namespace update {
+class UpdateManager;
+}
+} // namespace lc
+
+namespace lc::ui {
+
+// The sessions folder with the home folder written as "~" (for example "~/Videos/Loomcast").
+QString sessionsFolderText(const AppModel& model);
+
+class SettingsView : public QDialog {
+    Q_OBJECT
+public:
+    // The HEVC explanation; double asterisks mark bold runs.
+    static const QString& hevcInfo();
+    // hevcInfo as rich text: bold runs, line breaks kept.
+    static QString hevcInfoHtml();
+
+    // `updates` may be null (no updater): the Updates section is then left out.
+    SettingsView(AppModel& model, update::UpdateManager* updates, QWidget* parent = nullptr);
+
+    // Scrolls the form so that the row with this key ("fps", "container", "hevc", "mic") is at
+    // the top; none scrolls to the top.
+    void scrollToKey(const std::optional<QString>& key, bool animated = true);
+    int scrollPosition() const;
+    // Where a key's row sits in the form (for tests).
+    int rowTop(const QString& key) const;
+
+    QWidget* recordingSection() const { return recording_; }
+    Segmented* fpsPicker() const { return fps_; }
+    Segmented* containerPicker() const { return container_; }
+    Switch* hevcSwitch() const { return hevc_; }
+    QAbstractButton* hevcInfoButton() const { return hevcInfoButton_; }
+    Popover* hevcPopover() const { return hevcPopover_; }
+    bool showHEVCInfo() const { return showHEVCInfo_; }
+    Switch* micSwitch() const { return mic_; }
+    QComboBox* devicePicker() const { return device_; }
+    LevelMeter* levelMeter() const { return level_; }
+    Switch* micInEachSwitch() const { return micInEach_; }
+    QWidget* micAccessRow() const { return micDenied_; }
+    QWidget* micDeviceRows() const { return micAllowed_; }
+    Switch* outlineSwitch() const { return outline_; }
+    Switch* outlineIdleSwitch() const { return outlineIdle_; }
+    QAbstractButton* checkForUpdatesButton() const { return checkUpdates_; }
+
+protected:
+    void showEvent(QShowEvent*) override;
+    void done(int result) override;
+
+private:
+    void sync();
+    void setShowHEVCInfo(bool on);
+    QWidget* section(QVBoxLayout* form, const QString& title, QVBoxLayout** rows);
+    AppModel& model_;
+    QWidget* content_ = nullptr;
+    class QScrollArea* scroll_ = nullptr;
+    QHash<QString, QWidget*> keyRows_;
+    QWidget* recording_ = nullptr;
+    Segmented* fps_ = nullptr;
+    Segmented* container_ = nullptr;
+    Switch* hevc_ = nullptr;
+    QAbstractButton* hevcInfoButton_ = nullptr;
+    Popover* hevcPopover_ = nullptr;
+    bool showHEVCInfo_ = false;
+    Switch* mic_ = nullptr;
+    QWidget* micDenied_ = nullptr;
+    QAbstractButton* openMicSettings_ = nullptr;
+    QWidget* micAllowed_ = nullptr;
+    QComboBox* device_ = nullptr;
+    LevelMeter* level_ = nullptr;
+    Switch* micInEach_ = nullptr;
+    Switch* outline_ = nullptr;
+    Switch* outlineIdle_ = nullptr;
+    QAbstractButton* checkUpdates_ = nullptr;
+};
+
+// The permission checklist.
+class PermissionsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit PermissionsView(AppModel& model, QWidget* parent = nullptr);
+    // Name, granted, for each row in order.
+    QList<std::pair<QString, bool>> rows() const;
+
+private:
+    void sync();
+    struct Row {
+        QString name;
+        SymbolLabel* mark = nullptr;
+        QAbstractButton* open = nullptr;
+        bool granted = false;
+    };
+    AppModel& model_;
+    std::vector<Row> rows_;
+};
+
+} // namespace lc::ui

@@ -1,0 +1,49 @@
+#pragma once
+// The application's user interface as a whole: the main window "Loomcast", the tray item, and
+// the snapshot modes that photograph them.
+#include <QObject>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+namespace lc {
+class AppModel;
+class ExportController;
+namespace update {
+class UpdateManager;
+}
+} // namespace lc
+
+namespace lc::ui {
+
+class MainWindow;
+class TrayItem;
+
+class Shell : public QObject {
+    Q_OBJECT
+public:
+    // `quit` asks the application to terminate (stopping a running session first is the
+    // caller's business). `updates` may be null.
+    Shell(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
+          std::function<void()> quit, QObject* parent = nullptr);
+    ~Shell() override;
+
+    // Shows the window and puts the item in the tray; closing the window then leaves the
+    // application running, unless there is no tray to come back through.
+    void start();
+    // "Show Loomcast": the window, in front and active.
+    void showWindow();
+
+    MainWindow& window() { return *window_; }
+    TrayItem& tray() { return *tray_; }
+
+private:
+    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<TrayItem> tray_;
+};
+
+// Starts the snapshot mode "--snapshot" asks for, if any; `exit` ends the process with a code
+// when the mode is done. True when the probe runs: the caller then starts no other mode.
+bool startSnapshotMode(AppModel& model, const QStringList& arguments, std::function<void(int)> exit);
+
+} // namespace lc::ui

@@ -1,0 +1,54 @@
+#pragma once
+// The tray item: its symbol shows whether a session runs, and its menu starts and stops
+// recording, shows the window and quits.
+#include <QObject>
+#include <QPointer>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace lc {
+class AppModel;
+}
+
+namespace lc::ui {
+
+class TrayItem : public QObject {
+    Q_OBJECT
+public:
+    // `showWindow` brings the main window forward; `quit` asks the application to end.
+    TrayItem(AppModel& model, std::function<void()> showWindow, std::function<void()> quit,
+             QObject* parent = nullptr);
+    ~TrayItem() override;
+
+    // Whether the desktop has a tray to put the item in.
+    static bool available();
+    // Puts the item in the tray (when there is one).
+    void show();
+    bool isVisible() const;
+
+    QMenu* menu() const { return menu_.get(); }
+    QAction* recordAction() const { return record_; }
+    QAction* showAction() const { return show_; }
+    QAction* quitAction() const { return quit_; }
+    // The item's label: symbol name and the running time ("" while idle).
+    QString symbol() const;
+    QString timeText() const;
+
+private:
+    void sync();
+    AppModel& model_;
+    std::unique_ptr<QMenu> menu_;
+    QSystemTrayIcon* icon_ = nullptr;
+    QAction* record_ = nullptr;
+    QAction* show_ = nullptr;
+    QAction* quit_ = nullptr;
+    bool shownRecording_ = false;
+    bool first_ = true;
+};
+
+} // namespace lc::ui

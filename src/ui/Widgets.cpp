@@ -1,0 +1,656 @@
+#include "ui/Widgets.h"
+
+#include "capture/Timecode.h"
+#include "ui/Icons.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLayout>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyleOptionButton>
+#include <cmath>
+
+namespace lc::ui {
+
+namespace {
+
+void fillRounded(QPainter& p, const QRectF& r, qreal radius, const QColor& colour) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawRoundedRect(r, radius, radius);
+}
+
+qreal capsuleRadius(const QRectF& r) {
+    return r.height() / 2;
+}
+
+// Repaints `w` whenever the appearance changes.
+void followTheme(QWidget* w) {
+    QObject::connect(&Theme::instance(), &Theme::changed, w, [w] { w->update(); });
+}
+
+} // namespace
+
+ColourFn cardFill() {
+    return [] { return Theme::colours().card; };
+}
+
+ColourFn tinted(Tone tone, qreal alpha) {
+    return [tone, alpha] { return withAlpha(Theme::tone(tone), alpha); };
+}
+
+// --- Card ------------------------------------------------------------------------------------
+
+Card::Card(qreal radius, ColourFn fill, QWidget* parent)
+    : QFrame(parent), radius_(radius), fill_(std::move(fill)) {
+    followTheme(this);
+}
+
+void Card::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (radius_ <= 0) { // a plain band, such as a separator line
+        if (fill_) p.fillRect(rect(), fill_());
+        return;
+    }
+    const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    if (fill_) fillRounded(p, r, radius_, fill_());
+    if (stroke_) {
+        p.setPen(QPen(stroke_(), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(r, radius_, radius_);
+    }
+}
+
+// --- CapsuleLabel ----------------------------------------------------------------------------
+
+CapsuleLabel::CapsuleLabel(ColourFn fill, QMargins padding, QWidget* parent)
+    : QLabel(parent), fill_(std::move(fill)) {
+    setContentsMargins(padding);
+    setAlignment(Qt::AlignCenter);
+    followTheme(this);
+}
+
+void CapsuleLabel::paintEvent(QPaintEvent* e) {
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF r(rect());
+        fillRounded(p, r, capsuleRadius(r), fill_());
+    }
+    QLabel::paintEvent(e);
+}
+
+// --- StatusPill ------------------------------------------------------------------------------
+
+StatusPill::StatusPill(QWidget* parent) : QWidget(parent) {
+    setState(false, 0);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    followTheme(this);
+}
+
+void StatusPill::setState(bool recording, double elapsed) {
+    QString text = recording ? QStringLiteral("Recording ") + formatTime(elapsed) : QStringLiteral("Ready");
+    if (recording == recording_ && text == text_) return;
+    const bool resize = text.size() != text_.size();
+    recording_ = recording;
+    text_ = std::move(text);
+    if (resize) updateGeometry();
+    update();
+}
+
+QSize StatusPill::sizeHint() const {
+    const QFontMetrics fm(Theme::monoDigitFont(11, QFont::DemiBold));
+    // Dot 7, gap 5, padding 9 left and right, 3 top and bottom.
+    return {9 + 7 + 5 + fm.horizontalAdvance(text_) + 9, fm.height() + 6};
+}
+
+void StatusPill::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor colour = recording_ ? Theme::colours().red : Theme::colours().green;
+    const QRectF r(rect());
+    fillRounded(p, r, capsuleRadius(r), withAlpha(colour, 0.14));
+    p.setBrush(colour);
+    p.drawEllipse(QRectF(9, r.center().y() - 3.5, 7, 7));
+    p.setPen(colour);
+    p.setFont(Theme::monoDigitFont(11, QFont::DemiBold));
+    p.drawText(QRectF(9 + 7 + 5, 0, r.width() - 21, r.height()), Qt::AlignVCenter | Qt::AlignLeft, text_);
+}
+
+// --- RecordButton ----------------------------------------------------------------------------
+
+RecordButton::RecordButton(QWidget* parent) : QAbstractButton(parent) {
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setFixedHeight(38);
+    setCursor(Qt::PointingHandCursor);
+    setState(false, 0);
+    followTheme(this);
+}
+
+void RecordButton::setState(bool recording, int availableToRecord) {
+    recording_ = recording;
+    opacity_ = (recording || availableToRecord > 0) ? 1.0 : 0.4;
+    setText(recording ? QStringLiteral("Stop Recording") : QStringLiteral("Start Recording"));
+    setEnabled(recording || availableToRecord > 0);
+    update();
+}
+
+QSize RecordButton::sizeHint() const {
+    return {200, 38};
+}
+
+void RecordButton::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QColor red = Theme::colours().red;
+    if (isDown()) red = red.darker(115);
+    fillRounded(p, QRectF(rect()), 10, withAlpha(red, opacity_));
+
+    const QFont font = Theme::font(14, QFont::DemiBold);
+    const QFontMetrics fm(font);
+    const int iconSize = 16;
+    const int textWidth = fm.horizontalAdvance(text());
+    const int total = iconSize + 8 + textWidth;
+    const int x = (width() - total) / 2;
+    const QColor white = withAlpha(Qt::white, opacity_ < 1 ? 0.85 : 1.0);
+    p.drawPixmap(x, (height() - iconSize) / 2,
+                 symbolPixmap(recording_ ? QStringLiteral("stop.fill") : QStringLiteral("record.circle"),
+                              white, iconSize, devicePixelRatioF()));
+    p.setFont(font);
+    p.setPen(white);
+    p.drawText(QRect(x + iconSize + 8, 0, textWidth + 2, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+    if (hasFocus()) {
+        p.setPen(QPen(withAlpha(Theme::colours().accent, 0.7), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 9, 9);
+    }
+}
+
+// --- SymbolButton ----------------------------------------------------------------------------
+
+SymbolButton::SymbolButton(const QString& symbol, int size, Tone tone, QWidget* parent)
+    : QToolButton(parent), symbol_(symbol), size_(size), tone_(tone) {
+    setAutoRaise(true);
+    setToolButtonStyle(Qt::ToolButtonIconOnly);
+    setIconSize(QSize(size, size));
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+    refresh();
+    connect(&Theme::instance(), &Theme::changed, this, [this] { refresh(); });
+}
+
+void SymbolButton::setSymbol(const QString& symbol) {
+    if (symbol == symbol_) return;
+    symbol_ = symbol;
+    refresh();
+}
+
+void SymbolButton::setTone(Tone tone) {
+    tone_ = tone;
+    refresh();
+}
+
+void SymbolButton::refresh() {
+    setIcon(symbolIcon(symbol_, Theme::tone(tone_), size_));
+}
+
+// --- SymbolLabel -----------------------------------------------------------------------------
+
+SymbolLabel::SymbolLabel(const QString& symbol, int size, Tone tone, QWidget* parent)
+    : QLabel(parent), symbol_(symbol), size_(size), tone_(tone) {
+    setFixedSize(size, size);
+    refresh();
+    connect(&Theme::instance(), &Theme::changed, this, [this] { refresh(); });
+}
+
+void SymbolLabel::set(const QString& symbol, Tone tone) {
+    if (symbol == symbol_ && tone == tone_) return;
+    symbol_ = symbol;
+    tone_ = tone;
+    refresh();
+}
+
+void SymbolLabel::refresh() {
+    setPixmap(symbolPixmap(symbol_, Theme::tone(tone_), size_, devicePixelRatioF()));
+}
+
+// --- PlainButton -----------------------------------------------------------------------------
+
+PlainButton::PlainButton(const QString& text, QFont font, QWidget* parent) : QAbstractButton(parent) {
+    setText(text);
+    setFont(font);
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    followTheme(this);
+}
+
+void PlainButton::setFill(ColourFn fill, qreal radius) {
+    fill_ = std::move(fill);
+    radius_ = radius;
+    update();
+}
+
+void PlainButton::setTrailingSymbol(const QString& symbol) {
+    trailing_ = symbol;
+    updateGeometry();
+}
+
+void PlainButton::setLeadingSymbol(const QString& symbol) {
+    leading_ = symbol;
+    updateGeometry();
+}
+
+void PlainButton::setTone(Tone tone) {
+    tone_ = tone;
+    update();
+}
+
+void PlainButton::setPadding(QMargins padding) {
+    padding_ = padding;
+    updateGeometry();
+}
+
+QSize PlainButton::sizeHint() const {
+    const QFontMetrics fm(font());
+    const int symbol = fm.height() - 4;
+    int w = fm.horizontalAdvance(text());
+    if (!leading_.isEmpty()) w += symbol + 5;
+    if (!trailing_.isEmpty()) w += symbol + 4;
+    return {w + padding_.left() + padding_.right() + 1, fm.height() + padding_.top() + padding_.bottom()};
+}
+
+void PlainButton::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r(rect());
+    if (fill_) {
+        QColor fill = fill_();
+        if (underMouse() && isEnabled()) fill = withAlpha(fill, 1.7);
+        if (isDown()) fill = withAlpha(fill, 2.2);
+        fillRounded(p, r, radius_ < 0 ? capsuleRadius(r) : radius_, fill);
+    } else if (isDown()) {
+        fillRounded(p, r, 5, withAlpha(Theme::colours().text, 0.08));
+    }
+    QColor colour = Theme::tone(tone_);
+    if (!isEnabled()) colour = withAlpha(colour, 0.4);
+    const QFontMetrics fm(font());
+    const int symbol = fm.height() - 4;
+    int x = padding_.left();
+    const int cy = padding_.top() + (height() - padding_.top() - padding_.bottom()) / 2;
+    if (!leading_.isEmpty()) {
+        p.drawPixmap(x, cy - symbol / 2, symbolPixmap(leading_, colour, symbol, devicePixelRatioF()));
+        x += symbol + 5;
+    }
+    p.setPen(colour);
+    p.setFont(font());
+    const int tw = fm.horizontalAdvance(text());
+    p.drawText(QRect(x, 0, tw + 1, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+    x += tw;
+    if (!trailing_.isEmpty()) {
+        x += 4;
+        const int s = symbol - 2;
+        p.drawPixmap(x, cy - s / 2, symbolPixmap(trailing_, withAlpha(colour, 0.8), s, devicePixelRatioF()));
+    }
+    if (hasFocus()) {
+        p.setPen(QPen(withAlpha(Theme::colours().accent, 0.7), 1.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(r.adjusted(1, 1, -1, -1), 5, 5);
+    }
+}
+
+// --- LevelMeter ------------------------------------------------------------------------------
+
+LevelMeter::LevelMeter(QWidget* parent) : QWidget(parent) {
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setFixedHeight(6);
+    followTheme(this);
+}
+
+void LevelMeter::setLevel(float level) {
+    if (level == level_) return;
+    level_ = level;
+    update();
+}
+
+qreal LevelMeter::barFraction(float level) {
+    if (!(level > 0)) return 0; // also NaN
+    return std::min<qreal>(level, 1.0);
+}
+
+QColor LevelMeter::barColour() const {
+    return isHot(level_) ? Theme::colours().red : Theme::colours().green;
+}
+
+void LevelMeter::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF track(rect());
+    fillRounded(p, track, capsuleRadius(track), withAlpha(QColor(0x8E, 0x8E, 0x93), 0.25));
+    const qreal w = track.width() * barFraction(level_);
+    if (w > 0) fillRounded(p, QRectF(0, 0, w, track.height()), capsuleRadius(track), barColour());
+}
+
+// --- SectionTitle ----------------------------------------------------------------------------
+
+SectionTitle::SectionTitle(const QString& text, QWidget* parent) : QWidget(parent) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(16, 10, 16, 4);
+    row->setSpacing(6);
+    row->addWidget(makeLabel(text, 12, Tone::secondary, QFont::DemiBold));
+    count_ = new CapsuleLabel(tinted(Tone::primary, 0.08), QMargins(6, 1, 6, 1));
+    count_->setFont(Theme::monoDigitFont(11, QFont::DemiBold));
+    Theme::setTone(count_, Tone::secondary);
+    row->addWidget(count_);
+    row->addStretch(1);
+    setCount(0);
+}
+
+void SectionTitle::setCount(int count) {
+    count_->setText(QString::number(count));
+}
+
+QString SectionTitle::countText() const {
+    return count_->text();
+}
+
+// --- FitScroll -------------------------------------------------------------------------------
+
+FitScroll::FitScroll(int maxHeight, QWidget* parent) : QScrollArea(parent), maxHeight_(maxHeight) {
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    viewport()->setAutoFillBackground(false);
+    setFixedHeight(h_);
+}
+
+void FitScroll::setContent(QWidget* content) {
+    if (widget()) widget()->removeEventFilter(this);
+    content->setAutoFillBackground(false);
+    setWidget(content);
+    content->installEventFilter(this);
+    fit();
+}
+
+int FitScroll::contentHeight() const {
+    QWidget* content = widget();
+    if (!content) return 0;
+    const int width = viewport()->width() > 1 ? viewport()->width() : content->sizeHint().width();
+    if (content->layout() && content->layout()->hasHeightForWidth())
+        return content->layout()->totalHeightForWidth(width);
+    return content->sizeHint().height();
+}
+
+void FitScroll::fit() {
+    const int measured = contentHeight();
+    if (measured <= 0) return;
+    h_ = measured;
+    const int height = std::min(maxHeight_, h_);
+    if (height != this->height() || minimumHeight() != height) {
+        setFixedHeight(height);
+        updateGeometry();
+    }
+}
+
+QSize FitScroll::sizeHint() const {
+    const QSize content = widget() ? widget()->sizeHint() : QSize(0, 0);
+    return {content.width(), std::min(maxHeight_, h_)};
+}
+
+QSize FitScroll::minimumSizeHint() const {
+    return {0, std::min(maxHeight_, h_)};
+}
+
+bool FitScroll::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == widget() && (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Resize))
+        QMetaObject::invokeMethod(
+            this, [this] { fit(); }, Qt::QueuedConnection);
+    return QScrollArea::eventFilter(watched, event);
+}
+
+void FitScroll::resizeEvent(QResizeEvent* event) {
+    QScrollArea::resizeEvent(event);
+    if (event->oldSize().width() != event->size().width()) fit();
+}
+
+// --- AspectIcon ------------------------------------------------------------------------------
+
+AspectIcon::AspectIcon(qreal w, qreal h, int box, QWidget* parent)
+    : QWidget(parent), w_(w), h_(h), box_(box), tint_(tinted(Tone::secondary, 0.55)) {
+    setFixedSize(box, box);
+    followTheme(this);
+}
+
+void AspectIcon::setAspect(qreal w, qreal h) {
+    w_ = w;
+    h_ = h;
+    update();
+}
+
+void AspectIcon::setTint(ColourFn tint) {
+    tint_ = std::move(tint);
+    update();
+}
+
+QSizeF AspectIcon::shapeSize() const {
+    if (!(w_ > 0) || !(h_ > 0)) return {qreal(box_), qreal(box_)};
+    if (w_ >= h_) return {qreal(box_), std::max<qreal>(2, box_ * h_ / w_)};
+    return {std::max<qreal>(2, box_ * w_ / h_), qreal(box_)};
+}
+
+void AspectIcon::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QSizeF s = shapeSize();
+    const QRectF r((box_ - s.width()) / 2, (box_ - s.height()) / 2, s.width(), s.height());
+    fillRounded(p, r, std::min<qreal>(3, std::min(s.width(), s.height()) / 4), tint_());
+}
+
+// --- Popover ---------------------------------------------------------------------------------
+
+Popover::Popover(QWidget* parent) : QFrame(parent, Qt::Popup | Qt::FramelessWindowHint) {
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setFrameShape(QFrame::NoFrame);
+    followTheme(this);
+}
+
+void Popover::showAt(QWidget* anchor) {
+    adjustSize();
+    const QSize size = sizeHint().expandedTo(minimumSize());
+    resize(size);
+    QPoint pos;
+    QRect available;
+    if (anchor) {
+        const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height() + 4));
+        pos = QPoint(below.x() - size.width() / 2, below.y());
+        QScreen* screen = anchor->screen();
+        available = screen ? screen->availableGeometry() : QRect();
+        if (available.isValid() && pos.y() + size.height() > available.bottom()) {
+            const QPoint above = anchor->mapToGlobal(QPoint(0, -4));
+            pos.setY(above.y() - size.height());
+        }
+    }
+    if (available.isValid()) {
+        pos.setX(std::clamp(pos.x(), available.left() + 4,
+                            std::max(available.left() + 4, available.right() - size.width() - 4)));
+        pos.setY(std::clamp(pos.y(), available.top() + 4,
+                            std::max(available.top() + 4, available.bottom() - size.height() - 4)));
+    }
+    move(pos);
+    show();
+    raise();
+    activateWindow();
+}
+
+void Popover::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const auto& c = Theme::colours();
+    p.fillRect(rect(), Theme::appearance() == Appearance::dark ? c.card : c.window.lighter(103));
+    p.setPen(QPen(withAlpha(c.text, 0.2), 1));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+}
+
+void Popover::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), 10, 10);
+    setMask(QRegion(path.toFillPolygon().toPolygon()));
+}
+
+void Popover::hideEvent(QHideEvent* event) {
+    QFrame::hideEvent(event);
+    emit closed();
+}
+
+// --- ElidedLabel ----------------------------------------------------------------------------
+
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    setTextFormat(Qt::PlainText);
+}
+
+QSize ElidedLabel::minimumSizeHint() const {
+    return {20, fontMetrics().height()};
+}
+
+QSize ElidedLabel::sizeHint() const {
+    return {fontMetrics().horizontalAdvance(text()) + 2, fontMetrics().height()};
+}
+
+void ElidedLabel::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+    p.setFont(font());
+    const QRect r = contentsRect();
+    p.drawText(r, int(Qt::AlignVCenter | Qt::AlignLeft),
+               fontMetrics().elidedText(text(), Qt::ElideRight, r.width()));
+}
+
+// --- Switch ----------------------------------------------------------------------------------
+
+Switch::Switch(QWidget* parent) : QAbstractButton(parent) {
+    setCheckable(true);
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    followTheme(this);
+}
+
+void Switch::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const auto& c = Theme::colours();
+    const QRectF track = QRectF(0, 0, 34, 20).translated((width() - 34) / 2.0, (height() - 20) / 2.0);
+    QColor fill = isChecked() ? c.accent : withAlpha(c.text, 0.16);
+    if (!isEnabled()) fill = withAlpha(fill, 0.45);
+    fillRounded(p, track, 10, fill);
+    const qreal knob = 16;
+    const qreal x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
+    p.setBrush(isEnabled() ? QColor(Qt::white) : QColor(0xF0, 0xF0, 0xF0));
+    p.setPen(QPen(QColor(0, 0, 0, 40), 0.5));
+    p.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+    if (hasFocus()) {
+        p.setPen(QPen(withAlpha(c.accent, 0.6), 1.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(track.adjusted(-1, -1, 1, 1), 11, 11);
+    }
+}
+
+// --- Segmented -------------------------------------------------------------------------------
+
+Segmented::Segmented(const QStringList& choices, QWidget* parent) : QWidget(parent), choices_(choices) {
+    setFocusPolicy(Qt::TabFocus);
+    setCursor(Qt::PointingHandCursor);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setFont(Theme::font(12));
+    followTheme(this);
+}
+
+void Segmented::setCurrent(int index) {
+    if (index == current_) return;
+    current_ = index;
+    update();
+}
+
+void Segmented::choose(int index) {
+    if (index < 0 || index >= choices_.size() || !isEnabled()) return;
+    setCurrent(index);
+    emit chosen(index);
+}
+
+QSize Segmented::sizeHint() const {
+    const QFontMetrics fm(font());
+    int widest = 0;
+    for (const QString& c : choices_)
+        widest = std::max(widest, fm.horizontalAdvance(c));
+    return {int(choices_.size()) * (widest + 24) + 4, fm.height() + 10};
+}
+
+QRectF Segmented::segment(int index) const {
+    const qreal w = (width() - 4.0) / std::max<qsizetype>(1, choices_.size());
+    return {2 + index * w, 2, w, height() - 4.0};
+}
+
+void Segmented::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const auto& c = Theme::colours();
+    fillRounded(p, QRectF(rect()), 7, withAlpha(c.text, 0.08));
+    for (int i = 0; i < choices_.size(); ++i) {
+        const QRectF r = segment(i);
+        if (i == current_) {
+            fillRounded(p, r, 5.5, Theme::appearance() == Appearance::dark ? c.card.lighter(150) : c.card);
+            p.setPen(QPen(withAlpha(c.text, 0.1), 0.5));
+            p.setBrush(Qt::NoBrush);
+            p.drawRoundedRect(r, 5.5, 5.5);
+        }
+        QColor text = c.text;
+        if (!isEnabled()) text = withAlpha(text, 0.4);
+        p.setPen(text);
+        QFont f = font();
+        if (i == current_) f.setWeight(QFont::DemiBold);
+        p.setFont(f);
+        p.drawText(r, Qt::AlignCenter, choices_[i]);
+    }
+    if (hasFocus()) {
+        p.setPen(QPen(withAlpha(c.accent, 0.6), 1.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75), 7, 7);
+    }
+}
+
+void Segmented::mousePressEvent(QMouseEvent* event) {
+    for (int i = 0; i < choices_.size(); ++i) {
+        if (segment(i).contains(event->position())) return choose(i);
+    }
+}
+
+void Segmented::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Left) return choose(std::max(0, current_ - 1));
+    if (event->key() == Qt::Key_Right) return choose(std::min(int(choices_.size()) - 1, current_ + 1));
+    QWidget::keyPressEvent(event);
+}
+
+// --- Labels ----------------------------------------------------------------------------------
+
+QLabel* makeLabel(const QString& text, qreal pixels, Tone tone, QFont::Weight weight, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(Theme::font(pixels, weight));
+    Theme::setTone(label, tone);
+    return label;
+}
+
+} // namespace lc::ui

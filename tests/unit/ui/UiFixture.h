@@ -1,0 +1,83 @@
+#pragma once
+// A real model on the model's service fakes, with the user interface built on it.
+#include "Fakes.h"
+#include "TestSupport.h"
+
+#include "export/ExportController.h"
+#include "model/Store.h"
+#include "ui/MainWindow.h"
+#include "ui/Theme.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <qcoro/qcorotask.h>
+
+namespace lc::test {
+
+class UiFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(state.isValid() && movies.isValid());
+        Store::setBaseDirOverride(state.path());
+        root = QDir(movies.path()).filePath("Loomcast");
+        ui::Theme::apply(ui::Appearance::light);
+    }
+    void TearDown() override {
+        window.reset();
+        exporter.reset();
+        model.reset();
+        Store::setBaseDirOverride(std::nullopt);
+    }
+
+    AppModel& make() {
+        AppServices s;
+        s.capture = desktop;
+        s.server = desktop;
+        s.control = desktop;
+        s.audio = audio;
+        s.desktop = actions;
+        s.self = Catalogue::Self{QString("Loomcast"), std::nullopt};
+        s.sessionsRoot = root;
+        s.refreshOnLaunch = false;
+        s.resizerSleep = [](double) {};
+        s.settleSeconds = 0;
+        s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
+            return std::make_shared<fake::Recorder>(model.get(), &plans);
+        };
+        model = std::make_unique<AppModel>(std::move(s));
+        model->setEphemeral(true);
+        exporter = std::make_unique<ExportController>();
+        return *model;
+    }
+
+    ui::MainWindow& makeWindow() {
+        if (!model) make();
+        window = std::make_unique<ui::MainWindow>(*model, *exporter, nullptr);
+        return *window;
+    }
+
+    template <class T> T run(QCoro::Task<T> task) { return QCoro::waitFor(std::move(task)); }
+    void run(QCoro::Task<> task) { QCoro::waitFor(std::move(task)); }
+
+    // Windows in the catalogue, optionally added as entries.
+    void offer(std::vector<ShareableWindow> windows, int add = 0) {
+        desktop->setWindows(std::move(windows));
+        run(model->refresh(false));
+        for (int i = 0; i < add; ++i)
+            model->add(model->pickerWindows().front());
+    }
+
+    void settle() { QCoreApplication::processEvents(); }
+
+    QTemporaryDir state, movies;
+    QString root;
+    std::shared_ptr<fake::Desktop> desktop = std::make_shared<fake::Desktop>();
+    std::shared_ptr<fake::Audio> audio = std::make_shared<fake::Audio>();
+    std::shared_ptr<fake::Actions> actions = std::make_shared<fake::Actions>();
+    std::map<std::uint32_t, fake::RecorderPlan> plans;
+    std::unique_ptr<AppModel> model;
+    std::unique_ptr<ExportController> exporter;
+    std::unique_ptr<ui::MainWindow> window;
+};
+
+} // namespace lc::test

@@ -1,0 +1,457 @@
+// The views on a real model: what they show for the model's state, and what their controls do.
+#include "UiFixture.h"
+
+#include "ui/ExportBar.h"
+#include "ui/PresetPicker.h"
+#include "ui/Rows.h"
+#include "ui/SettingsView.h"
+#include "ui/TrayItem.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+using namespace lc;
+using namespace lc::ui;
+using namespace std::chrono_literals;
+using lc::test::UiFixture;
+
+namespace {
+
+ShareableWindow win(std::uint32_t id, const std::string& app, const std::string& title) {
+    return fake::window(id, app, title, std::int32_t(1000 + id));
+}
+
+void touch(const QString& path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("{}");
+}
+
+} // namespace
+
+// --- Main window -------------------------------------------------------------------------------
+
+TEST_F(UiFixture, RecordButtonFollowsWhatCanBeRecorded) {
+    MainWindow& w = makeWindow();
+    RecordButton* record = w.recordButton();
+    EXPECT_FALSE(record->isEnabled()) << "no entries";
+    EXPECT_DOUBLE_EQ(record->fillOpacity(), 0.4);
+    EXPECT_EQ(w.statusPill()->text(), "Ready");
+
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs")}, 1);
+    EXPECT_TRUE(record->isEnabled()) << "one live entry";
+    EXPECT_DOUBLE_EQ(record->fillOpacity(), 1.0);
+    EXPECT_EQ(w.selectedTitle()->countText(), "1");
+    EXPECT_EQ(w.availableTitle()->countText(), "1");
+
+    ASSERT_EQ(model->entries()[0].appName, "Browser") << "the picker lists by application name";
+
+    // Its window closes: nothing can be recorded while idle.
+    offer({win(11, "Editor", "Notes")});
+    EXPECT_FALSE(record->isEnabled());
+    ASSERT_EQ(w.entryRows().size(), 1u);
+    EXPECT_TRUE(w.entryRows()[0]->statusTexts().contains("Open Browser to enable"));
+
+    // The window is back: the entry relinks and a session starts; stopping stays possible even
+    // when every recorded window goes away.
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs")});
+    EXPECT_FALSE(w.entryRows()[0]->statusTexts().contains("Open Browser to enable"));
+    run(model->start());
+    ASSERT_TRUE(model->isRecording());
+    EXPECT_EQ(record->text(), "Stop Recording");
+    EXPECT_TRUE(w.statusPill()->isRed());
+    EXPECT_TRUE(w.statusPill()->text().startsWith("Recording 00:0"));
+    offer({});
+    EXPECT_TRUE(record->isEnabled());
+    EXPECT_DOUBLE_EQ(record->fillOpacity(), 1.0);
+    run(model->stop());
+    EXPECT_EQ(w.statusPill()->text(), "Ready");
+}
+
+TEST_F(UiFixture, SummaryItemsOpenTheSettingsOnTheirKey) {
+    MainWindow& w = makeWindow();
+    const auto& s = w.summaryButtons();
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[0]->text(), "30 FPS");
+    EXPECT_EQ(s[1]->text(), "MOV");
+    EXPECT_EQ(s[2]->text(), "H.264");
+    EXPECT_EQ(s[3]->text(), "Mic off");
+    model->setFps(60);
+    model->setContainer("mp4");
+    model->setHevc(true);
+    model->setMicEnabled(true);
+    EXPECT_EQ(s[0]->text(), "60 FPS");
+    EXPECT_EQ(s[1]->text(), "MP4");
+    EXPECT_EQ(s[2]->text(), "HEVC");
+    EXPECT_EQ(s[3]->text(), "Microphone");
+    for (auto* b : s)
+        EXPECT_EQ(b->toolTip(), "Open Settings");
+
+    s[2]->click();
+    EXPECT_TRUE(model->showSettings());
+    EXPECT_EQ(model->settingsFocus(), QString("hevc"));
+    ASSERT_NE(w.settingsView(), nullptr);
+    EXPECT_TRUE(w.settingsView()->isVisible());
+
+    w.settingsView()->reject(); // Escape
+    EXPECT_FALSE(model->showSettings());
+    w.settingsButton()->click();
+    EXPECT_TRUE(model->showSettings());
+    EXPECT_EQ(model->settingsFocus(), std::nullopt);
+}
+
+TEST_F(UiFixture, SettingsScrollToTheFocusedRow) {
+    MainWindow& w = makeWindow();
+    w.show();
+    model->setSettingsFocus(QString("container"));
+    model->setShowSettings(true);
+    SettingsView* settings = w.settingsView();
+    ASSERT_NE(settings, nullptr);
+    const int target = settings->rowTop("container");
+    ASSERT_GT(target, 0);
+    EXPECT_TRUE(lc::test::waitUntil([&] { return settings->scrollPosition() == target; }, 3s))
+        << settings->scrollPosition() << " vs " << target;
+
+    model->setShowSettings(false);
+    model->setSettingsFocus(std::nullopt);
+    model->setShowSettings(true);
+    EXPECT_TRUE(lc::test::waitUntil([&] { return settings->isVisible(); }, 1s));
+    QTest::qWait(400);
+    EXPECT_EQ(settings->scrollPosition(), 0) << "the gear opens the top";
+}
+
+TEST_F(UiFixture, SettingsLockWhileRecordingAndWithTheMicrophoneOff) {
+    MainWindow& w = makeWindow();
+    model->setShowSettings(true);
+    SettingsView* s = w.settingsView();
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(s->recordingSection()->isEnabled());
+    EXPECT_TRUE(s->micSwitch()->isEnabled());
+    EXPECT_FALSE(s->devicePicker()->isEnabled()) << "microphone off";
+    EXPECT_FALSE(s->micInEachSwitch()->isEnabled());
+    EXPECT_TRUE(s->micDeviceRows()->isVisibleTo(s));
+    EXPECT_FALSE(s->micAccessRow()->isVisibleTo(s));
+    ASSERT_EQ(s->devicePicker()->count(), 2);
+    EXPECT_EQ(s->devicePicker()->currentText(), "Mic B") << "the default input";
+
+    s->micSwitch()->click();
+    EXPECT_TRUE(model->micEnabled());
+    EXPECT_TRUE(s->devicePicker()->isEnabled());
+    EXPECT_TRUE(s->micInEachSwitch()->isEnabled());
+    s->fpsPicker()->choose(1);
+    EXPECT_EQ(model->fps(), 60);
+    s->containerPicker()->choose(1);
+    EXPECT_EQ(model->container(), "mp4");
+    s->hevcSwitch()->click();
+    EXPECT_TRUE(model->hevc());
+
+    offer({win(11, "Editor", "Notes")}, 1);
+    run(model->start());
+    ASSERT_TRUE(model->isRecording());
+    EXPECT_FALSE(s->recordingSection()->isEnabled());
+    EXPECT_FALSE(s->fpsPicker()->isEnabled());
+    EXPECT_FALSE(s->micSwitch()->isEnabled());
+    EXPECT_FALSE(s->devicePicker()->isEnabled());
+    EXPECT_FALSE(s->micInEachSwitch()->isEnabled());
+    EXPECT_TRUE(s->outlineSwitch()->isEnabled()) << "outlines can change during a session";
+    run(model->stop());
+    EXPECT_TRUE(s->recordingSection()->isEnabled());
+}
+
+TEST_F(UiFixture, MicrophoneAccessOffReplacesTheDeviceRows) {
+    audio->auth = MicAuthorization::restricted;
+    MainWindow& w = makeWindow();
+    model->setShowSettings(true);
+    SettingsView* s = w.settingsView();
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(s->micAccessRow()->isVisibleTo(s));
+    EXPECT_FALSE(s->micDeviceRows()->isVisibleTo(s));
+    EXPECT_FALSE(s->micSwitch()->isEnabled());
+}
+
+TEST_F(UiFixture, HevcInfoButtonTogglesTheExplanation) {
+    MainWindow& w = makeWindow();
+    w.show();
+    model->setShowSettings(true);
+    SettingsView* s = w.settingsView();
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(s->showHEVCInfo());
+    s->hevcInfoButton()->click();
+    EXPECT_TRUE(s->showHEVCInfo());
+    EXPECT_TRUE(s->hevcPopover()->isVisible());
+    s->hevcInfoButton()->click();
+    EXPECT_FALSE(s->hevcPopover()->isVisible());
+}
+
+// --- Rows and the preset picker --------------------------------------------------------------
+
+TEST_F(UiFixture, PresetPickerSizesAndApplyToAll) {
+    MainWindow& w = makeWindow();
+    w.show();
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs")}, 1);
+    const QUuid first = model->entries()[0].id;
+    EXPECT_EQ(w.entryRows()[0]->chip()->text(), "16:9 \u00B7 YouTube");
+
+    w.entryRows()[0]->chip()->click();
+    EXPECT_EQ(model->presetPopoverFor(), first);
+    PresetPicker* picker = w.presetPicker();
+    ASSERT_NE(picker, nullptr);
+    EXPECT_TRUE(picker->isVisible());
+    EXPECT_FALSE(picker->applyToAllButton()->isEnabled()) << "one entry";
+    EXPECT_TRUE(picker->cards()[1]->isSelected()) << "16:9 is the second card";
+
+    picker->cards()[0]->click();
+    EXPECT_EQ(model->entry(first)->preset, Preset::builtIn()[1]);
+    EXPECT_TRUE(picker->cards()[0]->isSelected());
+    EXPECT_FALSE(picker->widthField()->isVisibleTo(picker)) << "fields only for a custom size";
+
+    picker->customCard()->click();
+    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 1280, 720}));
+    EXPECT_TRUE(picker->widthField()->isVisibleTo(picker));
+    EXPECT_EQ(picker->widthField()->text(), "1280");
+    picker->commitWidth("1921");
+    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 1920, 720}));
+    EXPECT_EQ(picker->widthField()->text(), "1920");
+    picker->commitWidth("10");
+    EXPECT_EQ(model->entry(first)->preset.width, 64);
+    picker->commitHeight("0");
+    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 64, 64}));
+    picker->commitHeight("");
+    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 64, 64})) << "no number, no change";
+    EXPECT_EQ(picker->heightField()->text(), "64");
+    picker->customCard()->click();
+    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 64, 64})) << "a custom size stays";
+    EXPECT_EQ(w.entryRows()[0]->chip()->text(), "Custom \u00B7 64\u00D764");
+
+    model->add(model->pickerWindows().front());
+    ASSERT_EQ(model->entries().size(), 2u);
+    EXPECT_TRUE(picker->applyToAllButton()->isEnabled());
+    picker->applyToAllButton()->click();
+    for (const Entry& e : model->entries())
+        EXPECT_EQ(e.preset, (Preset{"Custom", 64, 64}));
+
+    picker->hide(); // a click elsewhere
+    EXPECT_EQ(model->presetPopoverFor(), std::nullopt);
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.presetPicker() == nullptr; }, 1s));
+
+    // Removing the entry closes its picker.
+    model->setPresetPopoverFor(first);
+    ASSERT_NE(w.presetPicker(), nullptr);
+    model->remove(first);
+    EXPECT_EQ(model->presetPopoverFor(), std::nullopt);
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.presetPicker() == nullptr; }, 1s));
+}
+
+TEST_F(UiFixture, RowsDuringASession) {
+    MainWindow& w = makeWindow();
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs"), win(33, "Mail", "Inbox")}, 2);
+    ASSERT_EQ(w.liveRows().size(), 1u);
+    EXPECT_EQ(w.liveRows()[0]->addButton()->text(), "Add +");
+    EntryRow* row = w.entryRows()[0];
+    EXPECT_FALSE(row->startButton()->isVisibleTo(row));
+    EXPECT_EQ(row->audioButton()->symbol(), "speaker.wave.2.fill");
+    row->audioButton()->click();
+    EXPECT_FALSE(model->entries()[0].appAudio);
+    EXPECT_EQ(w.entryRows()[0]->audioButton()->symbol(), "speaker.slash");
+
+    run(model->start());
+    ASSERT_TRUE(model->isRecording());
+    EXPECT_EQ(w.liveRows()[0]->addButton()->text(), "Add & record +");
+    for (EntryRow* r : w.entryRows()) {
+        EXPECT_FALSE(r->audioButton()->isEnabled()) << "recording entries keep their audio";
+        EXPECT_FALSE(r->startButton()->isVisibleTo(r));
+        EXPECT_FALSE(r->statusTexts().isEmpty()) << "the file name shows";
+    }
+    // An entry removed from the session's recorders but still listed is offered "Start".
+    w.entryRows()[1]->removeButton()->click();
+    ASSERT_EQ(model->entries().size(), 1u);
+    w.liveRows()[0]->addButton()->click(); // joins the running session at once
+    EXPECT_TRUE(lc::test::waitUntil(
+        [&] { return model->entries().size() == 2 && model->entries()[1].isRecording; }, 3s));
+    run(model->stop());
+    EXPECT_EQ(w.liveRows().size(), 1u);
+    EXPECT_EQ(w.liveRows()[0]->addButton()->text(), "Add +");
+}
+
+// --- Export bar and history ------------------------------------------------------------------
+
+TEST_F(UiFixture, ExportBarStates) {
+    MainWindow& w = makeWindow();
+    ExportBar* bar = w.exportBar();
+    EXPECT_FALSE(bar->isVisibleTo(&w)) << "idle, no session yet";
+
+    const QString folder = QDir(root).filePath("2024-01-01 10-00-00");
+    bar->render(ExportState::idle(), folder, false);
+    EXPECT_FALSE(bar->isVisibleTo(&w)) << "no session.json yet";
+    touch(QDir(folder).filePath("session.json"));
+    bar->render(ExportState::idle(), folder, false);
+    EXPECT_TRUE(bar->isVisibleTo(&w));
+    EXPECT_TRUE(bar->exportButton()->isVisibleTo(bar));
+    EXPECT_TRUE(bar->exportButton()->isEnabled());
+    EXPECT_FALSE(bar->progressBar()->isVisibleTo(bar));
+    bar->render(ExportState::idle(), folder, true);
+    EXPECT_FALSE(bar->isVisibleTo(&w)) << "hidden during the next session";
+
+    bar->render(ExportState::running(0.426), folder, false);
+    EXPECT_TRUE(bar->isVisibleTo(&w));
+    EXPECT_FALSE(bar->exportButton()->isEnabled());
+    EXPECT_TRUE(bar->progressBar()->isVisibleTo(bar));
+    EXPECT_EQ(bar->progressBar()->width(), 160);
+    EXPECT_EQ(bar->percentLabel()->text(), "42%");
+    EXPECT_TRUE(bar->cancelButton()->isVisibleTo(bar));
+
+    bar->render(ExportState::done(QDir(folder).filePath("Loomcast Final 2.mp4")), folder, false);
+    EXPECT_FALSE(bar->progressBar()->isVisibleTo(bar));
+    EXPECT_EQ(bar->fileLabel()->text(), "Loomcast Final 2.mp4");
+    EXPECT_EQ(bar->revealButton()->text(), "Show in Folder");
+    EXPECT_TRUE(bar->revealButton()->isVisibleTo(bar));
+
+    bar->render(ExportState::failed("Export cancelled"), std::nullopt, true);
+    EXPECT_TRUE(bar->isVisibleTo(&w)) << "a finished export stays visible";
+    EXPECT_FALSE(bar->exportButton()->isVisibleTo(bar));
+    EXPECT_EQ(bar->messageLabel()->text(), "Export cancelled");
+    EXPECT_TRUE(bar->messageLabel()->isVisibleTo(bar));
+}
+
+TEST_F(UiFixture, HistoryListsTwelveAndStartsExports) {
+    // The history reads the videos folder: point it at a scratch home.
+    QTemporaryDir home;
+    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", QDir(home.path()).filePath(".config").toUtf8());
+    const auto restore = qScopeGuard([&] {
+        qputenv("HOME", oldHome);
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+    });
+    MainWindow& w = makeWindow();
+    w.show();
+    model->setShowHistory(true);
+    HistoryPopover* history = w.historyPopover();
+    ASSERT_NE(history, nullptr);
+    EXPECT_TRUE(history->folders().isEmpty());
+    EXPECT_FALSE(history->findChildren<QLabel*>().isEmpty());
+    bool empty = false;
+    for (QLabel* l : history->findChildren<QLabel*>())
+        empty |= l->text() == "No sessions yet.";
+    EXPECT_TRUE(empty);
+    model->setShowHistory(false);
+    EXPECT_FALSE(history->isVisible());
+
+    const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    ASSERT_TRUE(videos.startsWith(home.path())) << videos.toStdString();
+    for (int i = 0; i < 13; ++i)
+        touch(QDir(videos).filePath(QString("Loomcast/2024-01-%1 10-00-00/session.json").arg(i + 10)));
+    model->setShowHistory(true);
+    ASSERT_EQ(history->folders().size(), 12);
+    EXPECT_TRUE(history->folders().front().endsWith("2024-01-22 10-00-00"));
+    ASSERT_EQ(history->exportButtons().size(), 12);
+
+    history->exportButtons().front()->click();
+    EXPECT_FALSE(model->showHistory());
+    EXPECT_NE(exporter->state().kind, ExportState::Kind::idle);
+    EXPECT_TRUE(w.exportBar()->isVisibleTo(&w)) << "its progress or result shows in the export bar";
+    EXPECT_TRUE(lc::test::waitUntil([&] { return !exporter->state().isRunning(); }, 10s));
+    EXPECT_EQ(exporter->state().kind, ExportState::Kind::failed) << "the folder holds no recordings";
+    EXPECT_TRUE(w.exportBar()->messageLabel()->isVisibleTo(w.exportBar()));
+
+    offer({win(11, "Editor", "Notes")}, 1);
+    run(model->start());
+    model->setShowHistory(true);
+    for (QAbstractButton* b : history->exportButtons())
+        EXPECT_FALSE(b->isEnabled()) << "not during a session";
+    run(model->stop());
+}
+
+// --- Tray menu, permissions, closing ---------------------------------------------------------
+
+TEST_F(UiFixture, TrayMenuRecordItem) {
+    make();
+    int shown = 0, quits = 0;
+    TrayItem tray(
+        *model, [&] { ++shown; }, [&] { ++quits; });
+    const QList<QAction*> items = tray.menu()->actions();
+    ASSERT_EQ(items.size(), 4);
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[2]->text(), "Show Loomcast");
+    EXPECT_EQ(items[3]->text(), "Quit Loomcast");
+    EXPECT_EQ(tray.recordAction()->text(), "Start recording");
+    EXPECT_FALSE(tray.recordAction()->isEnabled()) << "nothing to record";
+    EXPECT_EQ(tray.symbol(), "record.circle");
+
+    offer({win(11, "Editor", "Notes")}, 1);
+    EXPECT_TRUE(tray.recordAction()->isEnabled());
+    run(model->start());
+    EXPECT_EQ(tray.recordAction()->text(), "Stop recording (00:00)");
+    EXPECT_EQ(tray.symbol(), "record.circle.fill");
+    offer({});
+    EXPECT_TRUE(tray.recordAction()->isEnabled()) << "a session can always be stopped";
+    tray.recordAction()->trigger();
+    EXPECT_TRUE(lc::test::waitUntil([&] { return !model->isRecording() && !model->busy(); }, 5s));
+    EXPECT_EQ(tray.recordAction()->text(), "Start recording");
+    EXPECT_TRUE(tray.timeText().isEmpty());
+
+    tray.showAction()->trigger();
+    tray.quitAction()->trigger();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(UiFixture, PermissionsViewStandsInWithoutScreenCapture) {
+    desktop->captureOK = false;
+    MainWindow& w = makeWindow();
+    run(model->refresh(false));
+    EXPECT_TRUE(w.permissionsView()->isVisibleTo(&w));
+    EXPECT_FALSE(w.mainContent()->isVisibleTo(&w));
+    const auto rows = w.permissionsView()->rows();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[0], (std::pair<QString, bool>{"Window control", false}));
+    EXPECT_EQ(rows[1], (std::pair<QString, bool>{"Microphone", true}));
+    EXPECT_EQ(rows[2], (std::pair<QString, bool>{"Screen Recording", false}));
+    EXPECT_TRUE(w.banner()->isVisibleTo(w.mainContent())) << "window control is off";
+
+    desktop->captureOK = true;
+    run(model->refresh(false));
+    EXPECT_FALSE(w.permissionsView()->isVisibleTo(&w));
+    EXPECT_TRUE(w.mainContent()->isVisibleTo(&w));
+}
+
+TEST_F(UiFixture, ClosingTheWindowHidesIt) {
+    MainWindow& w = makeWindow();
+    QSignalSpy quit(&w, &MainWindow::quitRequested);
+    w.show();
+    w.close();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(quit.count(), 0);
+    w.setQuitOnClose([] { return true; });
+    w.show();
+    w.close();
+    EXPECT_EQ(quit.count(), 1) << "without a tray there is no way back";
+}
+
+TEST_F(UiFixture, ListsFitTheirRowsUpToTheirLimit) {
+    MainWindow& w = makeWindow();
+    w.show();
+    std::vector<ShareableWindow> many;
+    for (std::uint32_t i = 1; i <= 20; ++i)
+        many.push_back(win(i, "App" + std::to_string(i), "Window " + std::to_string(i)));
+    offer(many, 1);
+    settle();
+    ASSERT_TRUE(lc::test::waitUntil([&] { return w.selectedList()->height() > 20; }, 1s));
+    const int one = w.selectedList()->height();
+    EXPECT_LT(one, 100) << "exactly one row high";
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() == 200; }, 1s))
+        << "nineteen windows scroll at 200, not " << w.availableList()->height();
+    for (int i = 0; i < 19; ++i)
+        model->add(model->pickerWindows().front());
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.selectedList()->height() == 380; }, 1s))
+        << w.selectedList()->height();
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() < 100; }, 1s));
+}
