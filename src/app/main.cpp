@@ -1,10 +1,13 @@
 #include "app/cli/CommandLine.h"
 #include "app/cli/SelfTests.h"
 #include "app/cli/Termination.h"
+#include "app/update/UpdateManager.h"
 #include "export/ExportMode.h"
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
 #include "platform/x11/X11Desktop.h"
+#include "ui/Shell.h"
+#include "ui/Snapshot.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -87,12 +90,19 @@ int main(int argc, char** argv) {
 
     lc::cli::SignalRelay relay([&model](int signal) { lc::cli::terminate(&model, 128 + signal); });
 
+    // The main window and the tray item; quitting takes the orderly road.
+    lc::ui::Shell shell(model, model.exporter(), &lc::update::UpdateManager::shared(),
+                        [&model] { lc::cli::terminate(&model, 0); });
+    shell.start();
+
     // The command-line modes start once the event loop runs.
     QTimer::singleShot(0, &model, [&model, args] {
+        // The snapshot probe excludes every other mode; the plain snapshot does not.
+        if (lc::ui::startSnapshotMode(model, args, [](int code) { lc::cli::exitWith(code); })) return;
         if (lc::cli::has(args, QStringLiteral("--selftest-multi"))) {
             runMode(lc::cli::selfTestMulti(&model, args));
         } else if (lc::cli::has(args, QStringLiteral("--selftest-record"))) {
-            runMode(lc::cli::selfTestRecord(&model, args));
+            runMode(lc::cli::selfTestRecord(&model, args, {lc::ui::snapshotMainWindow}));
         }
     });
 
