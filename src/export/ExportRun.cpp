@@ -244,7 +244,7 @@ Result<void> Exporter::run() {
     {
         WorkerPool pool("loomcast.export.compose", threads);
         const FocusInstruction* lastHold = nullptr;
-        const YuvFrame* lastSource = nullptr;
+        YuvFramePtr lastSource; // held, so that a new picture can never reuse its address
         std::shared_future<YuvFramePtr> lastOutput;
         for (std::int64_t n = 0; n < total_ && result.ok() && !session_.isCancelled(); ++n) {
             const MediaTime t = tl_.frameTime(n);
@@ -270,7 +270,7 @@ Result<void> Exporter::run() {
             }
             const bool dissolve = to != nullptr;
             std::shared_future<YuvFramePtr> output;
-            if (!dissolve && in == lastHold && from.get() == lastSource && lastOutput.valid()) {
+            if (!dissolve && in == lastHold && from == lastSource && lastOutput.valid()) {
                 output = lastOutput; // the same picture again: nothing to draw
             } else if (!dissolve && from && compositor_.passesThrough(*from)) {
                 std::promise<YuvFramePtr> ready;
@@ -288,10 +288,11 @@ Result<void> Exporter::run() {
             }
             if (dissolve) {
                 lastHold = nullptr;
+                lastSource.reset();
                 lastOutput = {};
             } else {
                 lastHold = in;
-                lastSource = from.get();
+                lastSource = from;
                 lastOutput = output;
             }
             pending_.push_back({output, n});
