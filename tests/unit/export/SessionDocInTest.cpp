@@ -160,6 +160,36 @@ TEST(SessionDocIn, BrokenJsonIsRefusedWithAMessage) {
     }
 }
 
+TEST(SessionDocIn, MangledDocumentsNeverCrashTheReader) {
+    const QByteArray good = *writtenSession().encode();
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    int decoded = 0;
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray doc = good;
+        for (int k = 0, n = 1 + int(next() % 8); k < n; ++k) {
+            const int at = int(next() % std::uint32_t(doc.size()));
+            switch (next() % 3) {
+            case 0:
+                doc[at] = char(next() % 256);
+                break;
+            case 1:
+                doc.remove(at, 1 + int(next() % 40));
+                break;
+            default:
+                doc.insert(at, QByteArray(1 + int(next() % 4), "[{\"0:,"[next() % 7]));
+                break;
+            }
+        }
+        const auto r = SessionDocIn::decode(doc);
+        if (r.ok())
+            ++decoded;
+        else
+            EXPECT_FALSE(r.error().message.empty());
+    }
+    EXPECT_GT(decoded, 0); // some mutations hit only the ignored instruction text
+}
+
 TEST(SessionDocIn, FileNamesMustBePlainNamesInsideTheFolder) {
     for (const char* bad : {"../x.mp4", "/etc/passwd", "a/b.mp4", "..", ".", ""}) {
         SessionDocIn doc;
