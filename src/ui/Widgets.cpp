@@ -377,8 +377,9 @@ FitScroll::FitScroll(int maxHeight, QWidget* parent) : QScrollArea(parent), maxH
 
 void FitScroll::setContent(QWidget* content) {
     if (widget()) widget()->removeEventFilter(this);
-    content->setAutoFillBackground(false);
     setWidget(content);
+    content->setAutoFillBackground(
+        false); // after setWidget, which turns it on: the list shows its host's background
     content->installEventFilter(this);
     fit();
 }

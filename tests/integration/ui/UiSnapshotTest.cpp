@@ -1,0 +1,207 @@
+// "--snapshot" with "--probe" on a private X display with openbox: three test windows chosen and
+// a fourth left available, the plain main window and the size picker, the settings sheet opened
+// on the container row and the history, in the light and the dark appearance. The pictures stay
+// in <build>/ui-snapshots for people to look at.
+#include "TestSupport.h"
+#include "X11TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace lc::test;
+
+namespace {
+
+QString loomcast() {
+    return qEnvironmentVariable("LC_BUILD_DIR") + "/src/app/loomcast";
+}
+
+QString shotDir() {
+    const QString dir = qEnvironmentVariable("LC_BUILD_DIR") + "/ui-snapshots";
+    QDir().mkpath(dir);
+    return dir;
+}
+
+struct ModeRun {
+    int exitCode = -1;
+    QString lastLine;
+};
+
+// Counts pixels matching `test`.
+template <class F> int countPixels(const QImage& image, F test) {
+    int n = 0;
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2)
+            n += test(image.pixelColor(x, y));
+    return n;
+}
+
+class UiSnapshots : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!haveTestEnv()) return;
+        display = std::make_unique<PrivateDisplay>();
+        home = std::make_unique<QTemporaryDir>();
+        const QStringList common{"--animate"};
+        windows.push_back(
+            std::make_unique<TestWindow>(QStringList{"--title", "Alpha Editor", "--class", "Alpha", "--size",
+                                                     "900x600", "--pos", "40,40"} +
+                                         common));
+        windows.push_back(
+            std::make_unique<TestWindow>(QStringList{"--title", "Beta Browser", "--class", "Beta", "--size",
+                                                     "640x900", "--pos", "300,80"} +
+                                         common));
+        windows.push_back(
+            std::make_unique<TestWindow>(QStringList{"--title", "Gamma Mail", "--class", "Gamma", "--size",
+                                                     "800x500", "--pos", "600,300"} +
+                                         common));
+        windows.push_back(std::make_unique<TestWindow>(QStringList{
+            "--title", "Delta Notes", "--class", "Delta", "--size", "500x400", "--pos", "900,500"}));
+        // Two finished sessions for the history.
+        for (const char* name : {"2024-05-01 09-30-00", "2024-05-02 14-05-10"}) {
+            const QString folder = QDir(home->path()).filePath(QString("Videos/Loomcast/") + name);
+            QDir().mkpath(folder);
+            QFile f(QDir(folder).filePath("session.json"));
+            if (f.open(QIODevice::WriteOnly)) f.write("{}");
+        }
+    }
+    static void TearDownTestSuite() {
+        windows.clear();
+        display.reset();
+        home.reset();
+    }
+
+    void SetUp() override {
+        LC_REQUIRE_TEST_ENV();
+        ASSERT_TRUE(display && display->ok()) << (display ? display->error().toStdString() : "");
+        for (const auto& w : windows)
+            ASSERT_TRUE(w->ok());
+    }
+
+    static ModeRun snapshot(const QString& name, const QStringList& extra, const QString& rawShot = {}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", QDir(home->path()).filePath(".config"));
+        env.insert("XDG_DATA_HOME", QDir(home->path()).filePath(".local/share"));
+        env.remove("LOOMCAST_SESSIONS_DIR");
+        if (!rawShot.isEmpty()) env.insert("LC_RAW_SHOT", rawShot);
+        p.setProcessEnvironment(env);
+        p.start(loomcast(), QStringList{"--snapshot", QDir(shotDir()).filePath(name)} + extra);
+        ModeRun r;
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            return r;
+        }
+        r.exitCode = p.exitCode();
+        const QStringList lines =
+            QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        r.lastLine = lines.isEmpty() ? QString() : lines.last();
+        return r;
+    }
+
+    static ModeRun probe(const QString& name, const QString& appearance, const QString& open,
+                         const QString& rawShot = {}) {
+        QStringList args{"--probe", "Alpha,Beta,Gamma", "--only",  "Alpha,Beta,Gamma,Delta", "--presets",
+                         "1,0,2",   "--appearance",     appearance};
+        if (!open.isEmpty()) args << "--open" << open;
+        return snapshot(name, args, rawShot);
+    }
+
+    // The picture: the main window 580 points wide at twice its size, in the asked appearance.
+    static QImage checkPicture(const QString& name, const ModeRun& run, int windowsShown, bool light,
+                               int minimumRed = 5000) {
+        EXPECT_EQ(run.exitCode, 0) << name.toStdString();
+        const QRegularExpression ok(
+            "^ok windows=(\\d+) (\\d+)x(\\d+) display=\\(.*\\) union=\\(.*\\) img=3840x2160$");
+        const auto m = ok.match(run.lastLine);
+        EXPECT_TRUE(m.hasMatch()) << run.lastLine.toStdString();
+        EXPECT_EQ(m.captured(1).toInt(), windowsShown) << run.lastLine.toStdString();
+        QImage image(QDir(shotDir()).filePath(name));
+        EXPECT_FALSE(image.isNull()) << name.toStdString();
+        if (image.isNull()) return image;
+        EXPECT_EQ(image.width(), m.captured(2).toInt());
+        EXPECT_EQ(image.height(), m.captured(3).toInt());
+        EXPECT_GE(image.width(), 1160) << "the main window at twice its width";
+        EXPECT_GE(image.height(), 600);
+        // The window's background, left of the header, below the menu bar.
+        const QColor background = image.pixelColor(12, 200);
+        if (light)
+            EXPECT_GT(background.lightness(), 200) << name.toStdString();
+        else
+            EXPECT_LT(background.lightness(), 60) << name.toStdString();
+        // The red record button is there.
+        const int red =
+            countPixels(image, [](QColor c) { return c.red() > 200 && c.green() < 100 && c.blue() < 100; });
+        EXPECT_GT(red, minimumRed) << name.toStdString();
+        return image;
+    }
+
+    static inline std::unique_ptr<PrivateDisplay> display;
+    static inline std::unique_ptr<QTemporaryDir> home;
+    static inline std::vector<std::unique_ptr<TestWindow>> windows;
+};
+
+// The selection colour of either appearance (the test windows' blue is darker).
+int accentPixels(const QImage& image) {
+    return countPixels(
+        image, [](QColor c) { return c.blue() > 240 && c.red() < 40 && c.green() > 100 && c.green() < 150; });
+}
+
+} // namespace
+
+TEST_F(UiSnapshots, MainWindowWithThreeChosenWindows) {
+    const QString raw = QDir(shotDir()).filePath("main-light-raw.png");
+    QFile::remove(raw);
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString name = "main-" + appearance + ".png";
+        const QImage image = checkPicture(name, probe(name, appearance, {}, raw), 1, appearance == "light");
+        // Three rows with previews of the blue test pattern, and no popover.
+        const int blue = countPixels(image, [](QColor c) {
+            return c.blue() > 150 && c.red() < 90 && c.green() > 70 && c.green() < 130;
+        });
+        EXPECT_GT(blue, 1000) << "window previews";
+        EXPECT_EQ(accentPixels(image), 0) << "nothing selected, nothing open";
+    }
+    const QImage full(raw);
+    EXPECT_EQ(full.size(), QSize(3840, 2160)) << "LC_RAW_SHOT holds the whole display";
+}
+
+TEST_F(UiSnapshots, PresetPicker) {
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString name = "preset-" + appearance + ".png";
+        const QImage image = checkPicture(name, probe(name, appearance, "preset"), 2, appearance == "light");
+        EXPECT_GT(accentPixels(image), 200) << "the first entry's size card is marked";
+    }
+}
+
+TEST_F(UiSnapshots, SettingsOnTheContainerRow) {
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString name = "settings-container-" + appearance + ".png";
+        // The sheet covers most of the record button.
+        checkPicture(name, probe(name, appearance, "settings:container"), 2, appearance == "light", 500);
+    }
+}
+
+TEST_F(UiSnapshots, History) {
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString name = "history-" + appearance + ".png";
+        checkPicture(name, probe(name, appearance, "history"), 2, appearance == "light");
+    }
+}
+
+TEST_F(UiSnapshots, PlainSnapshotRendersTheMainWindow) {
+    const ModeRun run = snapshot("plain.png", {});
+    EXPECT_EQ(run.exitCode, 0);
+    const QRegularExpression ok("^ok 580x(\\d+)$");
+    const auto m = ok.match(run.lastLine);
+    ASSERT_TRUE(m.hasMatch()) << run.lastLine.toStdString();
+    const QImage image(QDir(shotDir()).filePath("plain.png"));
+    EXPECT_EQ(image.size(), QSize(580, m.captured(1).toInt()));
+}
