@@ -86,6 +86,8 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
     runningRow->addWidget(progress_);
     percent_ = makeLabel(QStringLiteral("0%"), 11, Tone::secondary, QFont::Normal, running_);
     percent_->setFont(Theme::monoDigitFont(11));
+    // Room for "100%", so that the Cancel button stays put while the number grows.
+    percent_->setMinimumWidth(QFontMetrics(percent_->font()).horizontalAdvance(QStringLiteral("100%")) + 2);
     runningRow->addWidget(percent_);
     cancel_ = borderedButton(QStringLiteral("Cancel"), running_);
     runningRow->addWidget(cancel_);

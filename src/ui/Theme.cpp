@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <QStyleFactory>
 #include <QWidget>
+#include <algorithm>
 
 namespace lc::ui {
 
@@ -182,7 +183,7 @@ void Theme::setTone(QLabel* label, Tone tone) {
 }
 
 QColor withAlpha(QColor c, qreal a) {
-    c.setAlphaF(c.alphaF() * a);
+    c.setAlphaF(std::clamp(c.alphaF() * a, 0.0, 1.0));
     return c;
 }
 
