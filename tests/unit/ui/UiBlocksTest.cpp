@@ -8,7 +8,10 @@
 #include "ui/Widgets.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QImage>
+#include <QLabel>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -193,4 +196,40 @@ TEST(UiSnapshotOptions, ValuesAndIndexLists) {
     EXPECT_EQ(indexList("2,,x,0"), (std::vector<int>{2, 0}));
     EXPECT_EQ(indexList("+3,-1,+-2, 4,5 "), (std::vector<int>{3, -1}));
     EXPECT_TRUE(indexList("").empty());
+}
+
+TEST(UiBlocks, LabelsFollowTheAppearance) {
+    Theme::apply(Appearance::light);
+    QLabel* label = makeLabel("x", 12, Tone::secondary);
+    const std::unique_ptr<QLabel> owner(label);
+    EXPECT_EQ(label->palette().color(QPalette::WindowText), Theme::colours().secondary);
+    Theme::apply(Appearance::dark);
+    EXPECT_EQ(label->palette().color(QPalette::WindowText), Theme::colours().secondary);
+    EXPECT_LT(label->palette().color(QPalette::WindowText).lightness(), 180);
+    Theme::setTone(label, Tone::red);
+    Theme::apply(Appearance::light);
+    EXPECT_EQ(label->palette().color(QPalette::WindowText), Theme::colours().red) << "the newest tone wins";
+    EXPECT_EQ(withAlpha(QColor(10, 20, 30, 200), 3.0).alpha(), 255) << "never beyond opaque";
+}
+
+TEST(UiSnapshot, MainWindowPictureAndItsFailures) {
+    const QString missing = QDir::temp().filePath("lc-no-such-folder/x/shot.png");
+    QWidget small;
+    small.setWindowTitle("Small");
+    small.resize(200, 120);
+    small.show();
+    const QString none = snapshotMainWindow(missing);
+    EXPECT_TRUE(none.startsWith("no window; windows=")) << none.toStdString();
+    EXPECT_TRUE(none.contains("[Small|vis=true|200x120]")) << none.toStdString();
+
+    QWidget big;
+    big.setObjectName("main");
+    big.resize(420, 360);
+    big.show();
+    EXPECT_TRUE(snapshotMainWindow(missing).startsWith("write failed: "))
+        << snapshotMainWindow(missing).toStdString();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("main.png");
+    EXPECT_EQ(snapshotMainWindow(path), "ok 420x360");
+    EXPECT_EQ(QImage(path).size(), QSize(420, 360));
 }

@@ -191,7 +191,57 @@ TEST_F(UiFixture, HevcInfoButtonTogglesTheExplanation) {
     EXPECT_FALSE(s->hevcPopover()->isVisible());
 }
 
+TEST_F(UiFixture, SettingsControlsWriteTheModel) {
+    MainWindow& w = makeWindow();
+    model->setShowSettings(true);
+    SettingsView* s = w.settingsView();
+    ASSERT_NE(s, nullptr);
+    model->setMicEnabled(true);
+    s->devicePicker()->setCurrentIndex(0);
+    emit s->devicePicker()->activated(0);
+    EXPECT_EQ(model->micDeviceID(), QString("mic-a"));
+    s->micInEachSwitch()->click();
+    EXPECT_TRUE(model->micInEach());
+    s->outlineSwitch()->click();
+    EXPECT_FALSE(model->showOutline());
+    s->outlineIdleSwitch()->click();
+    EXPECT_TRUE(model->outlineIdle());
+    // And the other way: the model's values show.
+    model->setFps(60);
+    EXPECT_EQ(s->fpsPicker()->current(), 1);
+    model->setContainer("mov");
+    EXPECT_EQ(s->containerPicker()->current(), 0);
+    model->setMicDeviceID(QString("mic-b"));
+    EXPECT_EQ(s->devicePicker()->currentText(), "Mic B");
+}
+
 // --- Rows and the preset picker --------------------------------------------------------------
+
+TEST_F(UiFixture, EntryRowStatusLinesInOrder) {
+    make();
+    Entry e;
+    e.appName = "Editor";
+    e.title = "Notes";
+    e.warning = "Window control off: not resized";
+    e.note = "Aspect differs";
+    e.info = "Window 800×600 pt";
+    e.failure = "Capture failed";
+    e.file = "Editor - Notes.mov";
+    EntryRow row(*model, e);
+    EXPECT_EQ(row.statusTexts(), (QStringList{"Open Editor to enable", "Window control off: not resized",
+                                              "Aspect differs", "Window 800×600 pt", "Capture failed"}))
+        << "no window; the file shows only around a session";
+    e.windowID = 7;
+    e.isRecording = true;
+    row.setEntry(e, true);
+    EXPECT_EQ(row.statusTexts().size(), 5);
+    EXPECT_EQ(row.statusTexts().last(), "Editor - Notes.mov");
+    EXPECT_FALSE(row.audioButton()->isEnabled());
+    EXPECT_FALSE(row.startButton()->isVisibleTo(&row));
+    e.isRecording = false;
+    row.setEntry(e, true);
+    EXPECT_TRUE(row.startButton()->isVisibleTo(&row)) << "linked, not recording, session running";
+}
 
 TEST_F(UiFixture, PresetPickerSizesAndApplyToAll) {
     MainWindow& w = makeWindow();
