@@ -377,8 +377,9 @@ TEST_F(UpdateManagerTest, RelaunchDuringAnExportWaitsUntilItEnds) {
 
     busy = false;
     const double exportEnded = lc::uptime();
-    ASSERT_TRUE(waitUntil([&] { return relaunches == 1; }, 8s));
-    EXPECT_LE(relaunchedAt - exportEnded, 5.5);
+    ASSERT_TRUE(waitUntil([&] { return relaunches == 1; }, 15s));
+    // One retry period, plus the install itself, which a loaded machine can slow down.
+    EXPECT_LE(relaunchedAt - exportEnded, 5.0 + 3.0);
     EXPECT_EQ(installedVersion(), QStringLiteral("1.3"));
 }
 
