@@ -281,8 +281,9 @@ TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
         m.add(w);
     desktop->setFrontmost(101);
     desktop->stacking = {12, 11, 22};
-    plans = {{11, {.firstFrameOffset = 2.49}},
-             {12, {.firstFrameOffset = 2.5, .duration = 3.0625}},
+    // Both Editor recorders take a while to start: each name must be reserved before that.
+    plans = {{11, {.firstFrameOffset = 2.49, .startDelayMs = 100}},
+             {12, {.firstFrameOffset = 2.5, .duration = 3.0625, .startDelayMs = 100}},
              {22, {.firstFrameOffset = std::nullopt, .duration = 0}}};
 
     run(m.start());
