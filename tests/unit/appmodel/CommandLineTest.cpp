@@ -6,7 +6,8 @@
 using namespace lc::cli;
 
 TEST(CommandLine, OptionsAndTheirValues) {
-    const QStringList args{"loomcast", "--sel", "a,,b", "--selftest-multi", "--dur", "--sel", "x", "--snapshot"};
+    const QStringList args{"loomcast", "--sel", "a,,b", "--selftest-multi",
+                           "--dur",    "--sel", "x",    "--snapshot"};
     EXPECT_TRUE(has(args, "--selftest-multi"));
     EXPECT_FALSE(has(args, "--selftest")) << "whole arguments only";
     EXPECT_FALSE(has({"--selftest"}, "--selftest")) << "the program name is no option";
