@@ -2,6 +2,7 @@
 #include "app/cli/SelfTests.h"
 #include "app/cli/Termination.h"
 #include "app/update/UpdateManager.h"
+#include "export/ExportController.h"
 #include "export/ExportMode.h"
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
@@ -95,6 +96,14 @@ int main(int argc, char** argv) {
                         [&model] { lc::cli::terminate(&model, 0); });
     shell.start();
 
+    // Updates never interrupt a recording or an export; the command-line modes run without them.
+    auto& updates = lc::update::UpdateManager::shared();
+    updates.setBusyTest([&model] { return model.isRecording() || model.exporter().state().isRunning(); });
+    QObject::connect(&model, &lc::AppModel::isRecordingChanged, &updates, [&updates] { updates.busyChanged(); });
+    QObject::connect(&model.exporter(), &lc::ExportController::stateChanged, &updates,
+                     [&updates] { updates.busyChanged(); });
+    updates.start(args);
+
     // The command-line modes start once the event loop runs.
     QTimer::singleShot(0, &model, [&model, args] {
         // The snapshot probe excludes every other mode; the plain snapshot does not.
@@ -113,6 +122,8 @@ int main(int argc, char** argv) {
     } else {
         model.persist();
     }
+    // A downloaded, verified update is installed once the files are safe.
+    updates.installOnQuit();
     lc::AppModel::setShared(nullptr);
     return code;
 }
