@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -36,6 +37,15 @@ MediaTime T(double seconds) {
 
 Error failure(const QString& text) {
     return makeError(text.toStdString());
+}
+
+// Opens nothing that is not a regular file (a pipe would block the export, a device never end);
+// a missing file is left to the reader, whose message says so.
+Result<MediaInfo> probe(const QDir& dir, const QString& name) {
+    const QString path = dir.filePath(name);
+    if (const QFileInfo info(path); info.exists() && !info.isFile())
+        return failure(QStringLiteral("Cannot open \"%1\": not a regular file").arg(name));
+    return probeMedia(path.toStdString());
 }
 
 Result<void> checkTimes(const SessionDocIn& doc) {
@@ -74,7 +84,7 @@ Result<Prepared> prepare(const QString& folder) {
     int nextTrack = 1;
     for (const AIRecording& rec : doc->recordings) {
         const std::string path = dir.filePath(rec.file).toStdString();
-        auto info = probeMedia(path);
+        auto info = probe(dir, rec.file);
         if (!info) return info.error();
         if (!info->video) continue; // no video (or not a single frame): skipped
         Clip clip;
@@ -104,7 +114,7 @@ Result<Prepared> prepare(const QString& folder) {
     }
     if (doc->mic) {
         const std::string path = dir.filePath(doc->mic->file).toStdString();
-        auto info = probeMedia(path);
+        auto info = probe(dir, doc->mic->file);
         if (!info) return info.error();
         if (info->audio) {
             AudioPiece piece;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -180,7 +181,11 @@ Result<SessionDocIn> SessionDocIn::decode(const QByteArray& json) {
 }
 
 Result<SessionDocIn> SessionDocIn::read(const QString& folder) {
-    QFile file(QDir(folder).filePath(QStringLiteral("session.json")));
+    const QString path = QDir(folder).filePath(QStringLiteral("session.json"));
+    // A pipe or device would block or never end: only a regular file is read.
+    if (const QFileInfo info(path); info.exists() && !info.isFile())
+        return makeError("Cannot read session.json: it is not a regular file");
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return makeError(
             QStringLiteral("Cannot read session.json: %1").arg(file.errorString()).toStdString());

@@ -317,6 +317,9 @@ TEST_F(ExportTest, BadSessionsEndInClearMessages) {
     EXPECT_EQ(failureOf(), "Cannot open \"Gone.mp4\": No such file or directory");
     writeSession(folder, {{"Notes.mp4", 30, 0, false}}, std::nullopt, {});
     EXPECT_EQ(failureOf(), "Cannot open \"Notes.mp4\": Invalid data found when processing input");
+    QDir(folder).mkdir("Folder.mp4");
+    writeSession(folder, {{"Folder.mp4", 30, 0, false}}, std::nullopt, {});
+    EXPECT_EQ(failureOf(), "Cannot open \"Folder.mp4\": not a regular file");
     writeSession(folder, {{"Empty.mp4", 30, 0, false}}, std::nullopt, {});
     EXPECT_NE(failureOf().find("Cannot open \"Empty.mp4\""), std::string::npos);
     writeSession(folder, {{"A.mp4", 30, 0, false}}, std::make_pair(QString("NoMic.m4a"), 0.0), {});

@@ -1,9 +1,12 @@
 #include "export/SessionDocIn.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace lc {
 namespace {
@@ -207,10 +210,16 @@ TEST(SessionDocIn, FileNamesMustBePlainNamesInsideTheFolder) {
     EXPECT_FALSE(checkFileNames(doc).ok());
 }
 
-TEST(SessionDocIn, ReadingAFolderWithoutTheFileFails) {
+TEST(SessionDocIn, ReadingAFolderWithoutTheFileOrWithAPipeFails) {
     const auto doc = SessionDocIn::read(QStringLiteral("/nonexistent-folder-for-test"));
     ASSERT_FALSE(doc.ok());
     EXPECT_EQ(doc.error().message.rfind("Cannot read session.json:", 0), 0u);
+
+    QTemporaryDir dir;
+    ASSERT_EQ(::mkfifo(QDir(dir.path()).filePath("session.json").toUtf8().constData(), 0600), 0);
+    const auto pipe = SessionDocIn::read(dir.path()); // must not block
+    ASSERT_FALSE(pipe.ok());
+    EXPECT_EQ(pipe.error().message, "Cannot read session.json: it is not a regular file");
 }
 
 } // namespace
