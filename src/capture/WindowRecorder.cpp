@@ -326,11 +326,11 @@ void WindowRecorder::Core::startTimer() {
         return;
     }
     const std::int64_t period = 1'000'000'000 / fpsValue_;
-    itimerspec spec{};
-    spec.it_interval.tv_sec = period / 1'000'000'000;
-    spec.it_interval.tv_nsec = period % 1'000'000'000;
-    spec.it_value.tv_nsec = 1; // now
-    ::timerfd_settime(timerFd_.get(), 0, &spec, nullptr);
+    itimerspec timerSpec{};
+    timerSpec.it_interval.tv_sec = period / 1'000'000'000;
+    timerSpec.it_interval.tv_nsec = period % 1'000'000'000;
+    timerSpec.it_value.tv_nsec = 1; // now
+    ::timerfd_settime(timerFd_.get(), 0, &timerSpec, nullptr);
     timer_ = std::make_unique<QSocketNotifier>(timerFd_.get(), QSocketNotifier::Read);
     QObject::connect(timer_.get(), &QSocketNotifier::activated, this, [this] { timerFired(); });
 }

@@ -417,10 +417,10 @@ PermissionsView::PermissionsView(AppModel& model, QWidget* parent) : QWidget(par
     column->addWidget(intro);
     column->addSpacing(8);
 
-    struct Spec {
+    struct SectionSpec {
         QString name, explanation, note, anchor;
     };
-    const std::vector<Spec> specs{
+    const std::vector<SectionSpec> specs{
         {QStringLiteral("Window control"),
          QStringLiteral(
              "Optional. Lets Loomcast resize and centre windows to the video size. Without it windows are "
@@ -443,7 +443,7 @@ PermissionsView::PermissionsView(AppModel& model, QWidget* parent) : QWidget(par
     list->setContentsMargins(0, 4, 0, 4);
     list->setSpacing(0);
     for (std::size_t i = 0; i < specs.size(); ++i) {
-        const Spec& s = specs[i];
+        const SectionSpec& s = specs[i];
         if (i > 0) list->addWidget(separator(card));
         auto* rowWidget = new QWidget(card);
         auto* row = new QHBoxLayout(rowWidget);

@@ -43,10 +43,10 @@ RecordStream::~RecordStream() {
 }
 
 bool RecordStream::connect(const Options& options) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, kRate, 2};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    stream_ = pa_stream_new(connection_.context(), options.name.c_str(), &spec, &map);
+    stream_ = pa_stream_new(connection_.context(), options.name.c_str(), &sampleSpec, &map);
     if (!stream_) return false;
     if (options.monitorInput && pa_stream_set_monitor_stream(stream_, *options.monitorInput) < 0)
         return false;
@@ -56,7 +56,7 @@ bool RecordStream::connect(const Options& options) {
     pa_buffer_attr attr;
     attr.maxlength = std::uint32_t(-1);
     attr.tlength = attr.prebuf = attr.minreq = std::uint32_t(-1);
-    attr.fragsize = std::uint32_t(pa_usec_to_bytes(pa_usec_t(kFragment * 1e6), &spec));
+    attr.fragsize = std::uint32_t(pa_usec_to_bytes(pa_usec_t(kFragment * 1e6), &sampleSpec));
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY);
     // A chosen device that goes away ends the stream rather than letting the server move it
     // to another one; a monitored sink input that moves ends it too (the owner reattaches).

@@ -167,8 +167,8 @@ struct X11Desktop::Impl {
         if (!ext.res || windows.empty()) return out;
         std::vector<xcb_res_query_client_ids_cookie_t> cookies;
         for (auto w : windows) {
-            xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+            xcb_res_client_id_spec_t idSpec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            cookies.push_back(xcb_res_query_client_ids(c, 1, &idSpec));
         }
         for (std::size_t i = 0; i < windows.size(); ++i) {
             Owned<xcb_res_query_client_ids_reply_t> r{xcb_res_query_client_ids_reply(c, cookies[i], nullptr)};

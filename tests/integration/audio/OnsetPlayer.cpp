@@ -114,14 +114,14 @@ int main(int argc, char** argv) {
         }
         pa_threaded_mainloop_wait(st.loop);
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 2};
-    pa.stream = pa_stream_new(ctx, "onset", &spec, nullptr);
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, rate, 2};
+    pa.stream = pa_stream_new(ctx, "onset", &sampleSpec, nullptr);
     pa_stream* s = pa.stream;
     pa_stream_set_state_callback(
         s, [](pa_stream*, void* p) { pa_threaded_mainloop_signal(static_cast<State*>(p)->loop, 0); }, &st);
     pa_buffer_attr attr;
     attr.maxlength = std::uint32_t(-1);
-    attr.tlength = std::uint32_t(pa_usec_to_bytes(150000, &spec));
+    attr.tlength = std::uint32_t(pa_usec_to_bytes(150000, &sampleSpec));
     attr.prebuf = std::uint32_t(-1);
     attr.minreq = std::uint32_t(-1);
     attr.fragsize = std::uint32_t(-1);

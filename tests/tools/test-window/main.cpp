@@ -118,7 +118,7 @@ public:
 
 private:
     void run(double hz) {
-        pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+        pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 48000, 2};
         pa_buffer_attr attr{};
         attr.maxlength = std::uint32_t(-1);
         attr.tlength = 48000 * 4 / 20; // 50 ms
@@ -127,7 +127,7 @@ private:
         attr.fragsize = std::uint32_t(-1);
         int err = 0;
         std::unique_ptr<pa_simple, decltype(&pa_simple_free)> s(
-            pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, &attr,
+            pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "tone", &sampleSpec, nullptr, &attr,
                           &err),
             &pa_simple_free);
         if (!s) {
