@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <poll.h>
@@ -449,8 +450,14 @@ public:
     ActivationWatcher(const std::string& display, std::function<void(std::int32_t)> handler,
                       std::optional<std::int32_t> current)
         : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        // Return only once the server sends us property changes: an activation right after
+        // subscribing must not be missed.
+        std::promise<void> listening;
+        auto ready = listening.get_future();
         thread_ = std::thread(
-            [this, display, handler = std::move(handler), current] { run(display, handler, current); });
+            [this, display, handler = std::move(handler), current,
+             listening = std::move(listening)]() mutable { run(display, handler, current, listening); });
+        ready.wait();
     }
     ~ActivationWatcher() override {
         stop_ = true;
@@ -462,20 +469,28 @@ public:
 
 private:
     void run(const std::string& display, const std::function<void(std::int32_t)>& handler,
-             std::optional<std::int32_t> last) {
+             std::optional<std::int32_t> last, std::promise<void>& listening) {
         X11Desktop::Impl d;
         d.display = display;
         d.conn = Connection(display);
-        if (!d.conn.ok()) return;
+        if (!d.conn.ok()) {
+            listening.set_value();
+            return;
+        }
         d.c = d.conn.get();
         d.root = d.conn.root();
         d.a.intern(d.c);
         d.ext = initExtensions(d.c);
         const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
         xcb_change_window_attributes(d.c, d.root, XCB_CW_EVENT_MASK, &mask);
-        xcb_flush(d.c);
+        // A round trip: the server has applied the event mask once it answers.
+        Owned<xcb_get_input_focus_reply_t> sync{
+            xcb_get_input_focus_reply(d.c, xcb_get_input_focus(d.c), nullptr)};
+        listening.set_value();
         pollfd fds[2] = {{xcb_get_file_descriptor(d.c), POLLIN, 0}, {wake_, POLLIN, 0}};
-        bool activeChanged = false;
+        // An activation between the caller's reading of the frontmost process and now is caught
+        // by reading the property once at the start.
+        bool activeChanged = true;
         while (!stop_) {
             while (xcb_generic_event_t* ev = xcb_poll_for_event(d.c)) {
                 Owned<xcb_generic_event_t> hold{ev};
