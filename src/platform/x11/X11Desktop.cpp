@@ -176,8 +176,8 @@ struct X11Desktop::Impl {
             if (!r) continue;
             for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem;
                  xcb_res_client_id_value_next(&it)) {
-                if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
-                    xcb_res_client_id_value_value_length(it.data) >= 1) {
+                const auto& [clientId, valueBytes] = *it.data;
+                if ((clientId.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) && valueBytes >= 4) {
                     out[windows[i]] = std::int32_t(*xcb_res_client_id_value_value(it.data));
                     break;
                 }
