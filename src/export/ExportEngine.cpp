@@ -2,15 +2,13 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <algorithm>
 
 namespace lc::ExportEngine {
 
-QStringList recentSessions(int limit) {
-    const QStringList movies = QStandardPaths::standardLocations(QStandardPaths::MoviesLocation);
-    if (movies.isEmpty() || limit <= 0) return {};
-    const QDir root(QDir(movies.first()).filePath(QStringLiteral("Loomcast")));
+QStringList recentSessions(const QString& sessionsRoot, int limit) {
+    if (sessionsRoot.isEmpty() || limit <= 0) return {};
+    const QDir root(sessionsRoot);
     // Hidden entries count too; a missing or unreadable root gives nothing.
     const QStringList names =
         root.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);

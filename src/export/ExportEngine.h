@@ -65,8 +65,8 @@ struct Prepared {
     int renderHeight = 0;
 };
 
-// The session root's most recent folders that hold a "session.json", newest first.
-QStringList recentSessions(int limit);
+// The most recent folders under `sessionsRoot` that hold a "session.json", newest first.
+QStringList recentSessions(const QString& sessionsRoot, int limit);
 // "Loomcast Final.mp4" in `folder`, or the first "Loomcast Final N.mp4" (N = 2, 3, …) at
 // whose path nothing exists.
 QString uniqueOutput(const QString& folder);

@@ -163,7 +163,7 @@ HistoryPopover::HistoryPopover(AppModel& model, ExportController& exporter, QWid
 }
 
 void HistoryPopover::reload() {
-    folders_ = ExportEngine::recentSessions(kLimit);
+    folders_ = ExportEngine::recentSessions(model_.sessionsRoot(), kLimit);
     if (list_) {
         body_->removeWidget(list_);
         list_->hide();

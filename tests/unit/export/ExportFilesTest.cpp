@@ -28,19 +28,9 @@ TEST(ExportFiles, UniqueOutputNeverOverwrites) {
 
 TEST(ExportFiles, RecentSessionsAreTheNewestFoldersWithAManifest) {
     QTemporaryDir home;
-    const QDir h(home.path());
-    h.mkpath("config");
-    {
-        QFile dirs(h.filePath("config/user-dirs.dirs"));
-        ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
-        dirs.write("XDG_VIDEOS_DIR=\"$HOME/Vids\"\n");
-    }
-    setenv("HOME", home.path().toUtf8().constData(), 1);
-    setenv("XDG_CONFIG_HOME", h.filePath("config").toUtf8().constData(), 1);
+    const QDir root(QDir(home.path()).filePath("Loomcast"));
+    EXPECT_TRUE(ExportEngine::recentSessions(root.path(), 12).isEmpty()); // no session root yet
 
-    EXPECT_TRUE(ExportEngine::recentSessions(12).isEmpty()); // no session root yet
-
-    const QDir root(h.filePath("Vids/Loomcast"));
     for (int i = 1; i <= 15; ++i) {
         const QString name = QStringLiteral("2024-05-%1 10-00-00").arg(i, 2, 10, QLatin1Char('0'));
         root.mkpath(name);
@@ -50,11 +40,11 @@ TEST(ExportFiles, RecentSessionsAreTheNewestFoldersWithAManifest) {
     touch(root.filePath("2099-12-31 plain file"));
     root.mkpath(".2099 hidden/session.json"); // hidden, and the manifest is a folder: still listed
 
-    const QStringList recent = ExportEngine::recentSessions(12);
+    const QStringList recent = ExportEngine::recentSessions(root.path(), 12);
     ASSERT_EQ(recent.size(), 12);
     EXPECT_EQ(recent[0], root.filePath("2024-05-15 10-00-00"));
     EXPECT_EQ(recent[11], root.filePath("2024-05-04 10-00-00"));
-    const QStringList all = ExportEngine::recentSessions(100);
+    const QStringList all = ExportEngine::recentSessions(root.path(), 100);
     ASSERT_EQ(all.size(), 16);
     EXPECT_EQ(all.back(), root.filePath(".2099 hidden"));
 }
