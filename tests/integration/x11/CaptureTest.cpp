@@ -83,23 +83,11 @@ std::string describe(const lc::BgraFrame& f, int x, int y) {
     return buf;
 }
 
-class Capture : public ::testing::Test {
+class Capture : public lc::test::DesktopSuite<Capture> {
 protected:
-    static void SetUpTestSuite() {
-        if (!lc::test::haveTestEnv()) return;
-        display_ = std::make_unique<lc::test::PrivateDisplay>();
-        if (!display_->ok()) return;
-        auto d = lc::x11::X11Desktop::connect();
-        if (d) desktop_ = d.value();
-    }
-    static void TearDownTestSuite() {
-        desktop_.reset();
-        display_.reset();
-    }
     void SetUp() override {
-        LC_REQUIRE_TEST_ENV();
-        ASSERT_TRUE(display_ && display_->ok()) << (display_ ? display_->error().toStdString() : "");
-        ASSERT_TRUE(desktop_);
+        DesktopSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(desktop_->isCaptureAvailable());
     }
 
@@ -115,9 +103,6 @@ protected:
         EXPECT_TRUE(started.ok()) << (started ? "" : started.error().message);
         return std::move(s.value());
     }
-
-    static inline std::unique_ptr<lc::test::PrivateDisplay> display_;
-    static inline std::shared_ptr<lc::x11::X11Desktop> desktop_;
 };
 
 TEST_F(Capture, StaticWindowGivesExactlyOneCompleteFrameWithItsOwnPixels) {

@@ -53,28 +53,14 @@ lc::Rect outer(lc::x11::X11Desktop& d, std::uint32_t id) {
     return {g->x - e.left, g->y - e.top, g->width + e.left + e.right, g->height + e.top + e.bottom};
 }
 
-class Control : public ::testing::Test {
+class Control : public lc::test::DesktopSuite<Control> {
 protected:
-    static void SetUpTestSuite() {
-        if (!lc::test::haveTestEnv()) return;
-        display_ = std::make_unique<lc::test::PrivateDisplay>();
-        if (display_->ok())
-            if (auto d = lc::x11::X11Desktop::connect()) desktop_ = d.value();
-    }
-    static void TearDownTestSuite() {
-        desktop_.reset();
-        display_.reset();
-    }
     void SetUp() override {
-        LC_REQUIRE_TEST_ENV();
-        ASSERT_TRUE(display_ && display_->ok());
-        ASSERT_TRUE(desktop_);
+        DesktopSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(desktop_->isTrusted()) << "openbox is an EWMH window manager";
     }
     WR::Services services() { return {*desktop_, *desktop_}; }
-
-    static inline std::unique_ptr<lc::test::PrivateDisplay> display_;
-    static inline std::shared_ptr<lc::x11::X11Desktop> desktop_;
 };
 
 TEST_F(Control, LandscapeAndPortraitPresetsFillTheScreenCentred) {

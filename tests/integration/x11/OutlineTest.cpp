@@ -26,23 +26,8 @@ std::optional<lc::Rect> frameOf(lc::WindowServer& s, std::uint32_t id) {
     return std::nullopt;
 }
 
-class Outlines : public ::testing::Test {
+class Outlines : public lc::test::DesktopSuite<Outlines> {
 protected:
-    static void SetUpTestSuite() {
-        if (!lc::test::haveTestEnv()) return;
-        display_ = std::make_unique<lc::test::PrivateDisplay>();
-        if (display_->ok())
-            if (auto d = lc::x11::X11Desktop::connect()) desktop_ = d.value();
-    }
-    static void TearDownTestSuite() {
-        desktop_.reset();
-        display_.reset();
-    }
-    void SetUp() override {
-        LC_REQUIRE_TEST_ENV();
-        ASSERT_TRUE(display_ && display_->ok());
-        ASSERT_TRUE(desktop_);
-    }
     // Waits until the outline around `target` sits kMargin around the target's client area.
     bool outlineAround(OutlineManager& m, std::uint32_t target) {
         return lc::test::waitUntil(
@@ -54,9 +39,6 @@ protected:
             },
             2s);
     }
-
-    static inline std::unique_ptr<lc::test::PrivateDisplay> display_;
-    static inline std::shared_ptr<lc::x11::X11Desktop> desktop_;
 };
 
 TEST_F(Outlines, FollowTheirWindowAndStayJustAboveIt) {

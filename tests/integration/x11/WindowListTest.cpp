@@ -27,7 +27,7 @@ bool validUtf8(const std::string& s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size())).toUtf8() == QByteArray::fromStdString(s);
 }
 
-class WindowList : public ::testing::Test {
+class WindowList : public lc::test::DesktopSuite<WindowList> {
 protected:
     static void SetUpTestSuite() {
         if (!lc::test::haveTestEnv()) return;
@@ -39,23 +39,10 @@ protected:
                 "[Desktop Entry]\nType=Application\nName=Beta Studio\nStartupWMClass=BetaApp\nExec=true\n");
         f.close();
         qputenv("XDG_DATA_HOME", dataHome_.path().toUtf8());
-        display_ = std::make_unique<lc::test::PrivateDisplay>();
-        if (!display_->ok()) return;
-        if (auto d = lc::x11::X11Desktop::connect()) desktop_ = d.value();
-    }
-    static void TearDownTestSuite() {
-        desktop_.reset();
-        display_.reset();
-    }
-    void SetUp() override {
-        LC_REQUIRE_TEST_ENV();
-        ASSERT_TRUE(display_ && display_->ok());
-        ASSERT_TRUE(desktop_);
+        DesktopSuite::SetUpTestSuite();
     }
 
     static inline QTemporaryDir dataHome_;
-    static inline std::unique_ptr<lc::test::PrivateDisplay> display_;
-    static inline std::shared_ptr<lc::x11::X11Desktop> desktop_;
 };
 
 TEST_F(WindowList, FieldsOfEveryKindOfWindow) {

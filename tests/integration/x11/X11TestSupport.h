@@ -2,6 +2,9 @@
 // Helpers for the X11 back-end tests: a private X display per test program (so that focus and
 // stacking checks never race other programs' windows) and test-window processes.
 #include "TestSupport.h"
+#include "platform/x11/X11Desktop.h"
+
+#include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QString>
@@ -56,6 +59,30 @@ public:
 private:
     QProcess process_;
     std::uint32_t id_ = 0;
+};
+
+// One private display and one desktop connection for all tests of a suite. `Suite` (the derived
+// fixture) only keeps each suite's display apart from the others in the same program.
+template <class Suite> class DesktopSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!haveTestEnv()) return;
+        display_ = std::make_unique<PrivateDisplay>();
+        if (!display_->ok()) return;
+        if (auto d = x11::X11Desktop::connect()) desktop_ = d.value();
+    }
+    static void TearDownTestSuite() {
+        desktop_.reset();
+        display_.reset();
+    }
+    void SetUp() override {
+        LC_REQUIRE_TEST_ENV();
+        ASSERT_TRUE(display_ && display_->ok()) << (display_ ? display_->error().toStdString() : "");
+        ASSERT_TRUE(desktop_);
+    }
+
+    static inline std::unique_ptr<PrivateDisplay> display_;
+    static inline std::shared_ptr<x11::X11Desktop> desktop_;
 };
 
 // Runs a command with the current DISPLAY; its standard output.
