@@ -34,16 +34,7 @@ protected:
     }
 
     AppModel& make() {
-        AppServices s;
-        s.capture = desktop;
-        s.server = desktop;
-        s.control = desktop;
-        s.audio = audio;
-        s.desktop = actions;
-        s.self = Catalogue::Self{QString("Loomcast"), std::nullopt};
-        s.sessionsRoot = root;
-        s.refreshOnLaunch = false;
-        s.resizerSleep = [](double) {};
+        AppServices s = fake::services(desktop, audio, actions, root);
         s.settleSeconds = settle;
         s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
             auto r = std::make_shared<fake::Recorder>(model.get(), &plans);

@@ -213,4 +213,22 @@ inline ShareableWindow window(std::uint32_t id, const std::string& app, const st
     return s;
 }
 
+// A model's services on these fakes: no refresh at launch, no waits, sessions under `root`.
+// The caller adds the recorder factory.
+inline AppServices services(std::shared_ptr<Desktop> desktop, std::shared_ptr<Audio> audio,
+                            std::shared_ptr<Actions> actions, const QString& root) {
+    AppServices s;
+    s.capture = desktop;
+    s.server = desktop;
+    s.control = desktop;
+    s.audio = std::move(audio);
+    s.desktop = std::move(actions);
+    s.self = Catalogue::Self{QString("Loomcast"), std::nullopt};
+    s.sessionsRoot = root;
+    s.refreshOnLaunch = false;
+    s.resizerSleep = [](double) {};
+    s.settleSeconds = 0;
+    return s;
+}
+
 } // namespace lc::fake

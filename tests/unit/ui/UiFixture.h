@@ -30,17 +30,7 @@ protected:
     }
 
     AppModel& make() {
-        AppServices s;
-        s.capture = desktop;
-        s.server = desktop;
-        s.control = desktop;
-        s.audio = audio;
-        s.desktop = actions;
-        s.self = Catalogue::Self{QString("Loomcast"), std::nullopt};
-        s.sessionsRoot = root;
-        s.refreshOnLaunch = false;
-        s.resizerSleep = [](double) {};
-        s.settleSeconds = 0;
+        AppServices s = fake::services(desktop, audio, actions, root);
         s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
             return std::make_shared<fake::Recorder>(model.get(), &plans);
         };
