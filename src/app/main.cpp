@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
     // Updates never interrupt a recording or an export; the command-line modes run without them.
     auto& updates = lc::update::UpdateManager::shared();
     updates.setBusyTest([&model] { return model.isRecording() || model.exporter().state().isRunning(); });
-    QObject::connect(&model, &lc::AppModel::isRecordingChanged, &updates, [&updates] { updates.busyChanged(); });
+    QObject::connect(&model, &lc::AppModel::isRecordingChanged, &updates,
+                     [&updates] { updates.busyChanged(); });
     QObject::connect(&model.exporter(), &lc::ExportController::stateChanged, &updates,
                      [&updates] { updates.busyChanged(); });
     updates.start(args);

@@ -10,6 +10,8 @@ std::int64_t uptimeNanos() {
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-double uptime() { return double(uptimeNanos()) / 1e9; }
+double uptime() {
+    return double(uptimeNanos()) / 1e9;
+}
 
 } // namespace lc

@@ -23,7 +23,7 @@ QString toolPath(const QString& name);
 
 } // namespace lc::test
 
-#define LC_REQUIRE_TEST_ENV()                                                                      \
-    do {                                                                                           \
-        if (!::lc::test::haveTestEnv()) GTEST_SKIP() << "needs scripts/test-env (X and PulseAudio)"; \
+#define LC_REQUIRE_TEST_ENV()                                                                                \
+    do {                                                                                                     \
+        if (!::lc::test::haveTestEnv()) GTEST_SKIP() << "needs scripts/test-env (X and PulseAudio)";         \
     } while (0)

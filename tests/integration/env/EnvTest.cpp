@@ -13,8 +13,8 @@ TEST(TestEnvironment, WindowManagerListsANewWindowAndPulseHasTheTestMicrophone) 
     QProcess window;
     window.start("xmessage", {"-title", "loomcast-env-probe", "probe"});
     ASSERT_TRUE(window.waitForStarted());
-    const bool listed = lc::test::waitUntil(
-        [] { return run("wmctrl", {"-l"}).contains("loomcast-env-probe"); }, 5s);
+    const bool listed =
+        lc::test::waitUntil([] { return run("wmctrl", {"-l"}).contains("loomcast-env-probe"); }, 5s);
     window.kill();
     window.waitForFinished();
     EXPECT_TRUE(listed) << "openbox did not manage the window";

@@ -127,8 +127,8 @@ private:
         attr.fragsize = std::uint32_t(-1);
         int err = 0;
         std::unique_ptr<pa_simple, decltype(&pa_simple_free)> s(
-            pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "tone", &sampleSpec, nullptr, &attr,
-                          &err),
+            pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "tone", &sampleSpec, nullptr,
+                          &attr, &err),
             &pa_simple_free);
         if (!s) {
             std::fprintf(stderr, "test-window: no audio: %s\n", pa_strerror(err));
