@@ -4,6 +4,7 @@
 #include "platform/x11/X11Desktop.h"
 #include "windows/WindowResizer.h"
 
+#include <algorithm>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -37,12 +38,23 @@ private:
     lc::WindowControl& real_;
 };
 
+// The window as the catalogue lists it, once the window manager lists it among its clients too:
+// a window can draw its first frame a moment before that.
 std::optional<lc::ShareableWindow> listed(lc::x11::X11Desktop& d, std::uint32_t id) {
-    auto c = d.shareableContent();
-    if (!c) return std::nullopt;
-    for (const auto& w : c.value().windows)
-        if (w.windowID == id) return w;
-    return std::nullopt;
+    std::optional<lc::ShareableWindow> found;
+    lc::test::waitUntil(
+        [&] {
+            found.reset();
+            auto c = d.shareableContent();
+            if (!c) return false;
+            for (const auto& w : c.value().windows)
+                if (w.windowID == id) found = w;
+            if (!found || !found->owningApplication) return false;
+            const auto managed = d.windowsOf(found->owningApplication->processID);
+            return managed && std::ranges::count(managed.value(), id) > 0;
+        },
+        5s);
+    return found;
 }
 
 // The window with its decorations, from the client area and the frame extents.
