@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <thread>
 
 namespace lc::test {
@@ -38,6 +39,26 @@ QString toolPath(const QString& name) {
     // A tool built in a folder of its own name lands inside that folder.
     const QString path = QStringLiteral(LC_TOOLS_DIR "/") + name;
     return QFileInfo(path).isDir() ? path + "/" + name : path;
+}
+
+std::vector<QStringList> objectKeys(const QByteArray& json) {
+    std::vector<QStringList> objects;
+    std::vector<int> open; // index into objects, -1 for an array
+    static const QRegularExpression key(QStringLiteral(R"re(^"([^"]+)"\s*:)re"));
+    for (const QByteArray& raw : json.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        const auto m = key.match(line);
+        if (m.hasMatch() && !open.empty() && open.back() >= 0) objects[size_t(open.back())] << m.captured(1);
+        if (line.endsWith(u'{')) {
+            open.push_back(int(objects.size()));
+            objects.emplace_back();
+        } else if (line.endsWith(u'[')) {
+            open.push_back(-1);
+        } else if ((line.startsWith(u'}') || line.startsWith(u']')) && !open.empty()) {
+            open.pop_back();
+        }
+    }
+    return objects;
 }
 
 } // namespace lc::test

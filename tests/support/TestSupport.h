@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace lc::test {
 
@@ -20,6 +21,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 // Path of a helper program built under tests/tools.
 QString toolPath(const QString& name);
+
+// The keys of every object of a pretty-printed JSON text in file order, one list per object in
+// the order the objects open (key order is what QJsonDocument cannot show).
+std::vector<QStringList> objectKeys(const QByteArray& json);
 
 } // namespace lc::test
 

@@ -212,27 +212,6 @@ Picture pictureAt(const QString& path, int width, int height, const std::vector<
     return out;
 }
 
-// Keys of every object of a pretty-printed JSON text, in file order, objects in opening order.
-std::vector<QStringList> objectKeys(const QByteArray& json) {
-    std::vector<QStringList> objects;
-    std::vector<int> open;
-    static const QRegularExpression key(R"re(^"([^"]+)"\s*:)re");
-    for (const QByteArray& raw : json.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        const auto m = key.match(line);
-        if (m.hasMatch() && !open.empty() && open.back() >= 0) objects[size_t(open.back())] << m.captured(1);
-        if (line.endsWith(u'{')) {
-            open.push_back(int(objects.size()));
-            objects.emplace_back();
-        } else if (line.endsWith(u'[')) {
-            open.push_back(-1);
-        } else if (line.startsWith(u'}') || line.startsWith(u']')) {
-            if (!open.empty()) open.pop_back();
-        }
-    }
-    return objects;
-}
-
 class SessionSelfTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -336,7 +315,7 @@ protected:
 
         // The exact form: sorted keys at every level, slashes unescaped.
         EXPECT_FALSE(raw.contains("\\/"));
-        const auto keys = objectKeys(raw);
+        const auto keys = lc::test::objectKeys(raw);
         ASSERT_FALSE(keys.empty());
         EXPECT_EQ(keys[0], (QStringList{"_ai_instructions", "container", "final", "focus", "mic",
                                         "recordings", "sessionStart", "timecodeStorage", "version"}));

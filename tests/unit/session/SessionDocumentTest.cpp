@@ -1,4 +1,5 @@
 #include "session/SessionDocument.h"
+#include "TestSupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -6,34 +7,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace lc;
 
 namespace {
-
-// Keys of every object of a pretty-printed document, in file order; objects in opening order.
-std::vector<QStringList> objectKeys(const QByteArray& json) {
-    std::vector<QStringList> objects;
-    std::vector<int> open; // index into objects, -1 for an array
-    static const QRegularExpression key(QStringLiteral(R"re(^"([^"]+)": )re"));
-    for (const QByteArray& raw : json.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        const auto m = key.match(line);
-        if (m.hasMatch() && !open.empty() && open.back() >= 0) objects[size_t(open.back())] << m.captured(1);
-        if (line.endsWith(u'{')) {
-            open.push_back(int(objects.size()));
-            objects.emplace_back();
-        } else if (line.endsWith(u'[')) {
-            open.push_back(-1);
-        } else if (line.startsWith(u'}') || line.startsWith(u']')) {
-            open.pop_back();
-        }
-    }
-    return objects;
-}
 
 struct Fixture {
     QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), failed = QUuid::createUuid();
@@ -105,7 +84,7 @@ TEST(SessionDocument, JsonFormKeyOrderAndValues) {
     f.record.windows[0].startOffsetSeconds = 1234.567;
     const auto bytes = f.doc().encode();
     ASSERT_TRUE(bytes);
-    const auto objects = objectKeys(*bytes);
+    const auto objects = lc::test::objectKeys(*bytes);
     // Sorted keys open the objects in this order: top, final, its preset, 3 focus, mic, 2 recordings.
     ASSERT_EQ(objects.size(), 9u);
     EXPECT_EQ(objects[0], QStringList({"_ai_instructions", "container", "final", "focus", "mic", "recordings",
