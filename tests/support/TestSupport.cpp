@@ -4,9 +4,26 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace lc::test {
+
+int inSmallFilesystem(const std::string& dir, const char* mountOptions, const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("lc-test", dir.c_str(), "tmpfs", 0, mountOptions) != 0)
+            _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
 
 bool haveTestEnv() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsEmpty("PULSE_SERVER");

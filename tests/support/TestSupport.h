@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
+#include <string>
 #include <vector>
 
 namespace lc::test {
@@ -21,6 +22,11 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 // Path of a helper program built under tests/tools.
 QString toolPath(const QString& name);
+
+// Runs `body` in a child process with its own mount namespace and a tmpfs mounted at `dir` with
+// `mountOptions` (for example "size=300k"): a disk that fills up, for this test alone. The result
+// is body's return value (the number of failed checks), or 99 when no namespace can be made here.
+int inSmallFilesystem(const std::string& dir, const char* mountOptions, const std::function<int()>& body);
 
 // The keys of every object of a pretty-printed JSON text in file order, one list per object in
 // the order the objects open (key order is what QJsonDocument cannot show).

@@ -1,10 +1,15 @@
+#include "TestSupport.h"
 #include "common/Detached.h"
+#include "common/Files.h"
 #include "common/Guarded.h"
 #include "common/PostGate.h"
 #include "common/UniqueFd.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QObject>
+#include <QTemporaryDir>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotimer.h>
@@ -79,6 +84,45 @@ TEST(PostGate, DeliversOnTheTargetsThreadUntilClosed) {
     gate->post([&delivered](QObject&) { ++delivered; });
     QCoreApplication::processEvents();
     EXPECT_EQ(delivered, 1);
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST(DurableWrite, ReplacesTheFileAndLeavesNoTemporary) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("session.json"));
+    ASSERT_TRUE(writeFileDurably(path, "first").ok());
+    ASSERT_TRUE(writeFileDurably(path, "second").ok());
+    EXPECT_EQ(readAll(path), "second");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("session.json")});
+
+    const auto refused = writeFileDurably(dir.filePath(QStringLiteral("missing/x.json")), "x");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().message.find("No such file"), std::string::npos) << refused.error().message;
+}
+
+// A full disk must never leave the file empty or half-written: the previous version stays.
+TEST(DurableWrite, AFullDiskKeepsThePreviousFileWhole) {
+    QTemporaryDir dir;
+    const std::string mountPoint = dir.filePath(QStringLiteral("small")).toStdString();
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(mountPoint)));
+    const int failures = test::inSmallFilesystem(mountPoint, "size=64k", [&] {
+        const QString path = QString::fromStdString(mountPoint) + QStringLiteral("/session.json");
+        const QByteArray small(1000, 'a');
+        int bad = 0;
+        if (!writeFileDurably(path, small).ok()) ++bad;
+        const auto big = writeFileDurably(path, QByteArray(200 * 1024, 'b'));
+        if (big.ok()) ++bad;
+        if (big.error().message.find("No space left") == std::string::npos) ++bad;
+        if (readAll(path) != small) ++bad;
+        if (QDir(QString::fromStdString(mountPoint)).entryList(QDir::Files).size() != 1) ++bad;
+        return bad;
+    });
+    if (failures == 99) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(failures, 0);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <future>
 #include <random>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -340,27 +340,11 @@ TEST(MovieWriter, ErrorsAreOneReadableLine) {
     }
 }
 
-// Runs `body` in a child process with its own mount namespace and a 300 KB tmpfs at `dir`; the
-// child's exit status is the number of failed expectations (or 99: no namespace here).
-static int inSmallFilesystem(const std::string& dir, const char* mountOptions,
-                             const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("lc-test", dir.c_str(), "tmpfs", 0, mountOptions) != 0)
-            _exit(99);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
-}
-
 TEST(MovieWriter, DiskFullAndReadOnlyFolderAreReported) {
     TempDir dir;
     const std::string mountPoint = dir.file("small");
     fs::create_directory(mountPoint);
-    const int full = inSmallFilesystem(mountPoint, "size=300k", [&] {
+    const int full = lc::test::inSmallFilesystem(mountPoint, "size=300k", [&] {
         int failures = 0;
         auto w = createMovieWriter(mountPoint + "/w.mov", MovieFileType::mov);
         auto& writer = *w.value();
@@ -397,7 +381,7 @@ TEST(MovieWriter, DiskFullAndReadOnlyFolderAreReported) {
     if (full == 99) GTEST_SKIP() << "no mount namespace available";
     EXPECT_EQ(full, 0);
 
-    const int readOnly = inSmallFilesystem(mountPoint, "size=300k,ro", [&] {
+    const int readOnly = lc::test::inSmallFilesystem(mountPoint, "size=300k,ro", [&] {
         auto w = createMovieWriter(mountPoint + "/w.mov", MovieFileType::mov);
         if (!w.value()->addVideoInput(VideoSettings::forRecording(VideoCodec::h264, 64, 64, 30)).ok())
             return 2;
