@@ -1,6 +1,7 @@
 #include "model/AppState.h"
 
 #include "model/JsonRead.h"
+#include "platform/Shortcut.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -56,7 +57,9 @@ QByteArray AppState::encode() const {
                   {QStringLiteral("micInEach"), micInEach},
                   {QStringLiteral("showOutline"), showOutline},
                   {QStringLiteral("outlineIdle"), outlineIdle},
-                  {QStringLiteral("container"), container}};
+                  {QStringLiteral("container"), container},
+                  {QStringLiteral("shortcutStartStop"), shortcutStartStop},
+                  {QStringLiteral("shortcutPauseResume"), shortcutPauseResume}};
     if (micDeviceID) o.insert(QStringLiteral("micDeviceID"), *micDeviceID);
     // QJsonObject keeps its keys in ascending order, which is the order the file wants.
     return QJsonDocument(o).toJson(QJsonDocument::Indented);
@@ -121,6 +124,16 @@ std::optional<AppState> AppState::decode(const QByteArray& bytes) {
     auto container = json::optionalKey(o.value(QLatin1String("container")), d.container, json::string);
     if (!container) return std::nullopt;
     s.container = std::move(*container);
+
+    // Written by hand or by a newer version: a combination we cannot read is off, not the default,
+    // so a key the user meant to free is never grabbed behind their back.
+    for (auto [key, field] : {std::pair{"shortcutStartStop", &AppState::shortcutStartStop},
+                              std::pair{"shortcutPauseResume", &AppState::shortcutPauseResume}}) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (v.isUndefined()) continue;
+        const auto combo = v.isString() ? Shortcut::parse(v.toString().toStdString()) : std::nullopt;
+        s.*field = combo ? QString::fromStdString(combo->text()) : QString();
+    }
     return s;
 }
 

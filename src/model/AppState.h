@@ -64,11 +64,16 @@ struct AppState {
     bool showOutline = true;
     bool outlineIdle = false;
     QString container = QStringLiteral("mov");
+    // Global shortcuts in their text form ("Ctrl+Alt+R"); empty: off. Saved even when off, so
+    // a cleared shortcut does not come back as the default.
+    QString shortcutStartStop = QStringLiteral("Ctrl+Alt+R");
+    QString shortcutPauseResume = QStringLiteral("Ctrl+Alt+P");
 
     // Pretty-printed, keys sorted, no "micDeviceID" when absent.
     QByteArray encode() const;
     // Nothing when the bytes are not a JSON object or any present value, at any depth, has
-    // the wrong type or lacks a required key.
+    // the wrong type or lacks a required key. A shortcut that does not read as one is off, and
+    // the rest of the file is kept.
     static std::optional<AppState> decode(const QByteArray& bytes);
 
     friend bool operator==(const AppState&, const AppState&) = default;

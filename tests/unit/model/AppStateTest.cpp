@@ -98,12 +98,34 @@ TEST(AppState, FrameRateBelowOneFallsBackAlone) {
     EXPECT_EQ(AppState::decode(R"({"fps":99999999999})")->fps, 30);
 }
 
+TEST(AppState, ShortcutsDefaultWhenAbsentAndAreOffWhenUnreadable) {
+    const auto absent = AppState::decode("{}");
+    EXPECT_EQ(absent->shortcutStartStop, "Ctrl+Alt+R");
+    EXPECT_EQ(absent->shortcutPauseResume, "Ctrl+Alt+P");
+
+    const auto set =
+        AppState::decode(R"({"shortcutStartStop":"super+f9","shortcutPauseResume":"","hevc":true})");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->shortcutStartStop, "Super+F9");
+    EXPECT_EQ(set->shortcutPauseResume, ""); // cleared by the user stays cleared
+    EXPECT_EQ(AppState::decode(set->encode()), set);
+
+    // Unreadable: that shortcut off, everything else kept.
+    const auto bad =
+        AppState::decode(R"({"shortcutStartStop":"Ctrl+Banana","shortcutPauseResume":7,"fps":60})");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->shortcutStartStop, "");
+    EXPECT_EQ(bad->shortcutPauseResume, "");
+    EXPECT_EQ(bad->fps, 60);
+}
+
 TEST(AppState, EncodingIsSortedPrettyAndStable) {
     AppState s = everythingSet();
     const QByteArray bytes = s.encode();
     EXPECT_EQ(keysAtIndent(bytes, 4),
               QStringList({"container", "entries", "fps", "hevc", "lastAppAudio", "lastPreset", "micDeviceID",
-                           "micEnabled", "micInEach", "outlineIdle", "showOutline"}));
+                           "micEnabled", "micInEach", "outlineIdle", "shortcutPauseResume",
+                           "shortcutStartStop", "showOutline"}));
     EXPECT_EQ(keysAtIndent(bytes, 12).mid(0, 5),
               QStringList({"appAudio", "appName", "bundleID", "preset", "title"}));
     EXPECT_EQ(keysAtIndent(bytes, 8), QStringList({"height", "name", "width"})); // lastPreset
