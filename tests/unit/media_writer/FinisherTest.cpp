@@ -16,9 +16,11 @@ extern "C" {
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -584,3 +586,80 @@ TEST_F(TornFile, FilesBeyondFourGigabytesGetWideOffsets) {
     EXPECT_TRUE(d.packets == whole.packets);
     fs::remove(path);
 }
+
+namespace {
+
+// In the child: records until killed.
+[[noreturn]] void recordForever(const std::string& path, MovieFileType type) {
+    auto created = createMovieWriter(path, type);
+    if (!created.ok()) _exit(10);
+    MovieWriter& w = *created.value();
+    std::optional<MovieWriter::InputId> video;
+    if (type != MovieFileType::m4a) {
+        auto s = VideoSettings::forRecording(VideoCodec::h264, 160, 120, kFps);
+        s.maxKeyFrameInterval = 15;
+        video = *w.addVideoInput(s);
+        w.addTimecodeTrack(kFps);
+    }
+    const auto audio = *w.addAudioInput();
+    if (!w.startWriting().ok()) _exit(11);
+    w.setTimecodeStart(1517625);
+    if (!w.startSession().ok()) _exit(12);
+    std::vector<std::int16_t> chunk(2 * 1600);
+    for (std::int64_t i = 0;; ++i) {
+        for (std::size_t k = 0; k < chunk.size(); ++k)
+            chunk[k] = std::int16_t((std::int64_t(k) * 37 + i) % 2000);
+        while (!w.appendAudio(audio, chunk, i * 1600))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (video) {
+            YuvFramePtr f;
+            while (!(f = w.freeVideoFrame()) || !w.isReadyForMoreMediaData(*video))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::memset(f->storage.data(), int(i % 255), f->storage.size());
+            w.appendVideo(f, i * 3000);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+class KilledRecording : public testing::TestWithParam<Case> {};
+
+} // namespace
+
+// What a kill leaves (a torn fragment wherever the kill fell) finishes to its complete fragments.
+TEST_P(KilledRecording, FinishesToItsCompleteFragments) {
+    const Case c = GetParam();
+    TempDir dir;
+    const auto path = dir.file(std::string("killed.") + c.name);
+    const pid_t child = fork();
+    if (child == 0) recordForever(path, c.type);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (!fs::exists(path, ec) || fs::file_size(path, ec) < 120'000))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended on its own: " << WEXITSTATUS(status);
+
+    const auto killed = fileBytes(path);
+    auto r = finishFragmentedFile(path);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    EXPECT_GE(r->fragments, 2u);
+    ASSERT_LE(r->cutBytes, killed.size());
+    const auto reference = dir.file(std::string("reference.") + c.name);
+    writeBytes(reference,
+               std::vector<std::uint8_t>(killed.begin(), killed.end() - std::ptrdiff_t(r->cutBytes)));
+    const auto expected = decodeAll(reference), got = decodeAll(path);
+    ASSERT_TRUE(got.opened);
+    EXPECT_EQ(got.errors, 0);
+    EXPECT_TRUE(got.packets == expected.packets);
+    EXPECT_TRUE(got.frames == expected.frames);
+    ASSERT_NO_FATAL_FAILURE(expectFinishedLayout(path, got, false));
+    EXPECT_GT(r->mainSeconds(), 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, KilledRecording,
+                         testing::Values(Case{MovieFileType::mov, "mov"}, Case{MovieFileType::m4a, "m4a"}),
+                         [](const auto& info) { return std::string(info.param.name); });
