@@ -20,6 +20,7 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -532,6 +533,52 @@ TEST_F(TornFile, RefusesWhatIsNotAFragmentedMovieAndLeavesItAlone) {
     auto missing = finishFragmentedFile(dir_->file("missing.mov"));
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().code, int(FinishFailure::io));
+}
+
+// A finish that cannot write its index (here: the file may not grow, as on a full disk) says why
+// in one line and leaves the fragmented file readable; a later finish completes it.
+TEST_F(TornFile, AFailedFinishLeavesTheFragmentedFileAndReportsTheCause) {
+    ASSERT_FALSE(HasFatalFailure());
+    const auto path = dir_->file("limited.mov");
+    fs::copy_file(source_, path, fs::copy_options::overwrite_existing);
+    const auto size = fs::file_size(path);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{size, size};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+        auto r = finishFragmentedFile(path);
+        const std::string text =
+            r.ok() ? std::string("finished") : r.error().message + "|" + std::to_string(r.error().code);
+        if (::write(pipeFds[1], text.data(), text.size()) != ssize_t(text.size())) _exit(3);
+        _exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string reported;
+    char buf[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;)
+        reported.append(buf, std::size_t(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(reported, "Cannot finish \u201c" + path + "\u201d: cannot write the index: File too large|" +
+                            std::to_string(int(FinishFailure::io)));
+
+    // Still the fragmented file (only the fragment index at its end is gone), with every packet.
+    const auto boxes = lc::test::topLevelBoxes(path);
+    EXPECT_EQ(boxes.back().type, "mdat");
+    EXPECT_EQ(boxes[1].type, "moov");
+    const auto d = decodeAll(path), whole = decodeAll(source_);
+    ASSERT_TRUE(d.opened);
+    EXPECT_TRUE(d.packets == whole.packets);
+
+    auto r = finishFragmentedFile(path);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    EXPECT_TRUE(decodeAll(path).packets == whole.packets);
 }
 
 // Fragments beyond 4 GiB (a sparse hole before them) need 64-bit chunk offsets and a 64-bit
