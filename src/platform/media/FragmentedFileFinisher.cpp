@@ -194,7 +194,7 @@ private:
         return fail(FinishFailure::io, std::string(what) + ": " + std::strerror(errno));
     }
     Result<void> readAt(std::uint64_t offset, std::uint8_t* to, std::size_t n) const;
-    // The box header at `offset`; nullopt when it is cut by the end of the file (torn).
+    // The box header at `offset`; nullopt when the box is cut by the end of the file (torn).
     Result<std::optional<BoxHeader>> header(std::uint64_t offset) const;
     Result<Bytes> payloadOf(const BoxHeader& b) const;
 
@@ -247,7 +247,10 @@ Result<std::optional<BoxHeader>> Finisher::header(std::uint64_t offset) const {
     } else if (b.size == 0) {
         b.size = fileSize_ - offset;
     }
-    if (b.size < b.headerSize || b.size > fileSize_ - offset) return std::optional<BoxHeader>();
+    // Only a box that runs past the end is torn; one too small to be a box is damage.
+    if (b.size < b.headerSize)
+        return fail(FinishFailure::notFragmented, "it has a damaged box at byte " + std::to_string(offset));
+    if (b.size > fileSize_ - offset) return std::optional<BoxHeader>();
     return std::optional<BoxHeader>(b);
 }
 

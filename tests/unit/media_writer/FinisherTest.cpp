@@ -503,6 +503,11 @@ TEST_F(TornFile, RefusesWhatIsNotAFragmentedMovieAndLeavesItAlone) {
         ASSERT_NE(trun, b.end());
         trun[8] = 0x7f;
         cases.push_back({"damaged fragment", b, FinishFailure::notFragmented});
+        // A box size too small to be a box, in the middle of the file: damage, not a torn end.
+        b = source;
+        std::fill_n(b.begin() + std::ptrdiff_t(second->offset), 4, 0);
+        b[second->offset + 3] = 3;
+        cases.push_back({"damaged box size", b, FinishFailure::notFragmented});
     }
     {
         // A plain movie (the final video's kind of file).
