@@ -158,6 +158,7 @@ MovieIndex readMovieIndex(const std::string& path) {
                 t.durations.insert(t.durations.end(), std::size_t(count), std::uint32_t(d));
             }
         }
+        t.hasCompositionOffsets = child(st, "ctts") != nullptr;
         if (const Inner* stsz = child(st, "stsz")) t.sizes = be(stsz->data + 8, 4);
         if (const Inner* stss = child(st, "stss")) {
             std::vector<std::uint32_t> sync;

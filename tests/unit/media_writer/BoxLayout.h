@@ -29,6 +29,7 @@ struct TrackIndex {
     std::uint64_t sizes = 0;                               // stsz sample count
     std::optional<std::vector<std::uint32_t>> syncSamples; // stss, 1-based
     std::vector<std::uint64_t> chunkOffsets;
+    bool hasCompositionOffsets = false; // ctts
     bool hasEdits = false;
     std::uint64_t editDuration = 0; // sum of the edit list's segments, movie time scale
 };

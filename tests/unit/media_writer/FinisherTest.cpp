@@ -58,14 +58,16 @@ std::uint64_t fnv(const std::uint8_t* p, std::size_t n, std::uint64_t h = 146959
 }
 
 // Writes a small recording with the real writer. `finish` false leaves it fragmented.
-void writeRecording(const std::string& path, MovieFileType type, bool finish) {
+// `reordered`: with B-frames (composition offsets), as the final video's encoder settings give.
+void writeRecording(const std::string& path, MovieFileType type, bool finish, bool reordered = false) {
     auto created =
         createMovieWriter(path, type, MovieWriterOptions{.fragmented = true, .finishInPlace = finish});
     ASSERT_TRUE(created.ok()) << created.error().message;
     MovieWriter& w = *created.value();
     std::optional<MovieWriter::InputId> video;
     if (type != MovieFileType::m4a) {
-        auto s = VideoSettings::forRecording(VideoCodec::h264, 160, 120, kFps);
+        auto s = reordered ? VideoSettings::forExport(VideoCodec::h264, 160, 120, kFps)
+                           : VideoSettings::forRecording(VideoCodec::h264, 160, 120, kFps);
         s.maxKeyFrameInterval = 15;
         auto v = w.addVideoInput(s);
         ASSERT_TRUE(v.ok()) << v.error().message;
@@ -256,6 +258,10 @@ void expectFinishedLayout(const std::string& path, const Decoded& content, bool 
 struct Case {
     MovieFileType type;
     const char* name;
+    bool reordered = false;
+    std::string ext() const {
+        return type == MovieFileType::mov ? "mov" : type == MovieFileType::mp4 ? "mp4" : "m4a";
+    }
 };
 
 class FinishedFile : public testing::TestWithParam<Case> {};
@@ -265,9 +271,9 @@ class FinishedFile : public testing::TestWithParam<Case> {};
 TEST_P(FinishedFile, KeepsEveryFrameInOneMdatWithACompleteIndex) {
     const Case c = GetParam();
     TempDir dir;
-    const auto fragmented = dir.file(std::string("fragmented.") + c.name);
-    const auto path = dir.file(std::string("finished.") + c.name);
-    ASSERT_NO_FATAL_FAILURE(writeRecording(fragmented, c.type, false));
+    const auto fragmented = dir.file("fragmented." + c.ext());
+    const auto path = dir.file("finished." + c.ext());
+    ASSERT_NO_FATAL_FAILURE(writeRecording(fragmented, c.type, false, c.reordered));
     fs::copy_file(fragmented, path);
     const auto before = decodeAll(fragmented);
     ASSERT_TRUE(before.opened);
@@ -294,6 +300,7 @@ TEST_P(FinishedFile, KeepsEveryFrameInOneMdatWithACompleteIndex) {
 
     // Metadata, timecode and everything else of the header survive.
     const auto newMovie = lc::test::readMovieIndex(path);
+    if (c.type != MovieFileType::m4a) EXPECT_EQ(newMovie.tracks[0].hasCompositionOffsets, c.reordered);
     EXPECT_EQ(newMovie.otherBoxes, oldMovie.otherBoxes);
     const auto probed = lc::test::probeFile(path);
     if (c.type == MovieFileType::mov) {
@@ -334,8 +341,8 @@ TEST_P(FinishedFile, KeepsEveryFrameInOneMdatWithACompleteIndex) {
 TEST_P(FinishedFile, WriterFinishesInPlace) {
     const Case c = GetParam();
     TempDir dir;
-    const auto path = dir.file(std::string("window.") + c.name);
-    ASSERT_NO_FATAL_FAILURE(writeRecording(path, c.type, true));
+    const auto path = dir.file("window." + c.ext());
+    ASSERT_NO_FATAL_FAILURE(writeRecording(path, c.type, true, c.reordered));
     const auto d = decodeAll(path);
     ASSERT_TRUE(d.opened);
     EXPECT_EQ(d.errors, 0);
@@ -344,7 +351,8 @@ TEST_P(FinishedFile, WriterFinishesInPlace) {
 
 INSTANTIATE_TEST_SUITE_P(Files, FinishedFile,
                          testing::Values(Case{MovieFileType::mov, "mov"}, Case{MovieFileType::mp4, "mp4"},
-                                         Case{MovieFileType::m4a, "m4a"}),
+                                         Case{MovieFileType::m4a, "m4a"},
+                                         Case{MovieFileType::mp4, "mp4_bframes", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
