@@ -20,12 +20,13 @@
 
 namespace lc {
 
-// Error codes of finishFragmentedFile (domain "Loomcast"); the file is untouched for the first
-// two.
+// Error codes of finishFragmentedFile (domain "Loomcast"); the file is untouched unless the code
+// is io.
 enum class FinishFailure {
-    notFragmented = 1, // not a fragmented movie (already plain, another format, no header)
+    notFragmented = 1, // not a movie, or one this finisher does not understand (damaged)
     noMedia = 2,       // a fragmented movie without one complete fragment
     io = 3,            // reading or writing failed: the file is left fragmented or finished
+    alreadyPlain = 4,  // a plain movie (finished already): nothing to do
 };
 
 struct FinishedTrack {

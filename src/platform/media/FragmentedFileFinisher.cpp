@@ -271,7 +271,7 @@ Result<void> Finisher::readMovie(const BoxHeader& moov) {
     auto top = children(moov_);
     if (!top) return notOurs("its movie header is damaged");
     const Child* mvex = find(*top, fourcc("mvex"));
-    if (!mvex) return notOurs("it is not a fragmented movie");
+    if (!mvex) return fail(FinishFailure::alreadyPlain, "it is a plain movie already");
     const Child* mvhd = find(*top, fourcc("mvhd"));
     if (!mvhd) return notOurs("its movie header has no mvhd");
     {

@@ -334,7 +334,7 @@ TEST_P(FinishedFile, KeepsEveryFrameInOneMdatWithACompleteIndex) {
     const auto bytes = fileBytes(path);
     auto again = finishFragmentedFile(path);
     ASSERT_FALSE(again.ok());
-    EXPECT_EQ(again.error().code, int(FinishFailure::notFragmented));
+    EXPECT_EQ(again.error().code, int(FinishFailure::alreadyPlain));
     EXPECT_EQ(fileBytes(path), bytes);
 }
 
@@ -529,7 +529,7 @@ TEST_F(TornFile, RefusesWhatIsNotAFragmentedMovieAndLeavesItAlone) {
         std::memset(f->storage.data(), 90, f->storage.size());
         ASSERT_TRUE((*w)->appendVideo(f, 0));
         ASSERT_TRUE((*w)->finishAndWait().ok());
-        cases.push_back({"plain movie", fileBytes(dir_->file("plain.mp4")), FinishFailure::notFragmented});
+        cases.push_back({"plain movie", fileBytes(dir_->file("plain.mp4")), FinishFailure::alreadyPlain});
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
