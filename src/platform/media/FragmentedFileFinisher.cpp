@@ -447,8 +447,8 @@ std::uint64_t rescaleUp(std::uint64_t v, std::uint32_t from, std::uint32_t to) {
 }
 
 // Rewrites a version 0/1 header box (mvhd, tkhd, mdhd) with a new duration; the version grows to
-// 1 when the duration no longer fits 32 bits. `idBefore` is the 32-bit field between the times
-// and the duration in this box (tkhd: track id and a reserved word).
+// 1 when the duration no longer fits 32 bits. Between the times and the duration, mvhd and mdhd
+// hold their time scale, tkhd its track id and a reserved word.
 void writeTimedHeader(Writer& w, const Child& box, std::uint64_t duration, bool tkhd) {
     Reader r(box.payload);
     const auto version = std::uint8_t(r.be(1));
