@@ -97,6 +97,10 @@ struct MovieWriterOptions {
     // file that plays up to its last fragment. Otherwise a plain file with its index at the
     // front (the final video).
     bool fragmented = true;
+    // A fragmented file becomes a plain file when it finishes (platform/MovieFinisher.h: its
+    // index appended, no media copied; finish takes a few milliseconds longer). False leaves it
+    // fragmented, as a crash would.
+    bool finishInPlace = true;
     // Frames the video queue holds before isReadyForMoreMediaData says no.
     int videoQueueDepth = 4;
 };

@@ -1,6 +1,7 @@
 // MovieWriter on FFmpeg: libx264/libx265 video and FFmpeg's AAC encoder, muxed by the mov, mp4
 // and ipod muxers. All encoding and muxing happen on one worker thread per writer; callers only
 // queue buffers.
+#include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/YuvFramePool.h"
 #include "platform/media/FfHandles.h"
@@ -577,6 +578,11 @@ void FfmpegMovieWriter::run() {
             Result<void> f = flushAll();
             if (f) f = ioResult(av_write_trailer(ctx_.get()), "finish");
             if (f && ctx_->pb) f = ioResult(avio_closep(&ctx_->pb), "close");
+            // Players and editors get a plain file; a file that holds no fragment stays as it is.
+            if (f && options_.fragmented && options_.finishInPlace) {
+                auto finished = finishFragmentedFile(path());
+                if (!finished && finished.error().code != int(FinishFailure::noMedia)) f = finished.error();
+            }
             if (!f) fail(f.error());
         }
         ctx_.closeFile();
