@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     }
     {
         QTemporaryDir dir;
-        lc::MicMonitor mic(audio);
+        lc::MicMonitor mic(audio, lc::createMovieWriter);
         std::atomic<std::size_t> frames{0};
         std::atomic<int> levels{0};
         mic.setOnLevel([&](float) { ++levels; });

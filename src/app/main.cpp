@@ -2,10 +2,15 @@
 #include "app/cli/SelfTests.h"
 #include "app/cli/Termination.h"
 #include "app/update/UpdateManager.h"
+#include "capture/WindowRecorder.h"
+#include "common/Clock.h"
+#include "common/Detached.h"
 #include "export/ExportController.h"
 #include "export/ExportMode.h"
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
+#include "platform/Audio.h"
+#include "platform/MovieWriter.h"
 #include "platform/x11/X11Desktop.h"
 #include "ui/Shell.h"
 #include "ui/Snapshot.h"
@@ -37,7 +42,7 @@ QCoro::Task<> runMode(QCoro::Task<int> mode) {
     try {
         code = co_await std::move(mode);
     } catch (...) {
-        lc::printLine(QStringLiteral("FAIL: internal error"));
+        lc::printLine(QStringLiteral("FAIL: internal error: ") + lc::currentExceptionMessage());
     }
     lc::cli::exitWith(code);
 }
@@ -75,14 +80,28 @@ int main(int argc, char** argv) {
     // Closing the main window leaves the application running in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // The Linux back ends, chosen here and nowhere else: X11 for the windows, their capture and
+    // their control, the sound server for the microphone and application audio, FFmpeg for files.
     std::shared_ptr<lc::x11::X11Desktop> x11 = desktop.value();
+    const std::shared_ptr<lc::AudioSystem> audio = lc::systemAudio();
+    const lc::MovieWriterFactory writers = lc::createMovieWriter;
+
+    lc::WindowRecorder::Services recording;
+    recording.capture = x11.get(); // x11 outlives the model and so every recorder
+    recording.audio = audio;
+    recording.makeWriter = [writers](const std::string& path, lc::MovieFileType type) {
+        return writers(path, type, lc::MovieWriterOptions{});
+    };
+    recording.clock = [] { return lc::uptime(); };
+
     lc::AppServices services;
     services.capture = x11;
     services.server = x11;
     services.control = x11;
-    services.audio = lc::systemAudio();
+    services.audio = audio;
+    services.makeWriter = writers;
     services.desktop = lc::systemDesktopActions();
-    services.makeRecorder = lc::windowRecorderFactory(*x11);
+    services.makeRecorder = lc::windowRecorderFactory(std::move(recording));
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);
     lc::AppModel model(std::move(services));

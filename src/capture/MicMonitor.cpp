@@ -98,8 +98,9 @@ struct MicMonitor::File {
     bool appended = false; // at least one buffer is in the file
 };
 
-MicMonitor::MicMonitor(std::shared_ptr<AudioSystem> audio)
-    : audio_(std::move(audio)), queue_(std::make_unique<Queue>("loomcast.mic")),
+MicMonitor::MicMonitor(std::shared_ptr<AudioSystem> audio, MovieWriterFactory makeWriter)
+    : audio_(std::move(audio)), makeWriter_(std::move(makeWriter)),
+      queue_(std::make_unique<Queue>("loomcast.mic")),
       control_(std::make_unique<Queue>("loomcast.mic.control")) {}
 
 MicMonitor::~MicMonitor() {
@@ -133,7 +134,12 @@ void MicMonitor::start(std::optional<std::string> deviceID, std::function<void(b
         const std::uint64_t generation = ++generation_;
 
         bool running = false;
-        if (auto list = audio_->microphones()) {
+        std::optional<std::string> why;
+        if (auto list = audio_->microphones(); !list) {
+            why = list.error().message;
+        } else if (list->empty()) {
+            why = "No microphone";
+        } else {
             std::optional<std::string> chosen;
             for (const auto& d : *list)
                 if (deviceID && d.id == *deviceID) chosen = d.id;
@@ -141,32 +147,36 @@ void MicMonitor::start(std::optional<std::string> deviceID, std::function<void(b
                 for (const auto& d : *list)
                     if (d.isDefault) chosen = d.id;
             // Without a listed default the server's own default source is used.
-            if (!list->empty()) {
-                AudioCallbacks callbacks;
-                callbacks.onChunk = [this, generation](AudioChunk c) { received(generation, std::move(c)); };
-                callbacks.onEnd = [this, generation](const Error& e) {
-                    control_->post([this, generation, message = e.message] {
-                        if (generation != generation_) return;
-                        if (capture_) capture_->stop();
-                        capture_.reset();
-                        ++generation_;
-                        running_ = false;
-                        emitLevel(0);
-                        std::function<void(const std::string&)> onFail;
-                        {
-                            std::lock_guard lock(callbacksMutex_);
-                            onFail = onFail_;
-                        }
-                        if (onFail) onFail(message);
-                    });
-                };
-                if (auto capture = audio_->captureMicrophone(chosen, std::move(callbacks))) {
-                    capture_ = std::move(*capture);
-                    running = true;
-                }
+            AudioCallbacks callbacks;
+            callbacks.onChunk = [this, generation](AudioChunk c) { received(generation, std::move(c)); };
+            callbacks.onEnd = [this, generation](const Error& e) {
+                control_->post([this, generation, message = e.message] {
+                    if (generation != generation_) return;
+                    if (capture_) capture_->stop();
+                    capture_.reset();
+                    ++generation_;
+                    running_ = false;
+                    emitLevel(0);
+                    std::function<void(const std::string&)> onFail;
+                    {
+                        std::lock_guard lock(callbacksMutex_);
+                        onFail = onFail_;
+                    }
+                    if (onFail) onFail(message);
+                });
+            };
+            if (auto capture = audio_->captureMicrophone(chosen, std::move(callbacks))) {
+                capture_ = std::move(*capture);
+                running = true;
+            } else {
+                why = capture.error().message;
             }
         }
         running_ = running;
+        {
+            std::lock_guard lock(callbacksMutex_);
+            startError_ = why;
+        }
         if (completion) completion(running);
     });
 }
@@ -209,6 +219,11 @@ QFuture<std::optional<MicFileSpan>> MicMonitor::finishFile() {
         promise->finish();
     });
     return future;
+}
+
+std::optional<std::string> MicMonitor::startError() const {
+    std::lock_guard lock(callbacksMutex_);
+    return startError_;
 }
 
 QString MicMonitor::fileTimecode() const {
@@ -293,7 +308,8 @@ void MicMonitor::openFile(const std::string& path, double firstUptime) {
         std::lock_guard lock(fileInfoMutex_);
         fileError_ = why;
     };
-    auto writer = createMovieWriter(path, MovieFileType::m4a);
+    if (!makeWriter_) return fail("Cannot write the microphone file: no movie writer");
+    auto writer = makeWriter_(path, MovieFileType::m4a, MovieWriterOptions{});
     if (!writer) return fail(writer.error().message);
 
     const auto start =

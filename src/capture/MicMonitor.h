@@ -36,7 +36,9 @@ class MicMonitor {
 public:
     using Handler = std::function<void(const std::shared_ptr<const AudioChunk>&)>;
 
-    explicit MicMonitor(std::shared_ptr<AudioSystem> audio = systemAudio());
+    // `audio` gives the microphones and their capture; `makeWriter` the microphone file's writer
+    // (when empty, an armed file fails with a message and only the meter and subscribers run).
+    MicMonitor(std::shared_ptr<AudioSystem> audio, MovieWriterFactory makeWriter);
     // Stops the capture; a file still being written is finished (never thrown away).
     ~MicMonitor();
     MicMonitor(const MicMonitor&) = delete;
@@ -50,8 +52,12 @@ public:
     MicAuthorization authorization() const;
 
     // (Re)starts capture from `deviceID`, or from the default microphone when absent or not
-    // found. `completion` receives whether capture runs, on the control thread.
+    // found. `completion` receives whether capture runs, on the control thread; when it does not,
+    // startError() says why.
     void start(std::optional<std::string> deviceID, std::function<void(bool)> completion = {});
+    // Why the last start left the capture stopped ("No sound server: …", "Cannot open the
+    // microphone: …"); absent after a start that runs.
+    std::optional<std::string> startError() const;
     // Stops capture; reports level 0.
     void stop();
     bool isRunning() const { return running_; }
@@ -96,6 +102,7 @@ private:
     void emitLevel(float level);
 
     std::shared_ptr<AudioSystem> audio_;
+    MovieWriterFactory makeWriter_;
     std::atomic<bool> running_{false};
     std::atomic<std::uint64_t> generation_{0}; // which capture the buffers in flight belong to
     std::atomic<int> inFlight_{0};
@@ -104,6 +111,7 @@ private:
     mutable std::mutex callbacksMutex_;
     std::function<void(float)> onLevel_;
     std::function<void(const std::string&)> onFail_;
+    std::optional<std::string> startError_;
 
     // Owned by the control thread.
     std::unique_ptr<AudioCapture> capture_;

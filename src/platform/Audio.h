@@ -61,6 +61,8 @@ public:
 };
 
 // The system's sound server (PulseAudio, or PipeWire's PulseAudio server); one shared object.
+// Defined by the back end (src/platform/pulse): only the composition root and the back end's own
+// tests call it; everything else is handed an AudioSystem.
 std::shared_ptr<AudioSystem> systemAudio();
 
 } // namespace lc

@@ -193,8 +193,14 @@ private:
     MovieFileType type_;
 };
 
-// A writer for `path`. Fails when the file type cannot be written ("Cannot create writer for
-// <path>: <reason>"). The file itself is created by startWriting.
+// How the recorders, the microphone and the export get their writers: a writer for `path`, or why
+// there is none ("Cannot create writer for <path>: <reason>"). The file itself is created by
+// startWriting. The application hands the FFmpeg back end in; tests may hand in their own.
+using MovieWriterFactory = std::function<Result<std::unique_ptr<MovieWriter>>(
+    const std::string& path, MovieFileType type, const MovieWriterOptions& options)>;
+
+// The FFmpeg back end's writer (src/platform/media). Only the composition root and the back end's
+// own tests call it; everything else takes a MovieWriterFactory.
 Result<std::unique_ptr<MovieWriter>> createMovieWriter(const std::string& path, MovieFileType type,
                                                        const MovieWriterOptions& options = {});
 

@@ -1,11 +1,13 @@
 #include "app/cli/Termination.h"
 
+#include "common/Detached.h"
 #include "model/app/AppModel.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,9 +24,12 @@ void onSignal(int signal) {
 }
 
 QCoro::Task<> runTermination(QPointer<AppModel> model, int code) {
+    // A stop that throws still ends the process, and says why on standard error.
     try {
         if (model) co_await model->shutdown();
     } catch (...) {
+        std::fprintf(stderr, "Loomcast: stopping the session failed: %s\n",
+                     currentExceptionMessage().toLocal8Bit().constData());
     }
     QCoreApplication::exit(code);
 }

@@ -47,7 +47,7 @@ AppModel::AppModel(AppServices services, QObject* parent)
     axOK_ = services_.control && services_.control->isTrusted();
     outlines_ = std::make_unique<OutlineManager>(services_.server);
     exporter_ = std::make_unique<ExportController>();
-    mic_ = std::make_unique<MicMonitor>(services_.audio);
+    mic_ = std::make_unique<MicMonitor>(services_.audio, services_.makeWriter);
     micAuth_ = mic_->authorization();
     tickTimer_.setInterval(int(kTickSeconds * 1000));
     tickTimer_.setTimerType(Qt::PreciseTimer);

@@ -10,6 +10,7 @@
 #include "model/app/DesktopActions.h"
 #include "model/app/SessionRecorder.h"
 #include "platform/Audio.h"
+#include "platform/MovieWriter.h"
 #include "platform/ScreenCapture.h"
 #include "platform/WindowControl.h"
 #include "platform/WindowServer.h"
@@ -41,6 +42,7 @@ struct AppServices {
     std::shared_ptr<WindowServer> server;
     std::shared_ptr<WindowControl> control;
     std::shared_ptr<AudioSystem> audio;
+    MovieWriterFactory makeWriter; // the microphone file's writer
     std::shared_ptr<DesktopActions> desktop;
     RecorderFactory makeRecorder;
     // This application, whose own windows are never offered.

@@ -10,8 +10,7 @@ namespace {
 
 class WindowRecorderAdapter final : public SessionRecorder {
 public:
-    explicit WindowRecorderAdapter(ScreenCapture& capture)
-        : recorder_(WindowRecorder::Services::system(capture)) {}
+    explicit WindowRecorderAdapter(WindowRecorder::Services services) : recorder_(std::move(services)) {}
 
     void setOnFail(std::function<void(const QString&)> onFail) override {
         recorder_.setOnFail([onFail = std::move(onFail)](const std::string& message) {
@@ -51,9 +50,9 @@ private:
 
 } // namespace
 
-RecorderFactory windowRecorderFactory(ScreenCapture& capture) {
-    return [&capture]() -> std::shared_ptr<SessionRecorder> {
-        return std::make_shared<WindowRecorderAdapter>(capture);
+RecorderFactory windowRecorderFactory(WindowRecorder::Services services) {
+    return [services = std::move(services)]() -> std::shared_ptr<SessionRecorder> {
+        return std::make_shared<WindowRecorderAdapter>(services);
     };
 }
 

@@ -2,6 +2,7 @@
 // What a session needs from the recorder of one window file. The real one wraps
 // WindowRecorder; tests use small fakes.
 #include "capture/Timecode.h"
+#include "capture/WindowRecorder.h"
 #include "common/Result.h"
 #include "model/Preset.h"
 #include "platform/Geometry.h"
@@ -49,7 +50,8 @@ public:
 
 using RecorderFactory = std::function<std::shared_ptr<SessionRecorder>()>;
 
-// Recorders on the real capture, sound and movie-writer services; `capture` must outlive them.
-RecorderFactory windowRecorderFactory(ScreenCapture& capture);
+// Recorders on the given capture, sound and movie-writer services (the composition root picks
+// them); the capture service must outlive the recorders.
+RecorderFactory windowRecorderFactory(WindowRecorder::Services services);
 
 } // namespace lc

@@ -113,7 +113,7 @@ struct Levels {
 TEST(MicMonitorLive, LevelIsZeroForSilenceAndOneForAFullScaleTone) {
     LC_REQUIRE_TEST_ENV();
     ExtraSource quiet("lc_quiet"), loud("lc_loud");
-    MicMonitor mic;
+    MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
     Levels levels;
     mic.setOnLevel(levels.sink());
 
@@ -141,7 +141,7 @@ TEST(MicMonitorLive, WritesTheMicrophoneFileWithItsToneLengthAndComment) {
     LC_REQUIRE_TEST_ENV();
     QTemporaryDir dir;
     const QString path = QDir(dir.path()).filePath("Mic.m4a");
-    MicMonitor mic;
+    MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
     ASSERT_TRUE(startAndWait(mic, std::nullopt));
     std::this_thread::sleep_for(200ms);
     // A recorder's view of the same sound: every buffer, on the host clock.
@@ -191,7 +191,7 @@ TEST(MicMonitorLive, ArmingAndFinishingWithoutSoundWritesNoFile) {
     LC_REQUIRE_TEST_ENV();
     QTemporaryDir dir;
     const QString path = QDir(dir.path()).filePath("Mic.m4a");
-    MicMonitor mic; // never started: no buffer arrives
+    MicMonitor mic(lc::systemAudio(), lc::createMovieWriter); // never started: no buffer arrives
     mic.startFile(path.toStdString());
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(finish(mic).has_value());
@@ -204,7 +204,7 @@ TEST(MicMonitorLive, WithoutASoundServerStartReportsFalse) {
     AtExit restore{[saved] { qputenv("PULSE_SERVER", saved); }};
     qputenv("PULSE_SERVER", "unix:/nonexistent/loomcast/native");
     {
-        MicMonitor mic;
+        MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
         EXPECT_FALSE(startAndWait(mic, std::nullopt));
         EXPECT_FALSE(mic.isRunning());
         EXPECT_TRUE(mic.devices().empty());
@@ -221,7 +221,7 @@ TEST(MicMonitorLive, AMicrophoneThatVanishesEndsCaptureAndKeepsTheFile) {
     ASSERT_TRUE(player.waitForStarted());
     QTemporaryDir dir;
     const QString path = QDir(dir.path()).filePath("Mic.m4a");
-    MicMonitor mic;
+    MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
     auto failed = std::make_shared<std::promise<std::string>>();
     mic.setOnFail([failed](const std::string& why) { failed->set_value(why); });
     ASSERT_TRUE(startAndWait(mic, "lc_usb"));
@@ -257,7 +257,7 @@ TEST(MicMonitorLive, ASoundServerThatDiesLeavesAPlayableFileAndTheMonitorStopped
 
     const QString path = QDir(dir.path()).filePath("Mic.m4a");
     {
-        MicMonitor mic;
+        MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
         auto failed = std::make_shared<std::promise<std::string>>();
         mic.setOnFail([failed](const std::string& why) { failed->set_value(why); });
         ASSERT_TRUE(startAndWait(mic, std::nullopt));

@@ -188,7 +188,7 @@ TEST_F(RecorderIntegration, ApplicationToneInTheFirstTrackAndMicrophoneInTheSeco
     ASSERT_TRUE(w);
     ASSERT_TRUE(w->owningApplication);
 
-    MicMonitor mic;
+    MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
     std::atomic<bool> running{false};
     mic.start(std::nullopt, [&](bool ok) { running = ok; });
     ASSERT_TRUE(waitUntil([&] { return running.load(); }, 5s));

@@ -4,9 +4,12 @@
 #include "common/Clock.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -128,7 +131,7 @@ TEST(MicMonitorLevel, IsFourTimesTheRmsCappedAtOne) {
 
 TEST(MicMonitor, StartsTheRequestedDeviceOrTheDefaultAndReportsNoServer) {
     auto audio = std::make_shared<FakeAudio>();
-    MicMonitor mic(audio);
+    MicMonitor mic(audio, lc::createMovieWriter);
     EXPECT_TRUE(startAndWait(mic, "usb"));
     EXPECT_EQ(audio->opened, "usb");
     EXPECT_TRUE(mic.isRunning());
@@ -150,7 +153,7 @@ TEST(MicMonitor, StartsTheRequestedDeviceOrTheDefaultAndReportsNoServer) {
 
 TEST(MicMonitor, ReportsTheLevelAtMostEvery80MsAndZeroOnStop) {
     auto audio = std::make_shared<FakeAudio>();
-    MicMonitor mic(audio);
+    MicMonitor mic(audio, lc::createMovieWriter);
     Levels levels;
     mic.setOnLevel([&](float v) { levels.add(v); });
     ASSERT_TRUE(startAndWait(mic, std::nullopt));
@@ -171,7 +174,7 @@ TEST(MicMonitor, ReportsTheLevelAtMostEvery80MsAndZeroOnStop) {
 
 TEST(MicMonitor, SubscribersShareEachBufferUntilTheyUnsubscribe) {
     auto audio = std::make_shared<FakeAudio>();
-    MicMonitor mic(audio);
+    MicMonitor mic(audio, lc::createMovieWriter);
     ASSERT_TRUE(startAndWait(mic, std::nullopt));
     std::mutex m;
     std::vector<std::shared_ptr<const AudioChunk>> a, b;
@@ -210,7 +213,7 @@ TEST(MicMonitor, SubscribersShareEachBufferUntilTheyUnsubscribe) {
 
 TEST(MicMonitor, ACaptureThatEndsOnItsOwnStopsTheMonitorWithAMessage) {
     auto audio = std::make_shared<FakeAudio>();
-    MicMonitor mic(audio);
+    MicMonitor mic(audio, lc::createMovieWriter);
     Levels levels;
     std::promise<std::string> failed;
     mic.setOnLevel([&](float v) { levels.add(v); });
@@ -226,7 +229,7 @@ TEST(MicMonitor, ACaptureThatEndsOnItsOwnStopsTheMonitorWithAMessage) {
 
 TEST(MicMonitor, ASlowSubscriberNeverBlocksTheCaptureAndMemoryStaysBounded) {
     auto audio = std::make_shared<FakeAudio>();
-    auto mic = std::make_unique<MicMonitor>(audio);
+    auto mic = std::make_unique<MicMonitor>(audio, lc::createMovieWriter);
     ASSERT_TRUE(startAndWait(*mic, std::nullopt));
     std::atomic<int> got{0};
     mic->subscribe(QUuid::createUuid(), [&](const auto&) {
@@ -249,7 +252,7 @@ TEST(MicMonitor, ASlowSubscriberNeverBlocksTheCaptureAndMemoryStaysBounded) {
 
 TEST(MicMonitor, AFileArmedAndFinishedWithoutABufferIsNotWritten) {
     auto audio = std::make_shared<FakeAudio>();
-    MicMonitor mic(audio);
+    MicMonitor mic(audio, lc::createMovieWriter);
     QTemporaryDir dir;
     const QString path = QDir(dir.path()).filePath("Mic.m4a");
     mic.startFile(path.toStdString());
@@ -258,4 +261,82 @@ TEST(MicMonitor, AFileArmedAndFinishedWithoutABufferIsNotWritten) {
     EXPECT_FALSE(result.result().has_value());
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_TRUE(mic.fileTimecode().isEmpty());
+}
+
+TEST(MicMonitor, AStartThatFailsSaysWhyAndARunningStartClearsIt) {
+    auto audio = std::make_shared<FakeAudio>();
+    MicMonitor mic(audio, lc::createMovieWriter);
+    audio->server = false;
+    EXPECT_FALSE(startAndWait(mic, std::nullopt));
+    EXPECT_EQ(mic.startError(), "No sound server: Connection refused");
+
+    audio->server = true;
+    audio->list.clear();
+    EXPECT_FALSE(startAndWait(mic, std::nullopt));
+    EXPECT_EQ(mic.startError(), "No microphone");
+
+    audio->list = {{"builtin", "Built-in", true}};
+    EXPECT_TRUE(startAndWait(mic, std::nullopt));
+    EXPECT_EQ(mic.startError(), std::nullopt);
+}
+
+TEST(MicMonitor, WritesItsFileThroughTheGivenFactoryAndKeepsItsRefusal) {
+    struct Asked {
+        std::mutex mutex;
+        std::vector<std::pair<std::string, lc::MovieFileType>> calls;
+        bool refuse = false;
+    };
+    auto asked = std::make_shared<Asked>();
+    const lc::MovieWriterFactory factory =
+        [asked](const std::string& path, lc::MovieFileType type,
+                const lc::MovieWriterOptions& options) -> lc::Result<std::unique_ptr<lc::MovieWriter>> {
+        std::lock_guard lock(asked->mutex);
+        asked->calls.emplace_back(path, type);
+        if (asked->refuse)
+            return lc::makeError("Cannot create writer for \"Mic.m4a\": No space left on device");
+        return lc::createMovieWriter(path, type, options);
+    };
+    auto audio = std::make_shared<FakeAudio>();
+    MicMonitor mic(audio, factory);
+    ASSERT_TRUE(startAndWait(mic, std::nullopt));
+    std::atomic<int> received{0};
+    mic.subscribe(QUuid::createUuid(), [&](const auto&) { ++received; });
+    QTemporaryDir dir;
+
+    const QString written = QDir(dir.path()).filePath("Mic.m4a");
+    mic.startFile(written.toStdString());
+    audio->push(tone(1000, 4800));
+    auto span = mic.finishFile();
+    span.waitForFinished();
+    ASSERT_TRUE(span.result().has_value()) << mic.fileError().value_or("");
+    EXPECT_NEAR(span.result()->end, 0.1, 1e-9);
+    EXPECT_TRUE(QFile::exists(written));
+    {
+        std::lock_guard lock(asked->mutex);
+        ASSERT_EQ(asked->calls.size(), 1u);
+        EXPECT_EQ(asked->calls[0].first, written.toStdString());
+        EXPECT_EQ(asked->calls[0].second, lc::MovieFileType::m4a);
+    }
+
+    // A writer that cannot be made costs the file, not the sound: the reason is kept.
+    asked->refuse = true;
+    const QString refused = QDir(dir.path()).filePath("Mic 2.m4a");
+    mic.startFile(refused.toStdString());
+    audio->push(tone(1000, 4800));
+    auto none = mic.finishFile();
+    none.waitForFinished();
+    EXPECT_FALSE(none.result().has_value());
+    EXPECT_EQ(mic.fileError(), "Cannot create writer for \"Mic.m4a\": No space left on device");
+    EXPECT_FALSE(QFile::exists(refused));
+    EXPECT_TRUE(eventually([&] { return received.load() == 2; })) << "subscribers still get every buffer";
+
+    // Without any factory an armed file fails the same way, with its own reason.
+    MicMonitor bare(audio, lc::MovieWriterFactory{});
+    ASSERT_TRUE(startAndWait(bare, std::nullopt));
+    bare.startFile(QDir(dir.path()).filePath("Mic 3.m4a").toStdString());
+    audio->push(tone(1000));
+    auto nothing = bare.finishFile();
+    nothing.waitForFinished();
+    EXPECT_FALSE(nothing.result().has_value());
+    EXPECT_EQ(bare.fileError(), "Cannot write the microphone file: no movie writer");
 }

@@ -69,7 +69,7 @@ protected:
         o.appAudio = appAudio;
         o.mp4 = mp4;
         if (withMic) {
-            mic = std::make_unique<MicMonitor>(audio);
+            mic = std::make_unique<MicMonitor>(audio, lc::MovieWriterFactory{});
             std::atomic<bool> running{false};
             mic->start(std::nullopt, [&](bool ok) { running = ok; });
             EXPECT_TRUE(waitUntil([&] { return running.load(); }, 2s));

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -271,7 +272,12 @@ Result<std::optional<VideoDecoder::Frame>> VideoDecoder::next() {
     const int W = (frame->width + 1) & ~1, H = (frame->height + 1) & ~1;
     impl_->sws.reset(sws_getCachedContext(impl_->sws.release(), frame->width, frame->height, format, W, H,
                                           AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!impl_->sws) return makeError("Cannot convert the pictures of \"" + baseName(impl_->d.path) + "\"");
+    if (!impl_->sws) {
+        const char* name = av_get_pix_fmt_name(format);
+        return makeError("Cannot convert the pictures of \"" + baseName(impl_->d.path) +
+                             "\": unsupported pixel format " + (name ? name : "(unknown)"),
+                         0, "FFmpeg");
+    }
     auto pic = YuvFrame::allocate(W, H);
     sws_scale(impl_->sws.get(), frame->data, frame->linesize, 0, frame->height, pic->planes, pic->strides);
     out.picture = std::move(pic);
@@ -348,8 +354,8 @@ Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
                                               AVSampleFormat(f->format), f->sample_rate, 0, nullptr);
             av_channel_layout_uninit(&in);
             m.swr.reset(s);
-            if (r < 0 || swr_init(s) < 0)
-                return makeError("Cannot convert the sound of \"" + baseName(m.d.path) + "\"", r, "FFmpeg");
+            const int init = r < 0 ? r : swr_init(s);
+            if (init < 0) return avError(m.d.path, "Cannot convert the sound of", init);
         }
         const std::int64_t ts =
             f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
@@ -362,8 +368,7 @@ Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
         const int n =
             swr_convert(m.swr.get(), out, room, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
         av_frame_unref(f);
-        if (n < 0)
-            return makeError("Cannot convert the sound of \"" + baseName(m.d.path) + "\"", n, "FFmpeg");
+        if (n < 0) return avError(m.d.path, "Cannot convert the sound of", n);
         if (n == 0) continue;
         b.samples.resize(std::size_t(n) * 2);
         const MediaTime framePts = ts == AV_NOPTS_VALUE ? m.nextPts : toTime(ts, m.d.st()->time_base);
