@@ -62,15 +62,14 @@ std::optional<std::uint32_t> Property::cardinal() const {
     return v.front();
 }
 
-xcb_get_property_cookie_t requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
-                                          std::uint32_t maxBytes) {
-    return xcb_get_property(c, 0, w, prop, XCB_GET_PROPERTY_TYPE_ANY, 0, (maxBytes + 3) / 4);
+PropertyRequest requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
+                                std::uint32_t maxBytes) {
+    return pending(c, xcb_get_property(c, 0, w, prop, XCB_GET_PROPERTY_TYPE_ANY, 0, (maxBytes + 3) / 4),
+                   xcb_get_property_reply);
 }
 
-std::optional<Property> collectProperty(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
-    xcb_generic_error_t* err = nullptr;
-    Owned<xcb_get_property_reply_t> r{xcb_get_property_reply(c, cookie, &err)};
-    Owned<xcb_generic_error_t> holdErr{err};
+std::optional<Property> collectProperty(PropertyRequest& request) {
+    const auto r = request.take();
     if (!r || r->type == XCB_ATOM_NONE) return std::nullopt;
     Property p;
     p.type = r->type;
@@ -82,7 +81,25 @@ std::optional<Property> collectProperty(xcb_connection_t* c, xcb_get_property_co
 
 std::optional<Property> readProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
                                      std::uint32_t maxBytes) {
-    return collectProperty(c, requestProperty(c, w, prop, maxBytes));
+    auto request = requestProperty(c, w, prop, maxBytes);
+    return collectProperty(request);
+}
+
+Error requestError(xcb_connection_t* c, const xcb_generic_error_t* error) {
+    if (error)
+        return makeError("The X server refused request " + std::to_string(error->major_code) + "." +
+                             std::to_string(error->minor_code) + " (X error " +
+                             std::to_string(error->error_code) + ")",
+                         error->error_code, "X11");
+    if (const int lost = xcb_connection_has_error(c))
+        return makeError("The connection to the X server was lost", lost, "X11");
+    return makeError("The X server sent no reply", 0, "X11");
+}
+
+Result<void> check(xcb_connection_t* c, xcb_void_cookie_t cookie) {
+    Owned<xcb_generic_error_t> error{xcb_request_check(c, cookie)};
+    if (error) return requestError(c, error.get());
+    return {};
 }
 
 Extensions initExtensions(xcb_connection_t* c) {
@@ -144,8 +161,7 @@ Extensions initExtensions(xcb_connection_t* c) {
 }
 
 bool sync(xcb_connection_t* c) {
-    Owned<xcb_get_input_focus_reply_t> r{xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)};
-    return r != nullptr;
+    return pending(c, xcb_get_input_focus(c), xcb_get_input_focus_reply).take().ok();
 }
 
 } // namespace lc::x11
