@@ -69,7 +69,7 @@ void ActivationWatcher::run(DisplayConnection& d, const std::function<void(std::
         const Arrived queued = takeEvents(d, true);
         activeChanged = queued.activeChanged;
         if (queued.any) continue;
-        if (!waitForEvents(d.c(), wake_, -1)) return;
+        if (!waitForEvents(xcb_get_file_descriptor(d.c()), wake_, -1)) return;
     }
 }
 

@@ -178,7 +178,7 @@ void CaptureWorker::run() {
         const bool queued = takeEvents(true);
         if (ended_) return;
         if (queued) continue;
-        if (!waitForEvents(c_, s_->wake, sleepTimeout(uptime()))) {
+        if (!waitForEvents(xcb_get_file_descriptor(c_), s_->wake, sleepTimeout(uptime()))) {
             fail("The capture stream failed");
             return;
         }

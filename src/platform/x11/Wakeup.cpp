@@ -16,8 +16,8 @@ void Wakeup::signal() const {
     [[maybe_unused]] auto n = write(fd_.get(), &one, sizeof one);
 }
 
-bool waitForEvents(xcb_connection_t* c, const Wakeup& wakeup, int timeoutMs) {
-    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeup.fd_.get(), POLLIN, 0}};
+bool waitForEvents(int connectionFd, const Wakeup& wakeup, int timeoutMs) {
+    pollfd fds[2] = {{connectionFd, POLLIN, 0}, {wakeup.fd_.get(), POLLIN, 0}};
     return poll(fds, 2, timeoutMs) >= 0 || errno == EINTR;
 }
 

@@ -1,9 +1,7 @@
 #pragma once
-// Lets one thread wake another that sleeps on its X connection. The sleeping thread owns the
-// connection; signal() may be called from any thread, any number of times.
+// Lets one thread wake another that sleeps on its X connection's descriptor. The sleeping thread
+// owns the connection; signal() may be called from any thread, any number of times.
 #include "common/UniqueFd.h"
-
-#include <xcb/xcb.h>
 
 namespace lc::x11 {
 
@@ -15,12 +13,12 @@ public:
     void signal() const;
 
 private:
-    friend bool waitForEvents(xcb_connection_t* c, const Wakeup& wakeup, int timeoutMs);
+    friend bool waitForEvents(int connectionFd, const Wakeup& wakeup, int timeoutMs);
     UniqueFd fd_;
 };
 
-// Sleeps until the connection has something to read, `wakeup` was signalled or timeoutMs passed
-// (-1: no limit); false when waiting itself failed.
-bool waitForEvents(xcb_connection_t* c, const Wakeup& wakeup, int timeoutMs);
+// Sleeps until `connectionFd` (xcb_get_file_descriptor) has something to read, `wakeup` was
+// signalled or timeoutMs passed (-1: no limit); false when waiting itself failed.
+bool waitForEvents(int connectionFd, const Wakeup& wakeup, int timeoutMs);
 
 } // namespace lc::x11
