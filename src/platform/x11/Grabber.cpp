@@ -156,24 +156,36 @@ bool Grabber::attach(FramePool::Slot& slot, std::size_t size) {
     return true;
 }
 
+namespace {
+
+Grabber::Grab failed(Grabber::Failure failure, std::string message = {}) {
+    return {nullptr, failure, std::move(message)};
+}
+
+// A frame over the slot's memory that hands the slot back to `pool` when its last holder lets go.
+std::shared_ptr<BgraFrame> pooledFrame(std::unique_ptr<FramePool::Slot> slot, std::weak_ptr<FramePool> pool,
+                                       int width, int height, double stamp) {
+    auto holder = std::make_shared<PooledFrame>();
+    holder->frame.width = width;
+    holder->frame.height = height;
+    holder->frame.stride = width * 4;
+    holder->frame.data = slot->memory->data();
+    holder->frame.serial = nextSerial.fetch_add(1, std::memory_order_relaxed);
+    holder->frame.hostTime = stamp;
+    holder->slot = std::move(slot);
+    holder->pool = std::move(pool);
+    return {holder, &holder->frame};
+}
+
+} // namespace
+
 Grabber::Grab Grabber::grab(int width, int height) {
-    Grab g;
-    if (width <= 0 || height <= 0) {
-        g.failure = Failure::gone;
-        g.message = "The window has no area";
-        return g;
-    }
+    if (width <= 0 || height <= 0) return failed(Failure::gone, "The window has no area");
     auto slot = pool_->acquire();
-    if (!slot) {
-        g.failure = Failure::busy;
-        return g;
-    }
-    const std::size_t size = std::size_t(width) * std::size_t(height) * 4;
-    if (!attach(*slot, size)) {
+    if (!slot) return failed(Failure::busy);
+    if (!attach(*slot, std::size_t(width) * std::size_t(height) * 4)) {
         pool_->release(std::move(slot));
-        g.failure = Failure::error;
-        g.message = "Cannot share memory with the X server";
-        return g;
+        return failed(Failure::error, "Cannot share memory with the X server");
     }
     const xcb_drawable_t source = pixmap_ != XCB_NONE ? pixmap_ : window_;
     const double stamp = uptime(); // when the pixels are asked for, not when they have arrived
@@ -185,24 +197,14 @@ Grabber::Grab Grabber::grab(int width, int height) {
             .take();
     if (!reply) {
         pool_->release(std::move(slot));
-        g.failure = xcb_connection_has_error(c_) ? Failure::error : Failure::gone;
-        g.message = xcb_connection_has_error(c_) ? "The connection to the X server was lost"
-                                                 : "The window's pixels cannot be read";
-        return g;
+        if (xcb_connection_has_error(c_))
+            return failed(Failure::error, "The connection to the X server was lost");
+        return failed(Failure::gone, "The window's pixels cannot be read");
     }
-    auto holder = std::make_shared<PooledFrame>();
-    holder->frame.width = width;
-    holder->frame.height = height;
-    holder->frame.stride = width * 4;
-    holder->frame.data = slot->memory->data();
-    holder->frame.serial = nextSerial.fetch_add(1, std::memory_order_relaxed);
-    holder->frame.hostTime = stamp;
-    holder->slot = std::move(slot);
-    holder->pool = pool_;
-    forceOpaque(holder->frame.data, holder->frame.stride, width, height);
+    auto frame = pooledFrame(std::move(slot), pool_, width, height, stamp);
+    forceOpaque(frame->data, frame->stride, width, height);
     ++serial_;
-    g.frame = std::shared_ptr<BgraFrame>(holder, &holder->frame);
-    return g;
+    return {std::move(frame), Failure::none, {}};
 }
 
 void Grabber::drawCursor(BgraFrame& frame, int x, int y) {

@@ -137,31 +137,46 @@ std::vector<Screen> WindowList::screens() {
     return monitors();
 }
 
-std::vector<Screen> WindowList::monitors() {
+// RandR 1.5 monitors, primary first; empty without RandR.
+std::vector<Screen> WindowList::randrMonitors() {
     xcb_connection_t* c = d_->c();
     std::vector<Screen> out;
-    if (d_->extensions().randr) {
-        if (const auto r =
-                pending(c, xcb_randr_get_monitors(c, d_->root(), 1), xcb_randr_get_monitors_reply).take()) {
-            std::vector<Pending<xcb_get_atom_name_reply_t, xcb_get_atom_name_cookie_t>> names;
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem;
-                 xcb_randr_monitor_info_next(&it)) {
-                Screen s;
-                s.frame = Rect{double(it.data->x), double(it.data->y), double(it.data->width),
-                               double(it.data->height)};
-                s.isPrimary = it.data->primary;
-                names.push_back(pending(c, xcb_get_atom_name(c, it.data->name), xcb_get_atom_name_reply));
-                out.push_back(s);
-            }
-            for (std::size_t i = 0; i < out.size(); ++i)
-                if (const auto n = names[i].take())
-                    out[i].name.assign(xcb_get_atom_name_name(n.get()),
-                                       std::size_t(xcb_get_atom_name_name_length(n.get())));
-            std::stable_partition(out.begin(), out.end(), [](const Screen& s) { return s.isPrimary; });
-            // Without a primary output (Xvfb) the first monitor is the primary screen.
-            if (!out.empty()) out.front().isPrimary = true;
-        }
+    if (!d_->extensions().randr) return out;
+    const auto r = pending(c, xcb_randr_get_monitors(c, d_->root(), 1), xcb_randr_get_monitors_reply).take();
+    if (!r) return out;
+    std::vector<Pending<xcb_get_atom_name_reply_t, xcb_get_atom_name_cookie_t>> names;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem;
+         xcb_randr_monitor_info_next(&it)) {
+        Screen s;
+        s.frame =
+            Rect{double(it.data->x), double(it.data->y), double(it.data->width), double(it.data->height)};
+        s.isPrimary = it.data->primary;
+        names.push_back(pending(c, xcb_get_atom_name(c, it.data->name), xcb_get_atom_name_reply));
+        out.push_back(s);
     }
+    for (std::size_t i = 0; i < out.size(); ++i)
+        if (const auto n = names[i].take())
+            out[i].name.assign(xcb_get_atom_name_name(n.get()),
+                               std::size_t(xcb_get_atom_name_name_length(n.get())));
+    std::stable_partition(out.begin(), out.end(), [](const Screen& s) { return s.isPrimary; });
+    // Without a primary output (Xvfb) the first monitor is the primary screen.
+    if (!out.empty()) out.front().isPrimary = true;
+    return out;
+}
+
+// The current desktop's work area; empty when the window manager sets none.
+Rect WindowList::workArea() {
+    const auto p = d_->rootProperty(d_->atoms()._NET_WORKAREA);
+    if (!p) return {};
+    const auto v = p->cardinals();
+    const std::size_t desk = d_->currentDesktop().value_or(0);
+    if (v.size() < 4 * (desk + 1)) return {};
+    return Rect{double(v[4 * desk]), double(v[4 * desk + 1]), double(v[4 * desk + 2]),
+                double(v[4 * desk + 3])};
+}
+
+std::vector<Screen> WindowList::monitors() {
+    std::vector<Screen> out = randrMonitors();
     if (out.empty() && d_->screen()) {
         Screen s;
         s.name = "screen";
@@ -169,14 +184,7 @@ std::vector<Screen> WindowList::monitors() {
         s.isPrimary = true;
         out.push_back(s);
     }
-    Rect work;
-    if (const auto p = d_->rootProperty(d_->atoms()._NET_WORKAREA)) {
-        const auto v = p->cardinals();
-        const std::size_t desk = d_->currentDesktop().value_or(0);
-        if (v.size() >= 4 * (desk + 1))
-            work = Rect{double(v[4 * desk]), double(v[4 * desk + 1]), double(v[4 * desk + 2]),
-                        double(v[4 * desk + 3])};
-    }
+    const Rect work = workArea();
     for (auto& s : out) {
         const Rect visible = work.isEmpty() ? s.frame : s.frame.intersected(work);
         s.visibleFrame = visible.isEmpty() ? s.frame : visible;
@@ -197,26 +205,7 @@ std::vector<OnScreenWindow> WindowList::onScreenWindows() {
     if (!d_->ok()) return {};
     d_->drain();
     xcb_connection_t* c = d_->c();
-    const auto children = d_->rootChildren();
-    bool managed = false;
-    std::map<xcb_window_t, xcb_window_t> clientIn; // top-level → client
-    for (const auto& [client, top] : d_->topLevels(clients(children, managed)))
-        clientIn[top] = client;
-
-    std::vector<xcb_window_t> shown;
-    std::vector<AttributesRequest> attrs;
-    for (auto w : children)
-        attrs.push_back(requestAttributes(c, w));
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const auto r = attrs[i].take();
-        if (!r || r->map_state != XCB_MAP_STATE_VIEWABLE || r->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT)
-            continue;
-        if (auto it = clientIn.find(children[i]); it != clientIn.end())
-            shown.push_back(it->second);
-        else if (r->override_redirect || !managed)
-            shown.push_back(children[i]);
-    }
-    std::reverse(shown.begin(), shown.end());
+    const auto shown = shownFrontToBack();
     std::vector<std::pair<GeometryRequest, TranslationRequest>> places;
     for (auto w : shown)
         places.emplace_back(requestGeometry(c, w), requestTranslation(c, w, d_->root()));
@@ -229,6 +218,30 @@ std::vector<OnScreenWindow> WindowList::onScreenWindows() {
             {shown[i], Rect{double(p->dst_x), double(p->dst_y), double(g->width), double(g->height)}});
     }
     return out;
+}
+
+// The mapped root children front to back, each named by its client window when it holds one.
+std::vector<xcb_window_t> WindowList::shownFrontToBack() {
+    const auto children = d_->rootChildren();
+    bool managed = false;
+    std::map<xcb_window_t, xcb_window_t> clientIn; // top-level → client
+    for (const auto& [client, top] : d_->topLevels(clients(children, managed)))
+        clientIn[top] = client;
+    std::vector<xcb_window_t> shown;
+    std::vector<AttributesRequest> attrs;
+    for (auto w : children)
+        attrs.push_back(requestAttributes(d_->c(), w));
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const auto r = attrs[i].take();
+        if (!r || r->map_state != XCB_MAP_STATE_VIEWABLE || r->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT)
+            continue;
+        if (auto it = clientIn.find(children[i]); it != clientIn.end())
+            shown.push_back(it->second);
+        else if (r->override_redirect || !managed)
+            shown.push_back(children[i]);
+    }
+    std::reverse(shown.begin(), shown.end());
+    return shown;
 }
 
 } // namespace lc::x11

@@ -29,7 +29,10 @@ private:
     std::vector<xcb_window_t> clients(const std::vector<xcb_window_t>& children, bool& managed);
     std::vector<xcb_window_t> candidates(const std::vector<xcb_window_t>& children);
     std::optional<OwningApplication> owner(const WindowInfo& info);
+    std::vector<xcb_window_t> shownFrontToBack();
     std::vector<Screen> monitors();
+    std::vector<Screen> randrMonitors();
+    Rect workArea();
 
     std::shared_ptr<DisplayConnection> d_;
     DesktopEntries desktopEntries_;
