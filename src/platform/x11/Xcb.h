@@ -1,7 +1,8 @@
 #pragma once
 // Small owning wrappers and helpers around xcb, shared by the X11 back end's sources: typed
 // requests whose replies are owned, errors that keep what the server said, events. Only files
-// in this folder include it. Nothing here locks: xcb itself lets any thread send and collect.
+// in this folder and the back end's own tests include it. Nothing here locks: xcb itself lets any
+// thread send and collect.
 #include "common/Result.h"
 
 #include <xcb/xcb.h>
