@@ -83,6 +83,15 @@ void forceOpaque(std::uint8_t* data, int stride, int width, int height) {
     }
 }
 
+Result<CaptureConnection> openCaptureConnection(const std::string& display) {
+    CaptureConnection cc{Connection(display), {}};
+    if (!cc.conn.ok()) return makeError("Cannot connect to the X display");
+    cc.ext = initExtensions(cc.c());
+    if (!cc.ext.canCapture())
+        return makeError("The X server lacks the Composite, Damage, XFixes or MIT-SHM extension");
+    return cc;
+}
+
 Grabber::Grabber(xcb_connection_t* c, xcb_window_t window, int poolDepth)
     : c_(c), window_(window), pool_(std::make_shared<FramePool>(poolDepth)) {}
 
@@ -94,19 +103,34 @@ Grabber::~Grabber() {
 }
 
 bool Grabber::redirect() {
-    Owned<xcb_generic_error_t> err{xcb_request_check(
-        c_, xcb_composite_redirect_window_checked(c_, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC))};
-    return !err;
+    return check(c_, xcb_composite_redirect_window_checked(c_, window_, XCB_COMPOSITE_REDIRECT_AUTOMATIC))
+        .ok();
 }
 
 bool Grabber::nameWindowPixmap() {
     releasePixmap();
     const xcb_pixmap_t p = xcb_generate_id(c_);
-    Owned<xcb_generic_error_t> err{
-        xcb_request_check(c_, xcb_composite_name_window_pixmap_checked(c_, window_, p))};
-    if (err) return false;
+    if (!check(c_, xcb_composite_name_window_pixmap_checked(c_, window_, p))) return false;
     pixmap_ = p;
     return true;
+}
+
+Result<Grabber::PixelSize> Grabber::readableSize() {
+    const auto g = requestGeometry(c_, window_).take();
+    if (!g) return makeError("The window is no longer available");
+    if (g->depth != 24 && g->depth != 32) return makeError("The window's pixel format cannot be captured");
+    return PixelSize{g->width, g->height};
+}
+
+std::optional<Grabber::Pointer> Grabber::pointer(int width, int height) {
+    const auto p = requestPointer(c_, window_).take();
+    if (!p) return std::nullopt;
+    return Pointer{p->same_screen && p->win_x >= 0 && p->win_y >= 0 && p->win_x < width && p->win_y < height,
+                   p->win_x, p->win_y};
+}
+
+void Grabber::drawPointer(BgraFrame& frame) {
+    if (const auto p = pointer(frame.width, frame.height); p && p->inside) drawCursor(frame, p->x, p->y);
 }
 
 void Grabber::releasePixmap() {
@@ -122,10 +146,9 @@ bool Grabber::attach(FramePool::Slot& slot, std::size_t size) {
     slot.memory = ShmMemory::create(size + size / 8);
     if (!slot.memory) return false;
     const xcb_shm_seg_t seg = xcb_generate_id(c_);
-    Owned<xcb_generic_error_t> err{
-        xcb_request_check(c_, xcb_shm_attach_checked(c_, seg, std::uint32_t(slot.memory->id()), 0))};
+    const auto attached = check(c_, xcb_shm_attach_checked(c_, seg, std::uint32_t(slot.memory->id()), 0));
     slot.memory->removeWhenDetached();
-    if (err) {
+    if (!attached) {
         slot.memory.reset();
         return false;
     }
@@ -133,41 +156,15 @@ bool Grabber::attach(FramePool::Slot& slot, std::size_t size) {
     return true;
 }
 
-Grabber::Grab Grabber::grab(int width, int height) {
-    Grab g;
-    if (width <= 0 || height <= 0) {
-        g.failure = Failure::gone;
-        g.message = "The window has no area";
-        return g;
-    }
-    auto slot = pool_->acquire();
-    if (!slot) {
-        g.failure = Failure::busy;
-        return g;
-    }
-    const std::size_t size = std::size_t(width) * std::size_t(height) * 4;
-    if (!attach(*slot, size)) {
-        pool_->release(std::move(slot));
-        g.failure = Failure::error;
-        g.message = "Cannot share memory with the X server";
-        return g;
-    }
-    const xcb_drawable_t source = pixmap_ != XCB_NONE ? pixmap_ : window_;
-    const double stamp = uptime(); // when the pixels are asked for, not when they have arrived
-    xcb_generic_error_t* e = nullptr;
-    Owned<xcb_shm_get_image_reply_t> reply{xcb_shm_get_image_reply(
-        c_,
-        xcb_shm_get_image(c_, source, 0, 0, std::uint16_t(width), std::uint16_t(height), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, slot->segment, 0),
-        &e)};
-    Owned<xcb_generic_error_t> err{e};
-    if (!reply) {
-        pool_->release(std::move(slot));
-        g.failure = xcb_connection_has_error(c_) ? Failure::error : Failure::gone;
-        g.message = xcb_connection_has_error(c_) ? "The connection to the X server was lost"
-                                                 : "The window's pixels cannot be read";
-        return g;
-    }
+namespace {
+
+Grabber::Grab failed(Grabber::Failure failure, std::string message = {}) {
+    return {nullptr, failure, std::move(message)};
+}
+
+// A frame over the slot's memory that hands the slot back to `pool` when its last holder lets go.
+std::shared_ptr<BgraFrame> pooledFrame(std::unique_ptr<FramePool::Slot> slot, std::weak_ptr<FramePool> pool,
+                                       int width, int height, double stamp) {
     auto holder = std::make_shared<PooledFrame>();
     holder->frame.width = width;
     holder->frame.height = height;
@@ -176,16 +173,42 @@ Grabber::Grab Grabber::grab(int width, int height) {
     holder->frame.serial = nextSerial.fetch_add(1, std::memory_order_relaxed);
     holder->frame.hostTime = stamp;
     holder->slot = std::move(slot);
-    holder->pool = pool_;
-    forceOpaque(holder->frame.data, holder->frame.stride, width, height);
+    holder->pool = std::move(pool);
+    return {holder, &holder->frame};
+}
+
+} // namespace
+
+Grabber::Grab Grabber::grab(int width, int height) {
+    if (width <= 0 || height <= 0) return failed(Failure::gone, "The window has no area");
+    auto slot = pool_->acquire();
+    if (!slot) return failed(Failure::busy);
+    if (!attach(*slot, std::size_t(width) * std::size_t(height) * 4)) {
+        pool_->release(std::move(slot));
+        return failed(Failure::error, "Cannot share memory with the X server");
+    }
+    const xcb_drawable_t source = pixmap_ != XCB_NONE ? pixmap_ : window_;
+    const double stamp = uptime(); // when the pixels are asked for, not when they have arrived
+    const auto reply =
+        pending(c_,
+                xcb_shm_get_image(c_, source, 0, 0, std::uint16_t(width), std::uint16_t(height), ~0u,
+                                  XCB_IMAGE_FORMAT_Z_PIXMAP, slot->segment, 0),
+                xcb_shm_get_image_reply)
+            .take();
+    if (!reply) {
+        pool_->release(std::move(slot));
+        if (xcb_connection_has_error(c_))
+            return failed(Failure::error, "The connection to the X server was lost");
+        return failed(Failure::gone, "The window's pixels cannot be read");
+    }
+    auto frame = pooledFrame(std::move(slot), pool_, width, height, stamp);
+    forceOpaque(frame->data, frame->stride, width, height);
     ++serial_;
-    g.frame = std::shared_ptr<BgraFrame>(holder, &holder->frame);
-    return g;
+    return {std::move(frame), Failure::none, {}};
 }
 
 void Grabber::drawCursor(BgraFrame& frame, int x, int y) {
-    Owned<xcb_xfixes_get_cursor_image_reply_t> r{
-        xcb_xfixes_get_cursor_image_reply(c_, xcb_xfixes_get_cursor_image(c_), nullptr)};
+    const auto r = pending(c_, xcb_xfixes_get_cursor_image(c_), xcb_xfixes_get_cursor_image_reply).take();
     if (!r) return;
     const std::uint32_t* px = xcb_xfixes_get_cursor_image_cursor_image(r.get());
     const int w = r->width, h = r->height;

@@ -9,6 +9,8 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace lc::x11 {
@@ -57,6 +59,15 @@ private:
     bool closed_ = false;
 };
 
+// A connection of its own for reading pixels, with the extensions that needs; an error when
+// the display cannot be reached or lacks one of them.
+struct CaptureConnection {
+    Connection conn;
+    Extensions ext;
+    xcb_connection_t* c() const { return conn.get(); }
+};
+Result<CaptureConnection> openCaptureConnection(const std::string& display);
+
 // Reads one window's pixels on a connection owned by the caller; single-threaded.
 class Grabber {
 public:
@@ -79,12 +90,27 @@ public:
         Failure failure = Failure::none;
         std::string message;
     };
-    // Reads the pixmap (or, without one, the window itself) of width × height pixels. With
-    // `cursorAt`, draws the pointer whose window-relative position it names.
+    // Reads the pixmap (or, without one, the window itself) of width × height pixels.
     Grab grab(int width, int height);
+
+    struct PixelSize {
+        int width = 0, height = 0;
+    };
+    // The window's current size when its pixels can be read (depth 24 or 32); why not otherwise.
+    Result<PixelSize> readableSize();
+
+    struct Pointer {
+        bool inside = false; // over the window of the size asked about, on its screen
+        int x = 0, y = 0;    // window-relative
+    };
+    // Where the pointer is relative to the window as if it were width × height; nullopt when the
+    // server does not say.
+    std::optional<Pointer> pointer(int width, int height);
 
     // Draws the current cursor image with its hotspot at (x, y) in frame coordinates.
     void drawCursor(BgraFrame& frame, int x, int y);
+    // Draws the cursor into `frame`, a picture of the whole window, when the pointer is over it.
+    void drawPointer(BgraFrame& frame);
 
     std::uint64_t framesGrabbed() const { return serial_; }
 

@@ -1,5 +1,7 @@
 #pragma once
 // One window's capture stream: its own X connection and thread (Composite + Damage + MIT-SHM).
+// start() and stop() come from the owner's thread (stop() also from inside a handler); the
+// handlers run on the stream's thread. Destroying the stream stops it.
 #include "platform/ScreenCapture.h"
 
 #include <memory>

@@ -1,6 +1,8 @@
 #pragma once
-// The X11 back end of the window-server, window-control and screen-capture services. One
-// object per display; it may be used from any thread. No xcb type appears here.
+// The X11 back end of the window-server, window-control and screen-capture services: one object
+// per display that owns the connection and hands each call to the part that knows it (window
+// list, window control, capture streams and screenshots, outlines, activation watcher). It may
+// be used from any thread. No xcb type appears here.
 #include "platform/ScreenCapture.h"
 #include "platform/WindowControl.h"
 #include "platform/WindowServer.h"

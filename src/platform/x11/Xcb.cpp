@@ -62,15 +62,14 @@ std::optional<std::uint32_t> Property::cardinal() const {
     return v.front();
 }
 
-xcb_get_property_cookie_t requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
-                                          std::uint32_t maxBytes) {
-    return xcb_get_property(c, 0, w, prop, XCB_GET_PROPERTY_TYPE_ANY, 0, (maxBytes + 3) / 4);
+PropertyRequest requestProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
+                                std::uint32_t maxBytes) {
+    return pending(c, xcb_get_property(c, 0, w, prop, XCB_GET_PROPERTY_TYPE_ANY, 0, (maxBytes + 3) / 4),
+                   xcb_get_property_reply);
 }
 
-std::optional<Property> collectProperty(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
-    xcb_generic_error_t* err = nullptr;
-    Owned<xcb_get_property_reply_t> r{xcb_get_property_reply(c, cookie, &err)};
-    Owned<xcb_generic_error_t> holdErr{err};
+std::optional<Property> collectProperty(PropertyRequest& request) {
+    const auto r = request.take();
     if (!r || r->type == XCB_ATOM_NONE) return std::nullopt;
     Property p;
     p.type = r->type;
@@ -82,8 +81,44 @@ std::optional<Property> collectProperty(xcb_connection_t* c, xcb_get_property_co
 
 std::optional<Property> readProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop,
                                      std::uint32_t maxBytes) {
-    return collectProperty(c, requestProperty(c, w, prop, maxBytes));
+    auto request = requestProperty(c, w, prop, maxBytes);
+    return collectProperty(request);
 }
+
+Error requestError(xcb_connection_t* c, const xcb_generic_error_t* error) {
+    if (error)
+        return makeError("The X server refused request " + std::to_string(error->major_code) + "." +
+                             std::to_string(error->minor_code) + " (X error " +
+                             std::to_string(error->error_code) + ")",
+                         error->error_code, "X11");
+    if (const int lost = xcb_connection_has_error(c))
+        return makeError("The connection to the X server was lost", lost, "X11");
+    return makeError("The X server sent no reply", 0, "X11");
+}
+
+Result<void> check(xcb_connection_t* c, xcb_void_cookie_t cookie) {
+    Owned<xcb_generic_error_t> error{xcb_request_check(c, cookie)};
+    if (error) return requestError(c, error.get());
+    return {};
+}
+
+namespace {
+
+const xcb_query_extension_reply_t* present(xcb_connection_t* c, xcb_extension_t* ext) {
+    const xcb_query_extension_reply_t* r = xcb_get_extension_data(c, ext);
+    return r && r->present ? r : nullptr;
+}
+
+// Sends a version query only for an extension the server has; nullopt otherwise.
+template <class Send, class T, class Cookie>
+auto askIf(bool has, xcb_connection_t* c, Send send,
+           T* (*collect)(xcb_connection_t*, Cookie, xcb_generic_error_t**))
+    -> std::optional<Pending<T, Cookie>> {
+    if (!has) return std::nullopt;
+    return pending(c, send(), collect);
+}
+
+} // namespace
 
 Extensions initExtensions(xcb_connection_t* c) {
     Extensions e;
@@ -91,61 +126,49 @@ Extensions initExtensions(xcb_connection_t* c) {
     for (xcb_extension_t* ext : {&xcb_composite_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_shm_id,
                                  &xcb_shape_id, &xcb_randr_id, &xcb_res_id})
         xcb_prefetch_extension_data(c, ext);
-    auto present = [c](xcb_extension_t* ext) {
-        const xcb_query_extension_reply_t* r = xcb_get_extension_data(c, ext);
-        return r && r->present ? r : nullptr;
-    };
-    const auto* composite = present(&xcb_composite_id);
-    const auto* damage = present(&xcb_damage_id);
-    const auto* xfixes = present(&xcb_xfixes_id);
-    const auto* shm = present(&xcb_shm_id);
-    const auto* randr = present(&xcb_randr_id);
-    const auto* res = present(&xcb_res_id);
-    e.shape = present(&xcb_shape_id) != nullptr;
+    const auto* damage = present(c, &xcb_damage_id);
+    const auto* xfixes = present(c, &xcb_xfixes_id);
+    e.shape = present(c, &xcb_shape_id) != nullptr;
     // XFixes first: Damage builds on it.
-    xcb_xfixes_query_version_cookie_t xv{};
-    xcb_composite_query_version_cookie_t cv{};
-    xcb_shm_query_version_cookie_t sv{};
-    xcb_randr_query_version_cookie_t rv{};
-    xcb_res_query_version_cookie_t resv{};
-    if (xfixes) xv = xcb_xfixes_query_version(c, 5, 0);
-    if (composite) cv = xcb_composite_query_version(c, 0, 4);
-    if (shm) sv = xcb_shm_query_version(c);
-    if (randr) rv = xcb_randr_query_version(c, 1, 5);
-    if (res) resv = xcb_res_query_version(c, 1, 2);
-    if (xfixes) {
-        Owned<xcb_xfixes_query_version_reply_t> r{xcb_xfixes_query_version_reply(c, xv, nullptr)};
-        e.xfixes = r != nullptr;
+    auto xv = askIf(
+        xfixes, c, [c] { return xcb_xfixes_query_version(c, 5, 0); }, xcb_xfixes_query_version_reply);
+    auto cv = askIf(
+        present(c, &xcb_composite_id), c, [c] { return xcb_composite_query_version(c, 0, 4); },
+        xcb_composite_query_version_reply);
+    auto sv = askIf(
+        present(c, &xcb_shm_id), c, [c] { return xcb_shm_query_version(c); }, xcb_shm_query_version_reply);
+    auto rv = askIf(
+        present(c, &xcb_randr_id), c, [c] { return xcb_randr_query_version(c, 1, 5); },
+        xcb_randr_query_version_reply);
+    auto resv = askIf(
+        present(c, &xcb_res_id), c, [c] { return xcb_res_query_version(c, 1, 2); },
+        xcb_res_query_version_reply);
+    if (xv) {
+        e.xfixes = xv->take().ok();
         e.xfixesEventBase = xfixes->first_event;
     }
     if (damage) {
-        Owned<xcb_damage_query_version_reply_t> r{
-            xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr)};
-        e.damage = r != nullptr;
+        e.damage = pending(c, xcb_damage_query_version(c, 1, 1), xcb_damage_query_version_reply).take().ok();
         e.damageEventBase = damage->first_event;
     }
-    if (composite) {
-        Owned<xcb_composite_query_version_reply_t> r{xcb_composite_query_version_reply(c, cv, nullptr)};
+    if (cv) {
+        const auto r = cv->take();
         e.composite = r && (r->major_version > 0 || r->minor_version >= 2);
     }
-    if (shm) {
-        Owned<xcb_shm_query_version_reply_t> r{xcb_shm_query_version_reply(c, sv, nullptr)};
-        e.shm = r != nullptr;
-    }
-    if (randr) {
-        Owned<xcb_randr_query_version_reply_t> r{xcb_randr_query_version_reply(c, rv, nullptr)};
+    if (sv) e.shm = sv->take().ok();
+    if (rv) {
+        const auto r = rv->take();
         e.randr = r && (r->major_version > 1 || r->minor_version >= 5);
     }
-    if (res) {
-        Owned<xcb_res_query_version_reply_t> r{xcb_res_query_version_reply(c, resv, nullptr)};
+    if (resv) {
+        const auto r = resv->take();
         e.res = r && (r->server_major > 1 || r->server_minor >= 2);
     }
     return e;
 }
 
 bool sync(xcb_connection_t* c) {
-    Owned<xcb_get_input_focus_reply_t> r{xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)};
-    return r != nullptr;
+    return pending(c, xcb_get_input_focus(c), xcb_get_input_focus_reply).take().ok();
 }
 
 } // namespace lc::x11
