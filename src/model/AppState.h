@@ -63,9 +63,10 @@ struct AppState {
     bool micInEach = false;
     bool showOutline = true;
     bool outlineIdle = false;
+    bool startAtLogin = false; // mirrors the login entry, which is what really starts us
     QString container = QStringLiteral("mov");
 
-    // Pretty-printed, keys sorted, no "micDeviceID" when absent.
+    // Pretty-printed, keys sorted, no "micDeviceID" when absent, no "startAtLogin" when off.
     QByteArray encode() const;
     // Nothing when the bytes are not a JSON object or any present value, at any depth, has
     // the wrong type or lacks a required key.

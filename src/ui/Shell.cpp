@@ -24,9 +24,12 @@ Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager*
 
 Shell::~Shell() = default;
 
-void Shell::start() {
-    window_->show();
+void Shell::start(bool background) {
     tray_->show();
+    if (!background)
+        window_->show();
+    else if (!TrayItem::available())
+        window_->showMinimized();
 }
 
 void Shell::showWindow() {
