@@ -59,9 +59,16 @@ bool isSystemFolder(const QString& canonical) {
         QStringLiteral("/srv"),       QStringLiteral("/sys"),       QStringLiteral("/tmp"),
         QStringLiteral("/usr"),       QStringLiteral("/usr/bin"),   QStringLiteral("/usr/lib"),
         QStringLiteral("/usr/local"), QStringLiteral("/usr/share"), QStringLiteral("/var")};
-    // Also every folder directly below a /usr folder, such as /usr/local/bin.
-    return system.contains(canonical) ||
-           (canonical.startsWith(QStringLiteral("/usr/")) && canonical.count(u'/') <= 3);
+    // Also every folder of /usr itself and of the /usr/local prefix (/usr/lib, /usr/local/bin);
+    // a portable folder may live in /opt/Loomcast or /usr/local/Loomcast.
+    static const QStringList prefixFolders{
+        QStringLiteral("bin"),  QStringLiteral("etc"),   QStringLiteral("games"),   QStringLiteral("include"),
+        QStringLiteral("lib"),  QStringLiteral("lib64"), QStringLiteral("libexec"), QStringLiteral("man"),
+        QStringLiteral("sbin"), QStringLiteral("share"), QStringLiteral("src")};
+    const QStringList parts = canonical.split(u'/', Qt::SkipEmptyParts);
+    return system.contains(canonical) || (parts.size() == 2 && parts[0] == u"usr" && parts[1] != u"local") ||
+           (parts.size() == 3 && parts[0] == u"usr" && parts[1] == u"local" &&
+            prefixFolders.contains(parts[2]));
 }
 
 bool isAncestorOrSelf(const QString& folder, const QString& path) {

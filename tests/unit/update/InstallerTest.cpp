@@ -140,6 +140,9 @@ TEST(OwnFolderTest, RefusesEverythingThatIsNotProvablyItsOwn) {
     expectRefused(QStringLiteral("/"), "system folder");
     expectRefused(QStringLiteral("/usr"), "system folder");
     expectRefused(QStringLiteral("/usr/local"), "system folder");
+    expectRefused(QStringLiteral("/usr/lib"), "system folder");
+    expectRefused(QStringLiteral("/usr/local/share"), "system folder");
+    expectRefused(QStringLiteral("/etc"), "system folder");
     expectRefused(app.root.path() + QStringLiteral("/nowhere"), "not a folder");
 
     // A folder the user keeps other files in: the package unpacked without its top folder, as in
