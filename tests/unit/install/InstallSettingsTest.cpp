@@ -145,8 +145,14 @@ TEST_F(LoginItemTest, APackageManagedInstallationPointsToThePackageManager) {
     for (QLabel* label : view.findChildren<QLabel*>())
         EXPECT_NE(label->text(), QStringLiteral("Install updates automatically when I quit"));
 
+    // Nor does the application menu offer a check.
+    ui::MainWindow packagedWindow(*model, *exporter, &packaged);
+    EXPECT_EQ(packagedWindow.checkForUpdatesAction(), nullptr);
+
     update::UpdateManager::Options portable;
     update::UpdateManager self(portable);
     ui::SettingsView selfUpdating(*model, &self);
     EXPECT_NE(selfUpdating.checkForUpdatesButton(), nullptr);
+    ui::MainWindow selfUpdatingWindow(*model, *exporter, &self);
+    EXPECT_NE(selfUpdatingWindow.checkForUpdatesAction(), nullptr);
 }
