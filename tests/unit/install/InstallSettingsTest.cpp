@@ -125,9 +125,8 @@ TEST_F(LoginItemTest, StartedInTheBackgroundTheWindowWaitsMinimisedWithoutATray)
     // The offscreen platform has no tray, so the window must stay reachable.
     ui::Shell shell(*model, *exporter, nullptr, [] {});
     shell.start(true);
-    settle();
+    EXPECT_TRUE(waitUntil([&] { return shell.window().isMinimized(); }, std::chrono::seconds(10)));
     EXPECT_TRUE(shell.window().isVisible());
-    EXPECT_TRUE(shell.window().isMinimized());
 }
 
 TEST_F(LoginItemTest, APackageManagedInstallationPointsToThePackageManager) {
