@@ -1,3 +1,4 @@
+#include "app/autostart/LoginItem.h"
 #include "app/cli/CommandLine.h"
 #include "app/cli/SelfTests.h"
 #include "app/cli/Termination.h"
@@ -113,7 +114,9 @@ int main(int argc, char** argv) {
     // The main window and the tray item; quitting takes the orderly road.
     lc::ui::Shell shell(model, model.exporter(), &lc::update::UpdateManager::shared(),
                         [&model] { lc::cli::terminate(&model, 0); });
-    shell.start();
+    // Started at login: to the tray. The setting follows the login entry, which it writes.
+    if (!model.ephemeral()) lc::followStartAtLogin(model, lc::LoginItem::forThisUser());
+    shell.start(lc::cli::has(args, QString::fromLatin1(lc::kBackgroundOption)));
 
     // Updates never interrupt a recording or an export; the command-line modes run without them.
     auto& updates = lc::update::UpdateManager::shared();

@@ -61,6 +61,8 @@ QByteArray AppState::encode() const {
                   {QStringLiteral("shortcutStartStop"), shortcutStartStop},
                   {QStringLiteral("shortcutPauseResume"), shortcutPauseResume}};
     if (micDeviceID) o.insert(QStringLiteral("micDeviceID"), *micDeviceID);
+    // Written only when on, so the file keeps its usual keys for everyone else.
+    if (startAtLogin) o.insert(QStringLiteral("startAtLogin"), true);
     // QJsonObject keeps its keys in ascending order, which is the order the file wants.
     return QJsonDocument(o).toJson(QJsonDocument::Indented);
 }
@@ -107,6 +109,7 @@ std::optional<AppState> AppState::decode(const QByteArray& bytes) {
         {"micInEach", &AppState::micInEach},
         {"showOutline", &AppState::showOutline},
         {"outlineIdle", &AppState::outlineIdle},
+        {"startAtLogin", &AppState::startAtLogin},
     };
     for (const Flag& f : flags) {
         const auto v = json::optionalKey(o.value(QLatin1String(f.key)), d.*f.field, json::boolean);

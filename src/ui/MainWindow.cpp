@@ -69,7 +69,9 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
             QStringLiteral("Loomcast %1\nRecords several windows at once, each into its own file.")
                 .arg(QCoreApplication::applicationVersion()));
     });
-    if (updates_) appMenu->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu));
+    // A package-managed installation is updated by the system, never from here.
+    if (updates_ && !updates_->packageManaged())
+        appMenu->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu));
     appMenu->addSeparator();
     appMenu->addAction(QStringLiteral("Settings\u2026"), QKeySequence::Preferences, this, [this] {
         model_.setSettingsFocus(std::nullopt);

@@ -1,6 +1,7 @@
 #include "ui/SettingsView.h"
 
 #include "app/update/UpdateControls.h"
+#include "app/update/UpdateManager.h"
 #include "model/app/AppModel.h"
 #include "ui/Icons.h"
 
@@ -268,8 +269,25 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     connect(outline_, &QAbstractButton::toggled, this, [this](bool on) { model_.setShowOutline(on); });
     connect(outlineIdle_, &QAbstractButton::toggled, this, [this](bool on) { model_.setOutlineIdle(on); });
 
+    // Startup
+    QWidget* startupCard = section(form, QStringLiteral("Startup"), &rows);
+    startAtLogin_ = new Switch(startupCard);
+    startAtLogin_->setAccessibleName(QStringLiteral("Start Loomcast when I log in"));
+    rows->addWidget(
+        formRow(startupCard, makeLabel(QStringLiteral("Start Loomcast when I log in"), 13), startAtLogin_));
+    rows->addWidget(
+        helpText(QStringLiteral("Loomcast then waits in the tray, or minimised where there is no tray."),
+                 startupCard));
+    connect(startAtLogin_, &QAbstractButton::toggled, this, [this](bool on) { model_.setStartAtLogin(on); });
+
     // Updates
-    if (updates) {
+    if (updates && updates->packageManaged()) {
+        QWidget* updatesCard = section(form, QStringLiteral("Updates"), &rows);
+        auto* managed = makeLabel(kPackageManagedText, 13, Tone::primary, QFont::Normal, updatesCard);
+        managed->setWordWrap(true);
+        managed->setContentsMargins(12, 8, 12, 8);
+        rows->addWidget(managed);
+    } else if (updates) {
         QWidget* updatesCard = section(form, QStringLiteral("Updates"), &rows);
         auto* autoInstall = new Switch(updatesCard);
         rows->addWidget(formRow(updatesCard,
@@ -307,6 +325,7 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     connect(&model_, &AppModel::micAuthChanged, this, [this] { sync(); });
     connect(&model_, &AppModel::showOutlineChanged, this, [this] { sync(); });
     connect(&model_, &AppModel::outlineIdleChanged, this, [this] { sync(); });
+    connect(&model_, &AppModel::startAtLoginChanged, this, [this] { sync(); });
     connect(&model_, &AppModel::isRecordingChanged, this, [this] { sync(); });
     connect(&model_, &AppModel::micLevelChanged, level_, &LevelMeter::setLevel);
     connect(&model_, &AppModel::settingsFocusChanged, this, [this] {
@@ -320,7 +339,7 @@ void SettingsView::sync() {
     recording_->setEnabled(!recording);
     {
         const QSignalBlocker b1(fps_), b2(container_), b3(hevc_), b4(mic_), b5(micInEach_), b6(outline_),
-            b7(outlineIdle_), b8(device_);
+            b7(outlineIdle_), b8(device_), b9(startAtLogin_);
         fps_->setCurrent(model_.fps() == 60 ? 1 : model_.fps() == 30 ? 0 : -1);
         container_->setCurrent(model_.container() == QLatin1String("mp4")   ? 1
                                : model_.container() == QLatin1String("mov") ? 0
@@ -330,6 +349,7 @@ void SettingsView::sync() {
         micInEach_->setChecked(model_.micInEach());
         outline_->setChecked(model_.showOutline());
         outlineIdle_->setChecked(model_.outlineIdle());
+        startAtLogin_->setChecked(model_.startAtLogin());
 
         device_->clear();
         int current = -1;

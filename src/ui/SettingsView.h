@@ -29,6 +29,10 @@ public:
     // hevcInfo as rich text: bold runs, line breaks kept.
     static QString hevcInfoHtml();
 
+    // The Updates section of an installation that the system's package manager updates.
+    static constexpr const char* kPackageManagedText =
+        "Updates for this installation come from your system's package manager.";
+
     // `updates` may be null (no updater): the Updates section is then left out.
     SettingsView(AppModel& model, update::UpdateManager* updates, QWidget* parent = nullptr);
 
@@ -54,6 +58,7 @@ public:
     QWidget* micDeviceRows() const { return micAllowed_; }
     Switch* outlineSwitch() const { return outline_; }
     Switch* outlineIdleSwitch() const { return outlineIdle_; }
+    Switch* startAtLoginSwitch() const { return startAtLogin_; }
     QAbstractButton* checkForUpdatesButton() const { return checkUpdates_; }
 
 protected:
@@ -84,6 +89,7 @@ private:
     Switch* micInEach_ = nullptr;
     Switch* outline_ = nullptr;
     Switch* outlineIdle_ = nullptr;
+    Switch* startAtLogin_ = nullptr;
     QAbstractButton* checkUpdates_ = nullptr;
 };
 

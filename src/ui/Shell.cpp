@@ -7,6 +7,8 @@
 #include "ui/TrayItem.h"
 
 #include <QApplication>
+#include <QTimer>
+#include <QWindow>
 
 namespace lc::ui {
 
@@ -24,9 +26,38 @@ Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager*
 
 Shell::~Shell() = default;
 
-void Shell::start() {
-    window_->show();
+namespace {
+
+// Minimises a window as soon as it is on screen. Asked before that, the window manager sees a
+// window that was already created with a normal initial state and shows it normally.
+class MinimiseWhenExposed : public QObject {
+public:
+    explicit MinimiseWhenExposed(QWidget* widget) : QObject(widget), widget_(widget) {
+        widget->windowHandle()->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && static_cast<QWindow*>(watched)->isExposed()) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, widget_, [widget = widget_] { widget->showMinimized(); });
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    QWidget* widget_;
+};
+
+} // namespace
+
+void Shell::start(bool background) {
     tray_->show();
+    if (background && TrayItem::available()) return;
+    if (background) {
+        window_->winId();                       // the native window, to watch
+        new MinimiseWhenExposed(window_.get()); // owned by the window
+    }
+    window_->show();
 }
 
 void Shell::showWindow() {

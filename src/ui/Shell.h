@@ -29,8 +29,10 @@ public:
     ~Shell() override;
 
     // Shows the window and puts the item in the tray; closing the window then leaves the
-    // application running, unless there is no tray to come back through.
-    void start();
+    // application running, unless there is no tray to come back through. In the background
+    // (started at login) the window stays hidden behind the tray item, or is shown minimised
+    // where there is no tray.
+    void start(bool background = false);
     // "Show Loomcast": the window, in front and active.
     void showWindow();
 

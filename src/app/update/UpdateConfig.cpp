@@ -47,9 +47,14 @@ Result<UpdateConfig> parseUpdateConfig(const QByteArray& text, const QString& pa
             config.checkInterval =
                 hours == 0 ? std::chrono::seconds{0}
                            : std::max<std::chrono::seconds>(std::chrono::hours{hours}, kMinimumCheckInterval);
+        } else if (key == u"packageManaged") {
+            if (value != u"true" && value != u"false")
+                return fail(QStringLiteral("packageManaged must be true or false"));
+            config.packageManaged = value == u"true";
         }
         // Unknown keys are left for newer versions of the application.
     }
+    if (config.packageManaged) return config;
     if (!haveUrl) return fail(QStringLiteral("feedUrl is missing"));
     if (!haveKey) return fail(QStringLiteral("publicKey is missing"));
     return config;
@@ -66,8 +71,12 @@ Result<UpdateConfig> loadUpdateConfig(const QString& path) {
 QStringList updateConfigCandidates(const QString& executablePath) {
     const QDir exeDir = QFileInfo(executablePath).absoluteDir();
     QStringList candidates{exeDir.filePath(kConfigFileName)};
-    if (exeDir.dirName() == u"bin")
+    if (exeDir.dirName() == u"bin") {
         candidates << QDir::cleanPath(exeDir.filePath(QStringLiteral("../") + kConfigFileName));
+        // An installation into any prefix: <prefix>/share/loomcast.
+        candidates << QDir::cleanPath(
+            exeDir.filePath(QStringLiteral("../share/loomcast/") + kConfigFileName));
+    }
     for (const QString& dir : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
         candidates << QDir(dir).filePath(QStringLiteral("loomcast/") + kConfigFileName);
     return candidates;

@@ -21,16 +21,21 @@ struct UpdateConfig {
     // Time between scheduled checks; never less than a day. Zero: manual checks only.
     std::chrono::seconds checkInterval = kMinimumCheckInterval;
     QString path; // the file it was read from
+    // Installed by a package: the system's package manager brings new versions, so nothing
+    // checks, downloads or installs here, and no feed or key is needed.
+    bool packageManaged = false;
 };
 
 // Parses "key = value" lines ('#' starts a comment): feedUrl (https), publicKey (base64),
-// checkIntervalHours (optional, at least 24; 0 turns scheduled checks off).
+// checkIntervalHours (optional, at least 24; 0 turns scheduled checks off); or
+// packageManaged = true alone.
 Result<UpdateConfig> parseUpdateConfig(const QByteArray& text, const QString& path = {});
 Result<UpdateConfig> loadUpdateConfig(const QString& path);
 
 // Where an installation keeps its configuration, most specific first: the application folder
 // (beside the executable, or one level up when the executable sits in "bin"), then the
-// standard data folders ("loomcast/loomcast-update.conf").
+// installation prefix's share/loomcast, then the standard data folders
+// ("loomcast/loomcast-update.conf").
 QStringList updateConfigCandidates(const QString& executablePath);
 std::optional<QString> findUpdateConfig(const QString& executablePath);
 

@@ -17,6 +17,7 @@
 #include <QTextDocument>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
+#include <memory>
 
 namespace lc::update {
 namespace {
@@ -40,11 +41,16 @@ QString packageFileName(const AppcastItem& item) {
 UpdateManager::Options UpdateManager::defaultOptions() {
     Options o;
     const QString exe = QCoreApplication::applicationFilePath();
-    if (auto path = findUpdateConfig(exe)) {
+    // A portable folder reads its own configuration; any other installation the first one found.
+    o.layout = portableLayoutFor(exe);
+    const std::optional<QString> path =
+        o.layout ? std::optional<QString>(QDir(o.layout->folder).filePath(kConfigFileName))
+                 : findUpdateConfig(exe);
+    if (path) {
         auto config = loadUpdateConfig(*path);
         if (config) {
             o.config = *config;
-            o.layout = installLayoutFor(exe, *path);
+            o.packageManaged = config->packageManaged;
         } else {
             o.configProblem = QString::fromStdString(config.error().message);
         }
@@ -100,7 +106,8 @@ bool UpdateManager::isCommandLineMode(const QStringList& arguments) {
 }
 
 void UpdateManager::start(const QStringList& arguments) {
-    if (started_ || isCommandLineMode(arguments)) return;
+    // A package-managed installation gets its new versions from the system alone.
+    if (started_ || options_.packageManaged || isCommandLineMode(arguments)) return;
     started_ = true;
     if (options_.config && options_.config->checkInterval.count() > 0) {
         QTimer::singleShot(options_.firstCheckDelay, this, [this] {
@@ -304,23 +311,47 @@ QCoro::Task<> UpdateManager::runInstall(quint64 session) {
     const Pending pending = *pending_;
     const InstallLayout layout = *options_.layout;
     QPointer<UpdateManager> self(this);
-    auto future = QtConcurrent::run(installPackage, pending.path, layout);
+    auto future = QtConcurrent::run([path = pending.path, layout]() -> Result<std::shared_ptr<FolderSwap>> {
+        auto swap = FolderSwap::swapIn(path, layout);
+        if (!swap) return swap.error();
+        return std::make_shared<FolderSwap>(std::move(swap).value());
+    });
     auto result = co_await future;
     if (!self) co_return;
     if (!result) {
         if (session == session_) fail(true, QString::fromStdString(result.error().message));
         co_return;
     }
+    const std::shared_ptr<FolderSwap> swap = *result;
+    // A recording or an export may have started while the files were swapped: the running
+    // version then stays in place and the install is tried again once it has ended.
+    if (isBusy() || session != session_) {
+        auto undo = QtConcurrent::run([swap] { return swap->rollback(); });
+        auto undone = co_await undo;
+        if (!self) co_return;
+        if (!undone) co_return fail(true, QString::fromStdString(undone.error().message));
+        if (session != session_) co_return;
+        setStage(Stage::WaitingToInstall);
+        retryTimer_.start();
+        co_return;
+    }
+    const QString executable = QDir(layout.folder).filePath(layout.executable);
+    if (options_.relaunch && !options_.relaunch(executable)) {
+        auto undo = QtConcurrent::run([swap] { return swap->rollback(); });
+        auto undone = co_await undo;
+        if (!self) co_return;
+        setStage(Stage::Failed,
+                 undone ? QStringLiteral("Loomcast %1 could not be started; the installed version was kept.")
+                              .arg(pending.item.displayVersion())
+                        : QString::fromStdString(undone.error().message));
+        co_return;
+    }
+    // The process is ending: the old version goes now, its files by its own manifest.
+    swap->commit();
     QFile::remove(pending.path);
     pending_.reset();
     installRequested_ = false;
     emit installed(pending.item.displayVersion());
-    const QString executable = QDir(layout.folder).filePath(layout.executable);
-    if (options_.relaunch && !options_.relaunch(executable))
-        setStage(Stage::Failed,
-                 QStringLiteral("Loomcast %1 is installed but could not be started; quit Loomcast "
-                                "and open it again.")
-                     .arg(pending.item.displayVersion()));
 }
 
 void UpdateManager::later() {

@@ -55,6 +55,7 @@ public:
         QString configProblem; // why there is no configuration, for a manual check
         QString currentVersion;
         std::optional<InstallLayout> layout; // none: this installation cannot replace itself
+        bool packageManaged = false;         // the system's package manager updates it: never started
         QString settingsPath;                // "updates.json"; empty: nothing is remembered
         QString downloadFolder;
         std::function<bool()> busyTest;
@@ -67,8 +68,9 @@ public:
         std::function<qint64()> now; // seconds since 1970
     };
 
-    // Options for this installation: configuration beside the executable or in the standard
-    // data folders, version from QCoreApplication::applicationVersion().
+    // Options for this installation: a portable folder's own configuration, else the first one
+    // beside the executable or in the standard data folders; version from
+    // QCoreApplication::applicationVersion().
     static Options defaultOptions();
     // The application's instance, made on first use with defaultOptions() and the update
     // window; needs the application object.
@@ -81,6 +83,7 @@ public:
     static bool isCommandLineMode(const QStringList& arguments);
     void start(const QStringList& arguments);
     bool isStarted() const { return started_; }
+    bool packageManaged() const { return options_.packageManaged; }
 
     void setBusyTest(std::function<bool()> test);
     // Any thread; the test itself always runs on the manager's (main) thread.

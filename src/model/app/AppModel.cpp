@@ -64,6 +64,7 @@ AppModel::AppModel(AppServices services, QObject* parent)
     setMicInEach(state.micInEach);
     setShowOutline(state.showOutline);
     setOutlineIdle(state.outlineIdle);
+    setStartAtLogin(state.startAtLogin);
 
     // 4. Entries, unlinked until the first refresh.
     for (const SavedEntry& saved : state.entries)
@@ -193,6 +194,14 @@ void AppModel::setOutlineIdle(bool on) {
     refreshOutlines();
 }
 
+void AppModel::setStartAtLogin(bool on) {
+    if (startAtLogin_ != on) {
+        startAtLogin_ = on;
+        emit startAtLoginChanged(on);
+    }
+    persist();
+}
+
 void AppModel::setMicEnabled(bool on) {
     if (micEnabled_ == on) return;
     micEnabled_ = on;
@@ -298,6 +307,7 @@ void AppModel::persist() {
     state.micInEach = micInEach_;
     state.showOutline = showOutline_;
     state.outlineIdle = outlineIdle_;
+    state.startAtLogin = startAtLogin_;
     state.container = container_;
     Store::save(state);
 }

@@ -103,6 +103,7 @@ public:
     bool micInEach() const { return micInEach_; }
     bool showOutline() const { return showOutline_; }
     bool outlineIdle() const { return outlineIdle_; }
+    bool startAtLogin() const { return startAtLogin_; }
     bool showSettings() const { return showSettings_; }
     const std::optional<QString>& settingsFocus() const { return settingsFocus_; }
     bool showHistory() const { return showHistory_; }
@@ -122,6 +123,8 @@ public:
     void setMicInEach(bool on);
     void setShowOutline(bool on);
     void setOutlineIdle(bool on);
+    // The wish only; whoever owns the login entry follows startAtLoginChanged.
+    void setStartAtLogin(bool on);
     void setNotice(const std::optional<QString>& text);
     void setShowSettings(bool on);
     void setSettingsFocus(const std::optional<QString>& section);
@@ -225,6 +228,7 @@ signals:
     void micInEachChanged(bool on);
     void showOutlineChanged(bool on);
     void outlineIdleChanged(bool on);
+    void startAtLoginChanged(bool on);
     void showSettingsChanged(bool on);
     void settingsFocusChanged();
     void showHistoryChanged(bool on);
@@ -277,6 +281,7 @@ private:
     bool micInEach_ = false;
     bool showOutline_ = true;
     bool outlineIdle_ = false;
+    bool startAtLogin_ = false;
     std::unique_ptr<OutlineManager> outlines_;
     std::unique_ptr<ExportController> exporter_;
     bool stopping_ = false;

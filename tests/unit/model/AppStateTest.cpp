@@ -134,4 +134,10 @@ TEST(AppState, EncodingIsSortedPrettyAndStable) {
 
     s.micDeviceID.reset();
     EXPECT_FALSE(s.encode().contains("micDeviceID"));
+
+    EXPECT_FALSE(s.encode().contains("startAtLogin"));
+    s.startAtLogin = true;
+    EXPECT_TRUE(s.encode().contains("\"startAtLogin\": true"));
+    EXPECT_EQ(AppState::decode(s.encode()), s);
+    EXPECT_FALSE(AppState::decode(R"({"startAtLogin":"yes"})"));
 }

@@ -23,6 +23,24 @@ TEST(UpdateConfigTest, ReadsTheShippedFile) {
     EXPECT_EQ(config->checkInterval, std::chrono::hours(24));
 }
 
+TEST(UpdateConfigTest, APackagedInstallationLeavesUpdatesToThePackageManager) {
+    const QString shipped =
+        qEnvironmentVariable("LC_SOURCE_DIR") + QStringLiteral("/packaging/loomcast-update.conf");
+    auto packaged = loadUpdateConfig(shipped);
+    ASSERT_TRUE(packaged) << packaged.error().message;
+    EXPECT_TRUE(packaged->packageManaged);
+    EXPECT_FALSE(packaged->feedUrl.isValid());
+
+    auto portable =
+        parseUpdateConfig("feedUrl = https://x.example/a.xml\n" + kKey + "packageManaged = false\n");
+    ASSERT_TRUE(portable);
+    EXPECT_FALSE(portable->packageManaged);
+    EXPECT_FALSE(parseUpdateConfig("packageManaged = false\n")); // then a feed is needed
+    auto unclear = parseUpdateConfig("packageManaged = yes\n");
+    ASSERT_FALSE(unclear);
+    EXPECT_EQ(unclear.error().code, kErrorNotConfigured);
+}
+
 TEST(UpdateConfigTest, KeepsChecksAtMostDailyAndRefusesBadValues) {
     auto hourly = parseUpdateConfig("# comment\nfeedUrl = https://x.example/a.xml\n" + kKey +
                                     "checkIntervalHours = 1\n");

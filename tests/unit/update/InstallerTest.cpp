@@ -43,6 +43,7 @@ TEST(InstallerTest, ReplacesTheApplicationFolderAndLeavesNothingBehind) {
     const QString package = app.scratch + QStringLiteral("/p.tar.gz");
     ASSERT_TRUE(writeFile(package, makePackage(app.scratch, QStringLiteral("1.3"))));
     writeFile(app.folder + QStringLiteral("/share/only-in-old.txt"), "x");
+    writeManifest(app.folder);
 
     auto result = installPackage(package, app.layout);
     ASSERT_TRUE(result) << result.error().message;
@@ -59,12 +60,32 @@ TEST(InstallerTest, RefusesBadPackagesAndKeepsTheInstalledVersion) {
     writeFile(corrupt, bytes.left(bytes.size() / 2));
     const QString noExe = app.scratch + QStringLiteral("/noexe.tar.gz");
     {
-        const QString folder = makeAppFolder(app.scratch, QStringLiteral("broken"), QStringLiteral("1.4"));
+        const QString parent = app.scratch + QStringLiteral("/broken");
+        const QString folder = makeAppFolder(parent, QStringLiteral("Loomcast"), QStringLiteral("1.4"));
         QFile::remove(folder + QStringLiteral("/bin/loomcast"));
-        QProcess::execute(QStringLiteral("tar"),
-                          {QStringLiteral("-czf"), noExe, QStringLiteral("-C"), folder, QStringLiteral(".")});
+        writeManifest(folder);
+        packFolder(parent, noExe);
     }
-    for (const QString& package : {corrupt, noExe, app.scratch + QStringLiteral("/missing.tar.gz")}) {
+    // The old format: the folder's contents with no top-level folder.
+    const QString flat = app.scratch + QStringLiteral("/flat.tar.gz");
+    packFolder(makeAppFolder(app.scratch, QStringLiteral("flat"), QStringLiteral("1.4")), flat);
+    // Two top-level folders, or one holding files its manifest does not list.
+    const QString twoFolders = app.scratch + QStringLiteral("/two.tar.gz");
+    {
+        const QString parent = app.scratch + QStringLiteral("/two");
+        makeAppFolder(parent, QStringLiteral("Loomcast"), QStringLiteral("1.4"));
+        makeAppFolder(parent, QStringLiteral("Other"), QStringLiteral("1.4"));
+        packFolder(parent, twoFolders);
+    }
+    const QString unlisted = app.scratch + QStringLiteral("/unlisted.tar.gz");
+    {
+        const QString parent = app.scratch + QStringLiteral("/unlisted");
+        const QString folder = makeAppFolder(parent, QStringLiteral("Loomcast"), QStringLiteral("1.4"));
+        writeFile(folder + QStringLiteral("/share/extra.txt"), "x");
+        packFolder(parent, unlisted);
+    }
+    for (const QString& package :
+         {corrupt, noExe, flat, twoFolders, unlisted, app.scratch + QStringLiteral("/missing.tar.gz")}) {
         auto result = installPackage(package, app.layout);
         ASSERT_FALSE(result) << package.toStdString();
         EXPECT_EQ(result.error().code, kErrorInstallFailed);
@@ -78,18 +99,184 @@ TEST(InstallerTest, RefusesBadPackagesAndKeepsTheInstalledVersion) {
     EXPECT_FALSE(noFolder);
 }
 
-TEST(InstallerTest, FindsTheApplicationFolderOnlyWhereTheConfigurationSits) {
+TEST(InstallerTest, FindsOnlyAPortableFolderOfItsOwn) {
     Installed app;
     const QString exe = app.folder + QStringLiteral("/bin/loomcast");
-    auto layout = installLayoutFor(exe, app.folder + QStringLiteral("/loomcast-update.conf"));
+    auto layout = portableLayoutFor(exe);
     ASSERT_TRUE(layout);
     EXPECT_EQ(layout->folder, QFileInfo(app.folder).canonicalFilePath());
     EXPECT_EQ(layout->executable, QStringLiteral("bin/loomcast"));
-    // A system-wide configuration: the package manager owns the files.
-    writeFile(app.scratch + QStringLiteral("/loomcast/loomcast-update.conf"), "x");
-    EXPECT_FALSE(installLayoutFor(exe, app.scratch + QStringLiteral("/loomcast/loomcast-update.conf")));
-    EXPECT_FALSE(
-        installLayoutFor(QStringLiteral("/usr/bin/loomcast"), QStringLiteral("/usr/loomcast-update.conf")));
+    // Reached through a link, it is still the same folder.
+    const QString link = app.scratch + QStringLiteral("/link");
+    ASSERT_TRUE(QFile::link(app.folder, link));
+    auto linked = portableLayoutFor(link + QStringLiteral("/bin/loomcast"));
+    ASSERT_TRUE(linked);
+    EXPECT_EQ(linked->folder, layout->folder);
+    // A system-wide installation: the package manager owns the files.
+    EXPECT_FALSE(portableLayoutFor(QStringLiteral("/usr/bin/loomcast")));
+    EXPECT_FALSE(portableLayoutFor(QStringLiteral("/bin/sh")));
+    QFile::remove(app.folder + QStringLiteral("/loomcast-portable.id"));
+    EXPECT_FALSE(portableLayoutFor(exe));
+}
+
+// Every refusal is one line, names the folder and changes nothing in it.
+void expectRefused(const QString& folder, const char* why) {
+    auto checked = checkOwnFolder(folder);
+    ASSERT_FALSE(checked) << folder.toStdString();
+    EXPECT_EQ(checked.error().message.find('\n'), std::string::npos) << checked.error().message;
+    EXPECT_NE(checked.error().message.find(why), std::string::npos) << checked.error().message;
+}
+
+struct HomeOverride {
+    QByteArray saved = qgetenv("HOME");
+    explicit HomeOverride(const QString& home) { qputenv("HOME", QFile::encodeName(home)); }
+    ~HomeOverride() { qputenv("HOME", saved); }
+};
+
+TEST(OwnFolderTest, RefusesEverythingThatIsNotProvablyItsOwn) {
+    Installed app;
+    ASSERT_TRUE(checkOwnFolder(app.folder));
+
+    expectRefused(QStringLiteral("/"), "system folder");
+    expectRefused(QStringLiteral("/usr"), "system folder");
+    expectRefused(QStringLiteral("/usr/local"), "system folder");
+    expectRefused(QStringLiteral("/usr/lib"), "system folder");
+    expectRefused(QStringLiteral("/usr/local/share"), "system folder");
+    expectRefused(QStringLiteral("/etc"), "system folder");
+    expectRefused(app.root.path() + QStringLiteral("/nowhere"), "not a folder");
+
+    // A folder the user keeps other files in: the package unpacked without its top folder, as in
+    // ~/Downloads. The first update must not touch a single file there.
+    const QString downloads = app.root.path() + QStringLiteral("/Downloads");
+    const QString spilled =
+        makeAppFolder(app.root.path(), QStringLiteral("Downloads"), QStringLiteral("1.0"));
+    writeFile(downloads + QStringLiteral("/holiday.jpg"), "photo");
+    expectRefused(downloads, "\"holiday.jpg\" was not installed by Loomcast");
+
+    // Foreign files deeper inside, and a link to elsewhere that the manifest does not know.
+    writeFile(app.folder + QStringLiteral("/share/notes.txt"), "mine");
+    expectRefused(app.folder, "\"share/notes.txt\" was not installed by Loomcast");
+    QFile::remove(app.folder + QStringLiteral("/share/notes.txt"));
+    ASSERT_TRUE(QFile::link(downloads, app.folder + QStringLiteral("/lib/elsewhere")));
+    expectRefused(app.folder, "\"lib/elsewhere\" was not installed by Loomcast");
+    QFile::remove(app.folder + QStringLiteral("/lib/elsewhere"));
+    ASSERT_TRUE(checkOwnFolder(app.folder));
+
+    // No marker, a marker of something else, a manifest that points outside.
+    const QString marker = app.folder + QStringLiteral("/loomcast-portable.id");
+    writeFile(marker, "org.example.Other\n");
+    expectRefused(app.folder, "marker file does not hold org.loomcast.Loomcast");
+    QFile::remove(marker);
+    expectRefused(app.folder, "no Loomcast marker file");
+    writeFile(marker, "org.loomcast.Loomcast\n");
+    const QString manifest = app.folder + QStringLiteral("/loomcast-portable.manifest");
+    const QByteArray listed = readFile(manifest);
+    writeFile(manifest, listed + "../Downloads/holiday.jpg\n");
+    expectRefused(app.folder, "not inside it");
+    QFile::remove(manifest);
+    expectRefused(app.folder, "no manifest");
+    writeFile(manifest, listed);
+    ASSERT_TRUE(checkOwnFolder(app.folder));
+    EXPECT_EQ(readFile(downloads + QStringLiteral("/holiday.jpg")), "photo");
+    EXPECT_TRUE(QFileInfo(spilled).isDir());
+}
+
+TEST(OwnFolderTest, RefusesTheHomeFolderHoweverItIsReached) {
+    QTemporaryDir dir;
+    // A home folder that looks like a portable folder in every other respect.
+    const QString real = makeAppFolder(dir.path(), QStringLiteral("real-home"), QStringLiteral("1.0"));
+    const QString link = dir.filePath(QStringLiteral("home-link"));
+    ASSERT_TRUE(QFile::link(real, link));
+    {
+        HomeOverride home(real);
+        expectRefused(real, "home folder");
+        expectRefused(link, "home folder");
+        expectRefused(dir.path(), "home folder"); // holds the home folder
+    }
+    {
+        HomeOverride home(link); // the home folder itself reached through a link
+        expectRefused(real, "home folder");
+        expectRefused(link, "home folder");
+        auto layout = portableLayoutFor(real + QStringLiteral("/bin/loomcast"));
+        EXPECT_FALSE(layout);
+    }
+    // The same folder, no longer anybody's home, is a portable folder.
+    EXPECT_TRUE(checkOwnFolder(link));
+}
+
+TEST(FolderSwapTest, SwapsInAndRollsBackExactly) {
+    Installed app;
+    const QString package = app.scratch + QStringLiteral("/p.tar.gz");
+    ASSERT_TRUE(writeFile(package, makePackage(app.scratch, QStringLiteral("1.3"))));
+    // Reached through a link: the real folder is swapped, the link stays a link.
+    const QString link = app.root.path() + QStringLiteral("/Loomcast-link");
+    ASSERT_TRUE(QFile::link(app.folder, link));
+    const InstallLayout linked{link, QStringLiteral("bin/loomcast")};
+    const QByteArray oldManifest = readFile(app.folder + QStringLiteral("/loomcast-portable.manifest"));
+    {
+        auto swap = FolderSwap::swapIn(package, linked);
+        ASSERT_TRUE(swap) << swap.error().message;
+        EXPECT_EQ(app.version(), QStringLiteral("1.3"));
+        EXPECT_EQ(run(app.folder + QStringLiteral("/bin/loomcast"), {}).trimmed(), QStringLiteral("1.3"));
+        auto back = swap->rollback();
+        ASSERT_TRUE(back) << back.error().message;
+    }
+    EXPECT_EQ(app.version(), QStringLiteral("1.0"));
+    EXPECT_EQ(readFile(app.folder + QStringLiteral("/loomcast-portable.manifest")), oldManifest);
+    EXPECT_TRUE(checkOwnFolder(app.folder));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(entries(app.root.path() + QStringLiteral("/apps")), QStringList{QStringLiteral("Loomcast")});
+
+    // Dropped without a decision: rolled back as well.
+    { ASSERT_TRUE(FolderSwap::swapIn(package, linked)); }
+    EXPECT_EQ(app.version(), QStringLiteral("1.0"));
+
+    // Committed: the new version stays, the old one is gone, nothing lies beside the folder.
+    {
+        auto swap = FolderSwap::swapIn(package, linked);
+        ASSERT_TRUE(swap);
+        swap->commit();
+    }
+    EXPECT_EQ(app.version(), QStringLiteral("1.3"));
+    EXPECT_TRUE(checkOwnFolder(app.folder));
+    EXPECT_EQ(entries(app.root.path() + QStringLiteral("/apps")), QStringList{QStringLiteral("Loomcast")});
+}
+
+TEST(FolderSwapTest, RefusesAFolderThatIsNotItsOwnAndTouchesNothing) {
+    Installed app;
+    const QString package = app.scratch + QStringLiteral("/p.tar.gz");
+    ASSERT_TRUE(writeFile(package, makePackage(app.scratch, QStringLiteral("1.3"))));
+    writeFile(app.folder + QStringLiteral("/share/notes.txt"), "mine");
+    auto result = installPackage(package, app.layout);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code, kErrorInstallFailed);
+    EXPECT_NE(result.error().message.find("share/notes.txt"), std::string::npos);
+    EXPECT_EQ(app.version(), QStringLiteral("1.0"));
+    EXPECT_EQ(readFile(app.folder + QStringLiteral("/share/notes.txt")), "mine");
+    EXPECT_EQ(entries(app.root.path() + QStringLiteral("/apps")), QStringList{QStringLiteral("Loomcast")});
+    for (const QString& shared : {QStringLiteral("/"), QStringLiteral("/usr"), QDir::homePath()})
+        EXPECT_FALSE(installPackage(package, {shared, QStringLiteral("bin/loomcast")}))
+            << shared.toStdString();
+}
+
+TEST(FolderSwapTest, CommitLeavesWhatTheOldVersionDidNotInstall) {
+    Installed app;
+    const QString package = app.scratch + QStringLiteral("/p.tar.gz");
+    ASSERT_TRUE(writeFile(package, makePackage(app.scratch, QStringLiteral("1.3"))));
+    auto swap = FolderSwap::swapIn(package, app.layout);
+    ASSERT_TRUE(swap);
+    // Something appears in the old version after the check: it survives the clean-up.
+    const QStringList aside = QDir(app.root.path() + QStringLiteral("/apps"))
+                                  .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)
+                                  .filter(QStringLiteral(".update-"));
+    ASSERT_EQ(aside.size(), 1);
+    const QString late =
+        app.root.path() + QStringLiteral("/apps/") + aside[0] + QStringLiteral("/Loomcast/share/late.txt");
+    ASSERT_TRUE(writeFile(late, "late"));
+    swap->commit();
+    EXPECT_EQ(readFile(late), "late");
+    EXPECT_FALSE(QFile::exists(QFileInfo(late).dir().filePath(QStringLiteral("version.txt"))));
+    EXPECT_EQ(app.version(), QStringLiteral("1.3"));
 }
 
 TEST(SignatureTest, AcceptsOnlyTheExactSignedBytes) {

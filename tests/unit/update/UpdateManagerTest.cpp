@@ -383,6 +383,53 @@ TEST_F(UpdateManagerTest, RelaunchDuringAnExportWaitsUntilItEnds) {
     EXPECT_EQ(installedVersion(), QStringLiteral("1.3"));
 }
 
+TEST_F(UpdateManagerTest, ARecordingStartedDuringTheInstallRefusesTheRelaunch) {
+    publish(QStringLiteral("1.3"));
+    auto o = options();
+    o.relaunchRetry = 50ms;
+    auto m = make(std::move(o));
+    bool startedRecording = false;
+    QObject::connect(m.get(), &UpdateManager::stageChanged, [&](Stage stage) {
+        if (stage != Stage::Installing || startedRecording) return;
+        startedRecording = true; // after the last busy check before the swap
+        busy = true;
+    });
+    m->checkForUpdates();
+    ASSERT_TRUE(waitStage(*m, Stage::Found));
+    m->installAndRelaunch();
+    ASSERT_TRUE(waitStage(*m, Stage::WaitingToInstall)) << m->message().toStdString();
+    ASSERT_TRUE(startedRecording);
+    // The running version is back in place, whole, and nothing was started.
+    EXPECT_EQ(relaunches, 0);
+    EXPECT_EQ(installedVersion(), QStringLiteral("1.0"));
+    EXPECT_TRUE(checkOwnFolder(folder));
+    EXPECT_EQ(leftovers().filter(QStringLiteral(".update-")), QStringList());
+
+    busy = false;
+    ASSERT_TRUE(waitUntil([&] { return relaunches == 1; }, 15s)) << m->message().toStdString();
+    EXPECT_EQ(installedVersion(), QStringLiteral("1.3"));
+    EXPECT_EQ(leftovers(), QStringList());
+}
+
+TEST_F(UpdateManagerTest, APackageManagedInstallationNeverUpdatesItself) {
+    publish(QStringLiteral("1.3"));
+    auto o = options();
+    o.packageManaged = true;
+    o.layout.reset();
+    o.firstCheckDelay = 0ms;
+    auto m = make(std::move(o));
+    EXPECT_TRUE(m->packageManaged());
+    EXPECT_FALSE(m->isStarted());
+    EXPECT_FALSE(m->canCheck());
+    EXPECT_FALSE(m->canCheckNow());
+    m->checkForUpdates();
+    m->scheduledCheck();
+    waitUntil([] { return false; }, 100ms);
+    EXPECT_EQ(windowRequests, 0);
+    EXPECT_EQ(server.totalHits(), 0);
+    EXPECT_EQ(m->stage(), Stage::Idle);
+}
+
 TEST_F(UpdateManagerTest, AutomaticInstallDownloadsQuietlyAndInstallsOnQuit) {
     publish(QStringLiteral("1.3"));
     {

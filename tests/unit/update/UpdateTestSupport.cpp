@@ -1,6 +1,7 @@
 #include "UpdateTestSupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -53,15 +54,34 @@ QString makeAppFolder(const QString& root, const QString& name, const QString& v
     QRandomGenerator(qHash(version))
         .fillRange(reinterpret_cast<quint32*>(payload.data()), payload.size() / 4);
     writeFile(folder + QStringLiteral("/lib/payload.bin"), payload);
+    writeFile(folder + QStringLiteral("/loomcast-portable.id"), "org.loomcast.Loomcast\n");
+    writeManifest(folder);
     return folder;
 }
 
-QByteArray makePackage(const QString& scratch, const QString& version) {
-    const QString folder = makeAppFolder(scratch, QStringLiteral("pkg-") + version, version);
-    const QString archive = QDir(scratch).filePath(QStringLiteral("Loomcast-%1.tar.gz").arg(version));
+void writeManifest(const QString& folder) {
+    const QDir root(folder);
+    QStringList paths;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << root.relativeFilePath(it.next());
+    paths.removeAll(QStringLiteral("loomcast-portable.manifest"));
+    paths.sort();
+    writeFile(root.filePath(QStringLiteral("loomcast-portable.manifest")), paths.join(u'\n').toUtf8() + '\n');
+}
+
+QByteArray packFolder(const QString& parent, const QString& archive) {
     QProcess::execute(QStringLiteral("tar"),
-                      {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, QStringLiteral(".")});
+                      {QStringLiteral("-czf"), archive, QStringLiteral("-C"), parent, QStringLiteral(".")});
     return readFile(archive);
+}
+
+QByteArray makePackage(const QString& scratch, const QString& version) {
+    const QString parent = QDir(scratch).filePath(QStringLiteral("pkg-") + version);
+    makeAppFolder(parent, QStringLiteral("Loomcast"), version);
+    return packFolder(parent,
+                      QDir(scratch).filePath(QStringLiteral("Loomcast-%1-linux-x86_64.tar.gz").arg(version)));
 }
 
 HttpServer::HttpServer() {

@@ -18,10 +18,14 @@ struct TestKeys {
     QString publicKeyBase64() const { return QString::fromLatin1(publicKey.toBase64()); }
 };
 
-// Builds an application folder in `root`/`name`: bin/loomcast (a shell script printing
-// `version`), the update configuration and a data file; returns its path.
+// Builds a portable folder in `root`/`name`: bin/loomcast (a shell script printing
+// `version`), the update configuration, data files, the marker and the manifest; returns its path.
 QString makeAppFolder(const QString& root, const QString& name, const QString& version);
-// A package of such a folder (tar.gz of its contents); returns its bytes.
+// Lists everything in `folder` in its manifest, as the packaging script does.
+void writeManifest(const QString& folder);
+// tar.gz of whatever `parent` holds (for a package: one folder "Loomcast"); returns its bytes.
+QByteArray packFolder(const QString& parent, const QString& archive);
+// A package: one top-level folder "Loomcast" made by makeAppFolder; returns its bytes.
 QByteArray makePackage(const QString& scratch, const QString& version);
 
 QByteArray readFile(const QString& path);
