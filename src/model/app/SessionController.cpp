@@ -281,15 +281,20 @@ QCoro::Task<> SessionController::startEntry(QUuid id) {
         resized.warning ? std::optional(QString::fromStdString(*resized.warning)) : std::nullopt;
     setWarning(id, warning);
     showResize(windows_, id, resized, preset);
+    co_await startRecorder(id, window, preset, resized.pointSize, warning);
+}
 
-    const QString file = chooseFileName(*e);
+QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window, Preset preset,
+                                               Size contentPoints, std::optional<QString> warning) {
+    QPointer<SessionController> self(this);
+    const Entry entry = *windows_.entry(id);
+    const QString file = chooseFileName(entry);
     reservedNames_.insert(file);
-    const Entry entry = *e;
     MicMonitor& monitor = mic_.monitor();
     RecorderStart args;
     args.window = window;
     args.preset = preset;
-    args.contentPoints = resized.pointSize;
+    args.contentPoints = contentPoints;
     args.fps = settings_.fps();
     args.hevc = settings_.hevc();
     args.path = QDir(*sessionDir_).filePath(file);

@@ -111,6 +111,10 @@ private:
     void pollFocus();
     void commitFocus(const QUuid& id, double t);
     void onRecorderFailed(const QUuid& id, const QString& message);
+    // The second half of startEntry, once the window has its size: the file name, the recorder
+    // and the session record. The entry must exist.
+    QCoro::Task<> startRecorder(QUuid id, ShareableWindow window, Preset preset, Size contentPoints,
+                                std::optional<QString> warning);
     // The failure on the entry's row (it stops showing as recording unless its recorder runs), or
     // the notice when the entry is gone.
     void reportFailure(const QUuid& id, const QString& message);

@@ -84,6 +84,23 @@ TEST(SessionDocument, BuiltFromTheRecord) {
     EXPECT_EQ(empty.mic, (SessionMic{"Mic (+0m00s).m4a", "USB Mic", 0.004, 9.5, "14:05:09:02"}));
 }
 
+TEST(SessionDocument, RecordingsAreFoundByTheirEntry) {
+    Fixture f;
+    ASSERT_TRUE(f.record.recording(f.b));
+    EXPECT_EQ(f.record.recording(f.b)->file, "Web - a-b (16x9 Horizontal).mov");
+    EXPECT_FALSE(f.record.recording(f.failed));
+    EXPECT_FALSE(f.record.recording(QUuid())) << "records read back have no entry";
+    // A later recording of the same entry is the one found, and the one focus switches name.
+    f.record.addRecording({.file = "Web again.mov", .windowTitle = "again", .entry = f.b}, f.wide);
+    EXPECT_EQ(f.record.recording(f.b)->file, "Web again.mov");
+    EXPECT_EQ(f.doc().focus[1], (FocusSwitch{2.063, "Web again.mov", "again"}));
+    EXPECT_EQ(f.doc().finalSettings.preset.name, f.tall.name) << "still the first recording's preset";
+    // The entry id stays in memory: the written form has no key for it.
+    const auto objects = lc::test::objectKeys(*f.doc().encode());
+    for (const QStringList& keys : objects)
+        EXPECT_FALSE(keys.contains("entry"));
+}
+
 TEST(SessionDocument, JsonFormKeyOrderAndValues) {
     Fixture f;
     f.record.mic = SessionMic{};
