@@ -106,8 +106,7 @@ int main(int argc, char** argv) {
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);
     lc::AppModel model(std::move(services));
-    lc::AppModel::setShared(&model);
-    model.setPrintStopDebug(lc::cli::has(args, QStringLiteral("--selftest-multi")));
+    model.session().setPrintStopDebug(lc::cli::has(args, QStringLiteral("--selftest-multi")));
 
     lc::cli::SignalRelay relay([&model](int signal) { lc::cli::terminate(&model, 128 + signal); });
 
@@ -115,22 +114,23 @@ int main(int argc, char** argv) {
     lc::ui::Shell shell(model, model.exporter(), &lc::update::UpdateManager::shared(),
                         [&model] { lc::cli::terminate(&model, 0); });
     // Started at login: to the tray. The setting follows the login entry, which it writes.
-    if (!model.ephemeral()) lc::followStartAtLogin(model, lc::LoginItem::forThisUser());
+    if (!model.settings().ephemeral()) lc::followStartAtLogin(model, lc::LoginItem::forThisUser());
     shell.start(lc::cli::has(args, QString::fromLatin1(lc::kBackgroundOption)));
 
     // Updates never interrupt a recording or an export; the command-line modes run without them.
     auto& updates = lc::update::UpdateManager::shared();
-    updates.setBusyTest([&model] { return model.isRecording() || model.exporter().state().isRunning(); });
-    QObject::connect(&model, &lc::AppModel::isRecordingChanged, &updates,
+    updates.setBusyTest(
+        [&model] { return model.session().isRecording() || model.exporter().state().isRunning(); });
+    QObject::connect(&model.session(), &lc::SessionController::isRecordingChanged, &updates,
                      [&updates] { updates.busyChanged(); });
     QObject::connect(&model.exporter(), &lc::ExportController::stateChanged, &updates,
                      [&updates] { updates.busyChanged(); });
     updates.start(args);
 
     // The command-line modes start once the event loop runs.
-    QTimer::singleShot(0, &model, [&model, args] {
+    QTimer::singleShot(0, &model, [&model, &shell, args] {
         // The snapshot probe excludes every other mode; the plain snapshot does not.
-        if (lc::ui::startSnapshotMode(model, args, [](int code) { lc::cli::exitWith(code); })) return;
+        if (lc::ui::startSnapshotMode(model, shell, args, [](int code) { lc::cli::exitWith(code); })) return;
         if (lc::cli::has(args, QStringLiteral("--selftest-multi"))) {
             runMode(lc::cli::selfTestMulti(&model, args));
         } else if (lc::cli::has(args, QStringLiteral("--selftest-record"))) {
@@ -140,13 +140,12 @@ int main(int argc, char** argv) {
 
     const int code = app.exec();
     // However the loop ended, no session is left running and no file unfinished.
-    if (model.isRecording() || model.busy()) {
+    if (model.session().isRecording() || model.session().busy()) {
         QCoro::waitFor(model.shutdown());
     } else {
         model.persist();
     }
     // A downloaded, verified update is installed once the files are safe.
     updates.installOnQuit();
-    lc::AppModel::setShared(nullptr);
     return code;
 }

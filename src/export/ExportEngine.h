@@ -2,10 +2,10 @@
 // Building the final video of a session folder: reading it back, planning the timeline,
 // decoding, composing, mixing and encoding "Loomcast Final.mp4".
 #include "common/Result.h"
-#include "export/SessionDocIn.h"
 #include "export/Timeline.h"
 #include "platform/Frame.h"
 #include "platform/media/reader/MediaReader.h"
+#include "session/SessionDocument.h"
 
 #include <QString>
 #include <QStringList>

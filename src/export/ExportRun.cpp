@@ -48,7 +48,7 @@ Result<MediaInfo> probe(const QDir& dir, const QString& name) {
     return probeMedia(path.toStdString());
 }
 
-Result<void> checkTimes(const SessionDocIn& doc) {
+Result<void> checkTimes(const SessionDocument& doc) {
     auto bad = [](double t) { return !(std::fabs(t) <= maxSeconds); };
     for (std::size_t i = 0; i < doc.recordings.size(); ++i)
         if (bad(doc.recordings[i].startOffset))
@@ -65,7 +65,7 @@ Result<void> checkTimes(const SessionDocIn& doc) {
 } // namespace
 
 Result<Prepared> prepare(const QString& folder) {
-    auto doc = SessionDocIn::read(folder);
+    auto doc = SessionDocument::read(folder);
     if (!doc) return doc.error();
     if (doc->recordings.empty()) return failure("No recordings in this session");
     // Nothing is opened before every name is known to stay inside the folder.
@@ -82,7 +82,7 @@ Result<Prepared> prepare(const QString& folder) {
     Prepared out;
     TimelineInput in;
     int nextTrack = 1;
-    for (const AIRecording& rec : doc->recordings) {
+    for (const SessionRecording& rec : doc->recordings) {
         const std::string path = dir.filePath(rec.file).toStdString();
         auto info = probe(dir, rec.file);
         if (!info) return info.error();

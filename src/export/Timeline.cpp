@@ -17,10 +17,10 @@ double fraction(const MediaTime& t, const MediaTime& start, const MediaTime& dur
 
 } // namespace
 
-int highestFps(const std::vector<AIRecording>& recordings) {
+int highestFps(const std::vector<SessionRecording>& recordings) {
     if (recordings.empty()) return 30;
     int best = recordings.front().fps;
-    for (const AIRecording& r : recordings)
+    for (const SessionRecording& r : recordings)
         best = std::max(best, r.fps);
     return best;
 }
@@ -63,10 +63,10 @@ Timeline Timeline::build(const TimelineInput& in) {
 
     // Segments: focus in time order (stable), only clips that are in the composition, the
     // first shown from the very start.
-    std::vector<AIFocus> focus = in.focus;
+    std::vector<FocusSwitch> focus = in.focus;
     std::stable_sort(focus.begin(), focus.end(),
-                     [](const AIFocus& a, const AIFocus& b) { return a.t < b.t; });
-    for (const AIFocus& f : focus)
+                     [](const FocusSwitch& a, const FocusSwitch& b) { return a.t < b.t; });
+    for (const FocusSwitch& f : focus)
         if (tl.trackOf.count(f.file)) tl.segments.push_back({f.t, f.file});
     if (tl.segments.empty()) {
         for (const PlacedVideo& v : in.videos) {

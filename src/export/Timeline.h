@@ -38,7 +38,7 @@ struct TimelineInput {
     std::vector<PlacedAudio> appAudio; // application audio pieces, in document order
     std::optional<PlacedAudio> mic;
     bool documentHasMic = false; // the document names a microphone (even one without audio)
-    std::vector<AIFocus> focus;
+    std::vector<FocusSwitch> focus;
     int fps = 30; // highest fps among all recordings of the document
     int width = 0;
     int height = 0;
@@ -78,7 +78,7 @@ struct VolumeAutomation {
 };
 
 // The output frame rate: the highest of all recordings (30 when there are none).
-int highestFps(const std::vector<AIRecording>& recordings);
+int highestFps(const std::vector<SessionRecording>& recordings);
 
 class Timeline {
 public:

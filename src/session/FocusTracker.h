@@ -1,7 +1,7 @@
 #pragma once
 // Which recorded window has the focus over a session: a change counts once the new candidate
 // has held for 0.7 s, and is then dated back to when it first appeared.
-#include "session/SessionRecord.h"
+#include "session/SessionDocument.h"
 
 #include <QUuid>
 #include <cstdint>

@@ -22,7 +22,7 @@ struct NumberCheck {
     }
 };
 
-QJsonObject recordingJson(const AIRecording& r, NumberCheck& num) {
+QJsonObject recordingJson(const SessionRecording& r, NumberCheck& num) {
     QJsonObject o{{QStringLiteral("file"), r.file},
                   {QStringLiteral("app"), r.app},
                   {QStringLiteral("windowTitle"), r.windowTitle},
@@ -39,7 +39,7 @@ QJsonObject recordingJson(const AIRecording& r, NumberCheck& num) {
     return o;
 }
 
-QJsonValue micJson(const std::optional<AIMic>& mic, NumberCheck& num) {
+QJsonValue micJson(const std::optional<SessionMic>& mic, NumberCheck& num) {
     if (!mic) return QJsonValue(QJsonValue::Null);
     QJsonObject o{{QStringLiteral("file"), mic->file},
                   {QStringLiteral("device"), mic->device},
@@ -114,19 +114,58 @@ const QString& aiInstructionText() {
     return text;
 }
 
-QString AISession::timecodeStorage() const {
+SessionRecording* SessionDocument::recording(const QUuid& entry) {
+    for (auto it = recordings.rbegin(); it != recordings.rend(); ++it) {
+        if (it->entry == entry) return &*it;
+    }
+    return nullptr;
+}
+
+const SessionRecording* SessionDocument::recording(const QUuid& entry) const {
+    return const_cast<SessionDocument*>(this)->recording(entry);
+}
+
+void SessionDocument::addRecording(SessionRecording recording, const Preset& preset) {
+    if (recordings.empty()) finalSettings.preset = FinalPreset{preset.name, preset.width, preset.height};
+    recordings.push_back(std::move(recording));
+}
+
+SessionDocument SessionDocument::withFocus(const std::vector<FocusLogEntry>& log) const {
+    SessionDocument doc = *this;
+    // Stored times are already whole milliseconds; rounding again is a no-op for them and keeps
+    // the document at three decimals whatever a caller stored.
+    const auto ms = [](std::optional<double> v) {
+        return v ? std::optional<double>(round3(*v)) : std::nullopt;
+    };
+    for (SessionRecording& r : doc.recordings) {
+        r.startOffset = round3(r.startOffset);
+        r.duration = ms(r.duration);
+    }
+    if (doc.mic) {
+        doc.mic->startOffset = round3(doc.mic->startOffset);
+        doc.mic->duration = ms(doc.mic->duration);
+    }
+    doc.focus.clear();
+    for (const FocusLogEntry& f : log) {
+        if (const SessionRecording* r = recording(f.id))
+            doc.focus.push_back(FocusSwitch{round3(f.t), r->file, r->windowTitle});
+    }
+    return doc;
+}
+
+QString SessionDocument::timecodeStorage() const {
     return container == QLatin1String("mp4")
                ? QStringLiteral("metadata comment tag (MP4 cannot hold a tmcd track)")
                : QStringLiteral("tmcd track in each .mov");
 }
 
-std::optional<QByteArray> AISession::encode() const {
+std::optional<QByteArray> SessionDocument::encode() const {
     NumberCheck num;
     QJsonArray recs;
-    for (const AIRecording& r : recordings)
+    for (const SessionRecording& r : recordings)
         recs.append(recordingJson(r, num));
     QJsonArray foc;
-    for (const AIFocus& f : focus) {
+    for (const FocusSwitch& f : focus) {
         foc.append(QJsonObject{{QStringLiteral("t"), num(f.t)},
                                {QStringLiteral("file"), f.file},
                                {QStringLiteral("windowTitle"), f.windowTitle}});
@@ -137,9 +176,9 @@ std::optional<QByteArray> AISession::encode() const {
     const QJsonObject fin{{QStringLiteral("preset"), preset},
                           {QStringLiteral("transition"), finalSettings.transition},
                           {QStringLiteral("transitionDuration"), num(finalSettings.transitionDuration)}};
-    const QJsonObject top{{QStringLiteral("_ai_instructions"), aiInstructions},
+    const QJsonObject top{{QStringLiteral("_ai_instructions"), aiInstructionText()},
                           {QStringLiteral("version"), version},
-                          {QStringLiteral("container"), container},
+                          {QStringLiteral("container"), container.value_or(QStringLiteral("mov"))},
                           {QStringLiteral("timecodeStorage"), timecodeStorage()},
                           {QStringLiteral("sessionStart"), sessionStart},
                           {QStringLiteral("recordings"), recs},
@@ -152,42 +191,7 @@ std::optional<QByteArray> AISession::encode() const {
     return QJsonDocument(top).toJson(QJsonDocument::Indented);
 }
 
-AISession makeAISession(const SessionFile& record, const SessionIndex& index,
-                        const std::vector<FocusLogEntry>& focusLog, const QString& container) {
-    AISession doc;
-    doc.aiInstructions = aiInstructionText();
-    doc.container = container;
-    doc.sessionStart = record.startedAt;
-
-    // Stored times are already whole milliseconds; rounding again is a no-op for them and keeps
-    // the document at three decimals whatever a caller stored.
-    const auto ms = [](std::optional<double> v) {
-        return v ? std::optional<double>(round3(*v)) : std::nullopt;
-    };
-    for (const SessionWindow& w : record.windows) {
-        doc.recordings.push_back(AIRecording{w.file, w.app, w.title, w.preset, w.width, w.height, w.fps,
-                                             round3(w.startOffsetSeconds), ms(w.durationSeconds), w.appAudio,
-                                             w.micTrack, w.timecode, w.warning});
-    }
-
-    if (record.mic) {
-        const SessionMic& m = *record.mic;
-        doc.mic = AIMic{m.file, m.device, round3(m.startOffsetSeconds), ms(m.durationSeconds), m.timecode};
-    }
-
-    for (const FocusLogEntry& f : focusLog) {
-        const auto it = index.constFind(f.id);
-        if (it == index.constEnd() || *it < 0 || std::size_t(*it) >= record.windows.size()) continue;
-        const SessionWindow& w = record.windows[std::size_t(*it)];
-        doc.focus.push_back(AIFocus{round3(f.t), w.file, w.title});
-    }
-
-    const Preset& p = record.windows.empty() ? Preset::defaultPreset() : record.windows.front().presetRef;
-    doc.finalSettings.preset = AIPresetRef{p.name, p.width, p.height};
-    return doc;
-}
-
-bool writeSessionDocument(const QString& folder, const AISession& doc) {
+bool writeSessionDocument(const QString& folder, const SessionDocument& doc) {
     const auto bytes = doc.encode();
     if (!bytes) return false;
     return writeFileAtomically(QDir(folder).filePath(QStringLiteral("session.json")), *bytes);

@@ -1,98 +1,131 @@
 #pragma once
-// The session.json document: what a program or an AI editor needs to assemble the final
-// video from a session folder.
-#include "session/SessionRecord.h"
+// The session record, one shape from start to finish: the session keeps it while recorders
+// start and finish, writes it as the folder's "session.json", and the export reads it back.
+// What only the running session needs (which entry a recording belongs to) is never written.
+#include "common/Result.h"
+#include "model/Preset.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QUuid>
 #include <optional>
 #include <vector>
 
 namespace lc {
 
-struct AIRecording {
-    QString file;
+// One committed focus change: shared-clock seconds and the entry that got the focus.
+struct FocusLogEntry {
+    double t = 0;
+    QUuid id;
+
+    friend bool operator==(const FocusLogEntry&, const FocusLogEntry&) = default;
+};
+
+// One window file of the session ("recordings[]").
+struct SessionRecording {
+    QString file; // name inside the session folder
     QString app;
     QString windowTitle;
-    QString preset; // label
+    QString preset; // the preset's label()
     qint64 width = 0;
     qint64 height = 0;
     int fps = 30;
-    double startOffset = 0;
-    std::optional<double> duration; // key left out when absent
+    double startOffset = 0;         // shared-clock seconds of the first frame
+    std::optional<double> duration; // absent until the recorder finished
     bool hasAppAudio = false;
     bool hasMicTrack = false;
-    QString startTimecode;
-    std::optional<QString> warning; // key left out when absent
+    QString startTimecode; // empty until known
+    std::optional<QString> warning;
+    QUuid entry; // the entry recorded; in memory only, null when read back
 
-    friend bool operator==(const AIRecording&, const AIRecording&) = default;
+    friend bool operator==(const SessionRecording&, const SessionRecording&) = default;
 };
 
-struct AIMic {
-    QString file;
-    QString device;
-    double startOffset = 0;
+// The microphone file ("mic").
+struct SessionMic {
+    QString file = QStringLiteral("Mic.m4a");
+    QString device = QStringLiteral("default");
+    double startOffset = 0; // never negative
     std::optional<double> duration;
     QString startTimecode;
 
-    friend bool operator==(const AIMic&, const AIMic&) = default;
+    friend bool operator==(const SessionMic&, const SessionMic&) = default;
 };
 
-struct AIFocus {
+// One switch of the final video to a file ("focus[]").
+struct FocusSwitch {
     double t = 0;
     QString file;
     QString windowTitle;
 
-    friend bool operator==(const AIFocus&, const AIFocus&) = default;
+    friend bool operator==(const FocusSwitch&, const FocusSwitch&) = default;
 };
 
-struct AIPresetRef {
+struct FinalPreset {
     QString name;
     qint64 width = 0;
     qint64 height = 0;
 
-    friend bool operator==(const AIPresetRef&, const AIPresetRef&) = default;
+    friend bool operator==(const FinalPreset&, const FinalPreset&) = default;
 };
 
-struct AIFinal {
-    AIPresetRef preset;
+// How the final video is assembled ("final").
+struct FinalSettings {
+    FinalPreset preset{Preset::defaultPreset().name, Preset::defaultPreset().width,
+                       Preset::defaultPreset().height};
     QString transition = QStringLiteral("crossfade");
     double transitionDuration = 0.35;
 
-    friend bool operator==(const AIFinal&, const AIFinal&) = default;
+    friend bool operator==(const FinalSettings&, const FinalSettings&) = default;
 };
 
-struct AISession {
-    QString aiInstructions; // "_ai_instructions"
+struct SessionDocument {
     int version = 1;
-    QString container; // "mov" or "mp4"
-    QString sessionStart;
-    std::vector<AIRecording> recordings;
-    std::optional<AIMic> mic; // written as null when absent
-    std::vector<AIFocus> focus;
-    AIFinal finalSettings; // "final"
+    std::optional<QString> container;         // "mov" or "mp4"; older files may lack it
+    QString sessionStart;                     // ISO 8601, UTC, whole seconds
+    std::vector<SessionRecording> recordings; // in the order the recorders started
+    std::optional<SessionMic> mic;            // written as null when absent
+    std::vector<FocusSwitch> focus;
+    FinalSettings finalSettings; // "final"
+
+    // The latest recording of an entry, or null.
+    SessionRecording* recording(const QUuid& entry);
+    const SessionRecording* recording(const QUuid& entry) const;
+    // Appends a recording; the first one decides the final video's preset.
+    void addRecording(SessionRecording recording, const Preset& preset);
+    // A copy ready to write: focus[] from the log (changes to entries without a recording are
+    // left out), every time rounded to milliseconds.
+    SessionDocument withFocus(const std::vector<FocusLogEntry>& log) const;
 
     // Where the start timecode lives, derived from the container.
     QString timecodeStorage() const;
 
-    // Pretty-printed UTF-8 JSON, keys sorted, slashes unescaped. Nothing when a number is
-    // not finite (it could not be read back).
+    // Pretty-printed UTF-8 JSON, keys sorted, slashes unescaped, the instruction text on top.
+    // Nothing when a number is not finite (it could not be read back).
     std::optional<QByteArray> encode() const;
 
-    friend bool operator==(const AISession&, const AISession&) = default;
+    // Strict reading: exact keys, no defaults for required keys, no type guessing. The error
+    // names the offending key and where it sits.
+    static Result<SessionDocument> decode(const QByteArray& json);
+    // Reads "session.json" directly inside `folder` (a regular file of bounded size) and decodes it.
+    static Result<SessionDocument> read(const QString& folder);
+
+    friend bool operator==(const SessionDocument&, const SessionDocument&) = default;
 };
 
 // The fixed instruction text for an AI video editor (30 lines, no final line feed).
 const QString& aiInstructionText();
 
-// Builds the document from the session record and the focus log. Focus entries whose id has
-// no (valid) index are left out; every time is rounded to milliseconds. The final preset
-// is the first recording's preset, or built-in row 1 when there is none.
-AISession makeAISession(const SessionFile& record, const SessionIndex& index,
-                        const std::vector<FocusLogEntry>& focusLog, const QString& container);
-
 // Writes "session.json" into `folder` atomically. False when encoding or writing failed; the
 // previous manifest then stays.
-bool writeSessionDocument(const QString& folder, const AISession& doc);
+bool writeSessionDocument(const QString& folder, const SessionDocument& doc);
+
+// True for a name that can only mean a file directly inside the session folder: not empty,
+// no path separator, not "." or "..", no NUL.
+bool isPlainFileName(const QString& name);
+
+// The first recording or microphone file name that is not plain, refused with a message, so
+// that nothing outside the folder is ever opened.
+Result<void> checkFileNames(const SessionDocument& doc);
 
 } // namespace lc

@@ -3,6 +3,7 @@
 #include "export/ExportEngine.h"
 #include "model/app/AppModel.h"
 #include "ui/Icons.h"
+#include "ui/ViewState.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -72,7 +73,7 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
     export_->setPadding(QMargins(11, 5, 12, 5));
     row->addWidget(export_);
     connect(export_, &QAbstractButton::clicked, this, [this] {
-        if (model_.lastFolder()) exporter_.start(*model_.lastFolder());
+        if (model_.session().lastFolder()) exporter_.start(*model_.session().lastFolder());
     });
 
     running_ = new QWidget(this);
@@ -117,14 +118,14 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
     row->addStretch(1);
 
     connect(&exporter_, &ExportController::stateChanged, this, &ExportBar::sync);
-    connect(&model_, &AppModel::lastFolderChanged, this, &ExportBar::sync);
-    connect(&model_, &AppModel::isRecordingChanged, this, &ExportBar::sync);
-    connect(&model_, &AppModel::sessionWritten, this, &ExportBar::sync);
+    connect(&model_.session(), &SessionController::lastFolderChanged, this, &ExportBar::sync);
+    connect(&model_.session(), &SessionController::isRecordingChanged, this, &ExportBar::sync);
+    connect(&model_.session(), &SessionController::sessionWritten, this, &ExportBar::sync);
     sync();
 }
 
 void ExportBar::sync() {
-    render(exporter_.state(), model_.lastFolder(), model_.isRecording());
+    render(exporter_.state(), model_.session().lastFolder(), model_.session().isRecording());
 }
 
 void ExportBar::render(const ExportState& state, const std::optional<QString>& folder, bool recording) {
@@ -149,8 +150,8 @@ void ExportBar::render(const ExportState& state, const std::optional<QString>& f
 
 // --- HistoryPopover --------------------------------------------------------------------------
 
-HistoryPopover::HistoryPopover(AppModel& model, ExportController& exporter, QWidget* parent)
-    : Popover(parent), model_(model), exporter_(exporter) {
+HistoryPopover::HistoryPopover(AppModel& model, ViewState& view, ExportController& exporter, QWidget* parent)
+    : Popover(parent), model_(model), view_(view), exporter_(exporter) {
     setObjectName(QStringLiteral("HistoryPopover"));
     setFixedWidth(380);
     body_ = new QVBoxLayout(this);
@@ -158,7 +159,7 @@ HistoryPopover::HistoryPopover(AppModel& model, ExportController& exporter, QWid
     body_->setSpacing(10);
     body_->addWidget(makeLabel(QStringLiteral("Session history"), 13, Tone::primary, QFont::DemiBold));
     connect(&exporter_, &ExportController::stateChanged, this, [this] { syncEnabled(); });
-    connect(&model_, &AppModel::isRecordingChanged, this, [this] { syncEnabled(); });
+    connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] { syncEnabled(); });
     reload();
 }
 
@@ -195,7 +196,7 @@ void HistoryPopover::reload() {
             exportButton->setObjectName(QStringLiteral("historyExport"));
             line->addWidget(exportButton);
             connect(exportButton, &QAbstractButton::clicked, this, [this, folder] {
-                model_.setShowHistory(false);
+                view_.setShowHistory(false);
                 exporter_.start(folder);
             });
             auto* reveal = new SymbolButton(QStringLiteral("folder"), 15, Tone::secondary, row);
@@ -217,7 +218,7 @@ QList<QAbstractButton*> HistoryPopover::exportButtons() const {
 }
 
 void HistoryPopover::syncEnabled() {
-    const bool allowed = !exporter_.state().isRunning() && !model_.isRecording();
+    const bool allowed = !exporter_.state().isRunning() && !model_.session().isRecording();
     for (QAbstractButton* b : exportButtons())
         b->setEnabled(allowed);
 }

@@ -13,6 +13,8 @@ class AppModel;
 
 namespace lc::ui {
 
+class ViewState;
+
 // Shows the file manager with `path` selected (FileManager1 over D-Bus), else opens its folder.
 void revealInFileManager(const QString& path);
 
@@ -60,7 +62,7 @@ class HistoryPopover : public Popover {
     Q_OBJECT
 public:
     static constexpr int kLimit = 12;
-    HistoryPopover(AppModel& model, ExportController& exporter, QWidget* parent = nullptr);
+    HistoryPopover(AppModel& model, ViewState& view, ExportController& exporter, QWidget* parent = nullptr);
     // Reads the folders again; called each time the popover opens.
     void reload();
     // The folders listed, newest first.
@@ -70,6 +72,7 @@ public:
 private:
     void syncEnabled();
     AppModel& model_;
+    ViewState& view_;
     ExportController& exporter_;
     QStringList folders_;
     QVBoxLayout* body_;

@@ -36,15 +36,6 @@ QWidget* emptyCard(const QString& text, QWidget* parent) {
     return card;
 }
 
-void runDetached(QPointer<AppModel> model, bool thumbs) {
-    [](QPointer<AppModel> model, bool thumbs) -> QCoro::Task<> {
-        try {
-            if (model) co_await model->refresh(thumbs);
-        } catch (...) {
-        }
-    }(model, thumbs);
-}
-
 } // namespace
 
 MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
@@ -74,8 +65,8 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
         appMenu->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu));
     appMenu->addSeparator();
     appMenu->addAction(QStringLiteral("Settings\u2026"), QKeySequence::Preferences, this, [this] {
-        model_.setSettingsFocus(std::nullopt);
-        model_.setShowSettings(true);
+        view_.setSettingsFocus(std::nullopt);
+        view_.setShowSettings(true);
     });
     appMenu->addSeparator();
     appMenu->addAction(QStringLiteral("Quit Loomcast"), QKeySequence::Quit, this,
@@ -130,33 +121,37 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     column->addWidget(buildFooter());
     outer->addWidget(content_);
 
-    connect(&model_, &AppModel::isRecordingChanged, this, [this] {
+    connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] {
         syncState();
         syncEntries();
         syncLive();
     });
-    connect(&model_, &AppModel::elapsedChanged, this, [this] { syncState(); });
-    connect(&model_, &AppModel::entriesChanged, this, [this] {
+    connect(&model_.session(), &SessionController::elapsedChanged, this, [this] { syncState(); });
+    connect(&model_.windows(), &WindowList::entriesChanged, this, [this] {
+        // A removed entry takes its popover with it.
+        if (const auto& open = view_.presetPopoverFor(); open && !model_.windows().entry(*open))
+            view_.setPresetPopoverFor(std::nullopt);
         syncState();
         syncEntries();
         syncLive();
         syncPicker();
     });
-    connect(&model_, &AppModel::liveChanged, this, [this] {
+    connect(&model_.windows(), &WindowList::liveChanged, this, [this] {
         syncState();
         syncLive();
         syncEntries();
     });
-    connect(&model_, &AppModel::thumbsChanged, this, [this] { syncEntries(); });
-    connect(&model_, &AppModel::fpsChanged, this, [this] { syncSummary(); });
-    connect(&model_, &AppModel::containerChanged, this, [this] { syncSummary(); });
-    connect(&model_, &AppModel::hevcChanged, this, [this] { syncSummary(); });
-    connect(&model_, &AppModel::micEnabledChanged, this, [this] { syncSummary(); });
-    connect(&model_, &AppModel::axOKChanged, this, [this] { banner_->setVisible(!model_.axOK()); });
-    connect(&model_, &AppModel::screenOKChanged, this, [this] { syncPermissions(); });
-    connect(&model_, &AppModel::presetPopoverForChanged, this, [this] { syncPicker(); });
-    connect(&model_, &AppModel::showHistoryChanged, this, [this] { syncHistory(); });
-    connect(&model_, &AppModel::showSettingsChanged, this, [this] { syncSettings(); });
+    connect(&model_.windows(), &WindowList::thumbsChanged, this, [this] { syncEntries(); });
+    connect(&model_.settings(), &Settings::fpsChanged, this, [this] { syncSummary(); });
+    connect(&model_.settings(), &Settings::containerChanged, this, [this] { syncSummary(); });
+    connect(&model_.settings(), &Settings::hevcChanged, this, [this] { syncSummary(); });
+    connect(&model_.settings(), &Settings::micEnabledChanged, this, [this] { syncSummary(); });
+    connect(&model_.windows(), &WindowList::axOKChanged, this,
+            [this] { banner_->setVisible(!model_.windows().axOK()); });
+    connect(&model_.windows(), &WindowList::screenOKChanged, this, [this] { syncPermissions(); });
+    connect(&view_, &ViewState::presetPopoverForChanged, this, [this] { syncPicker(); });
+    connect(&view_, &ViewState::showHistoryChanged, this, [this] { syncHistory(); });
+    connect(&view_, &ViewState::showSettingsChanged, this, [this] { syncSettings(); });
     connect(&model_, &AppModel::noticeChanged, this, [this] { syncNotice(); });
 
     syncState();
@@ -165,7 +160,7 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     syncLive();
     syncPermissions();
     syncNotice();
-    banner_->setVisible(!model_.axOK());
+    banner_->setVisible(!model_.windows().axOK());
     syncSettings();
 }
 
@@ -195,15 +190,14 @@ QWidget* MainWindow::buildHeader() {
     history->setToolTip(QStringLiteral("Session history"));
     history_ = history;
     row->addWidget(history);
-    connect(history, &QAbstractButton::clicked, this,
-            [this] { model_.setShowHistory(!model_.showHistory()); });
+    connect(history, &QAbstractButton::clicked, this, [this] { view_.setShowHistory(!view_.showHistory()); });
     auto* gear = new SymbolButton(QStringLiteral("gearshape"), 16, Tone::secondary, header);
     gear->setToolTip(QStringLiteral("Settings"));
     gear_ = gear;
     row->addWidget(gear);
     connect(gear, &QAbstractButton::clicked, this, [this] {
-        model_.setSettingsFocus(std::nullopt);
-        model_.setShowSettings(true);
+        view_.setSettingsFocus(std::nullopt);
+        view_.setShowSettings(true);
     });
     return header;
 }
@@ -228,8 +222,9 @@ QWidget* MainWindow::buildRecordRow() {
     refresh_ = refresh;
     inner->addWidget(refresh);
     row->addWidget(card);
-    connect(refresh, &QAbstractButton::clicked, this,
-            [this] { runDetached(QPointer<AppModel>(&model_), true); });
+    connect(refresh, &QAbstractButton::clicked, this, [this] {
+        model_.runReported(model_.windows().refresh(true), QStringLiteral("Refreshing the windows"));
+    });
     return box;
 }
 
@@ -249,8 +244,8 @@ QWidget* MainWindow::buildSummaryRow() {
         button->setTone(Tone::secondary);
         const QString key = keys[i];
         connect(button, &QAbstractButton::clicked, this, [this, key] {
-            model_.setSettingsFocus(key);
-            model_.setShowSettings(true);
+            view_.setSettingsFocus(key);
+            view_.setShowSettings(true);
         });
         summary_.push_back(button);
         row->addWidget(button);
@@ -278,8 +273,8 @@ QWidget* MainWindow::buildBanner() {
     connect(enable, &QPushButton::clicked, this, [this] {
         // No prompt exists here: look again (a window manager may have started), then offer the
         // desktop's page if it has one.
-        runDetached(QPointer<AppModel>(&model_), false);
-        if (!model_.axOK()) model_.openSettings(QStringLiteral("Privacy_Accessibility"));
+        model_.runReported(model_.windows().refresh(false), QStringLiteral("Refreshing the windows"));
+        if (!model_.windows().axOK()) model_.openSettings(QStringLiteral("Privacy_Accessibility"));
     });
     outer->addWidget(card);
     return banner_;
@@ -310,15 +305,16 @@ QWidget* MainWindow::buildFooter() {
 }
 
 void MainWindow::syncState() {
-    pill_->setState(model_.isRecording(), model_.elapsed());
-    record_->setState(model_.isRecording(), model_.availableToRecord());
+    pill_->setState(model_.session().isRecording(), model_.session().elapsed());
+    record_->setState(model_.session().isRecording(), model_.windows().availableToRecord());
 }
 
 void MainWindow::syncSummary() {
-    summary_[0]->setText(QString::number(model_.fps()) + QStringLiteral(" FPS"));
-    summary_[1]->setText(model_.container().toUpper());
-    summary_[2]->setText(model_.hevc() ? QStringLiteral("HEVC") : QStringLiteral("H.264"));
-    summary_[3]->setText(model_.micEnabled() ? QStringLiteral("Microphone") : QStringLiteral("Mic off"));
+    summary_[0]->setText(QString::number(model_.settings().fps()) + QStringLiteral(" FPS"));
+    summary_[1]->setText(model_.settings().container().toUpper());
+    summary_[2]->setText(model_.settings().hevc() ? QStringLiteral("HEVC") : QStringLiteral("H.264"));
+    summary_[3]->setText(model_.settings().micEnabled() ? QStringLiteral("Microphone")
+                                                        : QStringLiteral("Mic off"));
     for (PlainButton* b : summary_)
         b->updateGeometry();
 }
@@ -340,12 +336,12 @@ std::vector<LiveRow*> MainWindow::liveRows() const {
 }
 
 void MainWindow::syncEntries() {
-    const auto& entries = model_.entries();
+    const auto& entries = model_.windows().entries();
     selectedTitle_->setCount(int(entries.size()));
     std::vector<QUuid> order;
     for (const Entry& e : entries)
         order.push_back(e.id);
-    const bool session = model_.isRecording();
+    const bool session = model_.session().isRecording();
     if (order == entryOrder_) {
         const auto rows = entryRows();
         for (std::size_t i = 0; i < rows.size(); ++i)
@@ -360,18 +356,18 @@ void MainWindow::syncEntries() {
     }
     QWidget* list = entryList_->parentWidget();
     for (const Entry& e : entries)
-        entryList_->addWidget(new EntryRow(model_, e, list));
+        entryList_->addWidget(new EntryRow(model_, view_, e, list));
     entriesEmpty_->setVisible(entries.empty());
     entryOrder_ = std::move(order);
 }
 
 void MainWindow::syncLive() {
-    const std::vector<LiveWindow> windows = model_.pickerWindows();
+    const std::vector<LiveWindow> windows = model_.windows().pickerWindows();
     availableTitle_->setCount(int(windows.size()));
     std::vector<std::uint32_t> order;
     for (const LiveWindow& w : windows)
         order.push_back(w.id);
-    const bool session = model_.isRecording();
+    const bool session = model_.session().isRecording();
     if (order == liveOrder_) {
         const auto rows = liveRows();
         for (std::size_t i = 0; i < rows.size(); ++i)
@@ -391,7 +387,7 @@ void MainWindow::syncLive() {
 }
 
 void MainWindow::syncPermissions() {
-    const bool ok = model_.screenOK();
+    const bool ok = model_.windows().screenOK();
     permissions_->setVisible(!ok);
     content_->setVisible(ok);
 }
@@ -403,7 +399,7 @@ void MainWindow::syncNotice() {
 }
 
 void MainWindow::syncPicker() {
-    const auto& wanted = model_.presetPopoverFor();
+    const auto& wanted = view_.presetPopoverFor();
     if (picker_ && (!wanted || picker_->entryID() != *wanted)) {
         PresetPicker* old = picker_;
         picker_ = nullptr;
@@ -415,28 +411,28 @@ void MainWindow::syncPicker() {
     for (EntryRow* row : entryRows()) {
         if (row->entryID() == *wanted) anchor = row;
     }
-    if (!anchor || !model_.entry(*wanted)) {
+    if (!anchor || !model_.windows().entry(*wanted)) {
         // The entry is gone: the picker has nothing to show.
-        model_.setPresetPopoverFor(std::nullopt);
+        view_.setPresetPopoverFor(std::nullopt);
         return;
     }
     picker_ = new PresetPicker(model_, *wanted, this);
     const QUuid id = *wanted;
     connect(picker_, &Popover::closed, this, [this, id] {
-        if (model_.presetPopoverFor() == id) model_.setPresetPopoverFor(std::nullopt);
+        if (view_.presetPopoverFor() == id) view_.setPresetPopoverFor(std::nullopt);
     });
     picker_->showAt(anchor->chip());
 }
 
 void MainWindow::syncHistory() {
-    if (!model_.showHistory()) {
+    if (!view_.showHistory()) {
         if (historyPopover_) historyPopover_->hide();
         return;
     }
     if (!historyPopover_) {
-        historyPopover_ = new HistoryPopover(model_, exporter_, this);
+        historyPopover_ = new HistoryPopover(model_, view_, exporter_, this);
         connect(historyPopover_, &Popover::closed, this, [this] {
-            if (model_.showHistory()) model_.setShowHistory(false);
+            if (view_.showHistory()) view_.setShowHistory(false);
         });
     } else {
         historyPopover_->reload();
@@ -445,8 +441,8 @@ void MainWindow::syncHistory() {
 }
 
 void MainWindow::syncSettings() {
-    if (model_.showSettings()) {
-        if (!settings_) settings_ = new SettingsView(model_, updates_, this);
+    if (view_.showSettings()) {
+        if (!settings_) settings_ = new SettingsView(model_, view_, updates_, this);
         if (!settings_->isVisible()) {
             settings_->move(geometry().center() - QPoint(settings_->width() / 2, settings_->height() / 2));
             settings_->open();

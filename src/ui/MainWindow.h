@@ -1,7 +1,8 @@
 #pragma once
 // The one window, "Loomcast": header, record row, summary, the window-control banner, the
 // export bar, the chosen and the available windows, and the output folder. Every part redraws
-// from the model's signals; popovers and the settings sheet follow the model's fields.
+// from the model's signals; popovers and the settings sheet follow the window's view state.
+#include "ui/ViewState.h"
 #include "ui/Widgets.h"
 
 #include <QPointer>
@@ -44,6 +45,9 @@ public:
 
     // Asked when the window closes: true quits (there is no tray item to come back through).
     void setQuitOnClose(std::function<bool()> test) { quitOnClose_ = std::move(test); }
+
+    // The popovers and the settings sheet this window shows.
+    ViewState& viewState() { return view_; }
 
     // Parts, for tests and the snapshot mode.
     StatusPill* statusPill() const { return pill_; }
@@ -93,6 +97,7 @@ private:
     void syncNotice();
 
     AppModel& model_;
+    ViewState view_;
     ExportController& exporter_;
     update::UpdateManager* updates_;
     std::function<bool()> quitOnClose_;

@@ -224,7 +224,7 @@ PresetPicker::PresetPicker(AppModel& model, QUuid entryID, QWidget* parent)
     column->addLayout(grid);
 
     connect(custom, &QAbstractButton::clicked, this, [this] {
-        const Entry* entry = model_.entry(entryID_);
+        const Entry* entry = model_.windows().entry(entryID_);
         if (entry && !entry->preset.isCustom()) model_.setPreset(entryID_, CustomSize::initial());
     });
     connect(widthField_, &QLineEdit::editingFinished, this, [this] { commitWidth(widthField_->text()); });
@@ -244,22 +244,22 @@ PresetPicker::PresetPicker(AppModel& model, QUuid entryID, QWidget* parent)
     applyAll_ = applyAll;
     column->addWidget(applyAll, 0, Qt::AlignLeft);
     connect(applyAll, &QAbstractButton::clicked, this, [this] {
-        const Entry* entry = model_.entry(entryID_);
+        const Entry* entry = model_.windows().entry(entryID_);
         if (!entry) return;
         const Preset preset = entry->preset;
         std::vector<QUuid> ids;
-        for (const Entry& e : model_.entries())
+        for (const Entry& e : model_.windows().entries())
             ids.push_back(e.id);
         for (const QUuid& id : ids)
             model_.setPreset(id, preset);
     });
 
-    connect(&model_, &AppModel::entriesChanged, this, [this] { sync(); });
+    connect(&model_.windows(), &WindowList::entriesChanged, this, [this] { sync(); });
     sync();
 }
 
 void PresetPicker::commitWidth(const QString& text) {
-    const Entry* entry = model_.entry(entryID_);
+    const Entry* entry = model_.windows().entry(entryID_);
     bool ok = false;
     const qint64 value = text.trimmed().toLongLong(&ok);
     if (!entry || !entry->preset.isCustom() || !ok) return showStored();
@@ -269,7 +269,7 @@ void PresetPicker::commitWidth(const QString& text) {
 }
 
 void PresetPicker::commitHeight(const QString& text) {
-    const Entry* entry = model_.entry(entryID_);
+    const Entry* entry = model_.windows().entry(entryID_);
     bool ok = false;
     const qint64 value = text.trimmed().toLongLong(&ok);
     if (!entry || !entry->preset.isCustom() || !ok) return showStored();
@@ -280,14 +280,14 @@ void PresetPicker::commitHeight(const QString& text) {
 
 void PresetPicker::showStored() {
     sync();
-    if (const Entry* entry = model_.entry(entryID_); entry && entry->preset.isCustom()) {
+    if (const Entry* entry = model_.windows().entry(entryID_); entry && entry->preset.isCustom()) {
         widthField_->setText(QString::number(entry->preset.width));
         heightField_->setText(QString::number(entry->preset.height));
     }
 }
 
 void PresetPicker::sync() {
-    const Entry* entry = model_.entry(entryID_);
+    const Entry* entry = model_.windows().entry(entryID_);
     if (!entry) {
         // The entry was removed while the picker was open.
         if (isVisible()) hide();
@@ -306,7 +306,7 @@ void PresetPicker::sync() {
     // A field being typed in keeps its text until the edit is committed.
     if (custom && !widthField_->hasFocus()) widthField_->setText(QString::number(preset.width));
     if (custom && !heightField_->hasFocus()) heightField_->setText(QString::number(preset.height));
-    applyAll_->setEnabled(model_.entries().size() >= 2);
+    applyAll_->setEnabled(model_.windows().entries().size() >= 2);
     adjustSize();
 }
 

@@ -3,6 +3,7 @@
 #include "model/app/AppModel.h"
 #include "ui/Icons.h"
 #include "ui/PresetPicker.h"
+#include "ui/ViewState.h"
 
 #include <QDir>
 #include <QFile>
@@ -134,8 +135,8 @@ void Thumb::paintEvent(QPaintEvent*) {
 
 // --- EntryRow --------------------------------------------------------------------------------
 
-EntryRow::EntryRow(AppModel& model, const Entry& entry, QWidget* parent)
-    : Card(10, cardFill(), parent), model_(model), id_(entry.id) {
+EntryRow::EntryRow(AppModel& model, ViewState& view, const Entry& entry, QWidget* parent)
+    : Card(10, cardFill(), parent), model_(model), view_(view), id_(entry.id) {
     setStroke([] { return Theme::colours().cardStroke; });
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(8, 8, 8, 8);
@@ -165,13 +166,13 @@ EntryRow::EntryRow(AppModel& model, const Entry& entry, QWidget* parent)
     chip_->setPadding(QMargins(9, 4, 8, 4));
     chip_->setToolTip(QStringLiteral("Video size"));
     row->addWidget(chip_, 0, Qt::AlignVCenter);
-    connect(chip_, &QAbstractButton::clicked, this, [this] { model_.setPresetPopoverFor(id_); });
+    connect(chip_, &QAbstractButton::clicked, this, [this] { view_.setPresetPopoverFor(id_); });
 
     audio_ = new SymbolButton(QStringLiteral("speaker.wave.2.fill"), 16, Tone::secondary, this);
     audio_->setToolTip(QStringLiteral("App audio"));
     row->addWidget(audio_, 0, Qt::AlignVCenter);
     connect(audio_, &QAbstractButton::clicked, this, [this] {
-        if (const Entry* e = model_.entry(id_)) model_.setAppAudio(id_, !e->appAudio);
+        if (const Entry* e = model_.windows().entry(id_)) model_.setAppAudio(id_, !e->appAudio);
     });
 
     start_ = new PlainButton(QStringLiteral("Start"), Theme::font(11, QFont::DemiBold), this);
@@ -179,21 +180,14 @@ EntryRow::EntryRow(AppModel& model, const Entry& entry, QWidget* parent)
     start_->setTone(Tone::red);
     start_->setPadding(QMargins(10, 4, 10, 4));
     row->addWidget(start_, 0, Qt::AlignVCenter);
-    connect(start_, &QAbstractButton::clicked, this, [this] {
-        [](QPointer<AppModel> model, QUuid id) -> QCoro::Task<> {
-            try {
-                if (model) co_await model->startEntry(id);
-            } catch (...) {
-            }
-        }(QPointer<AppModel>(&model_), id_);
-    });
+    connect(start_, &QAbstractButton::clicked, this, [this] { model_.session().launchEntry(id_); });
 
     remove_ = new SymbolButton(QStringLiteral("xmark"), 13, Tone::secondary, this);
     remove_->setToolTip(QStringLiteral("Remove from list"));
     row->addWidget(remove_, 0, Qt::AlignVCenter);
     connect(remove_, &QAbstractButton::clicked, this, [this] { model_.remove(id_); });
 
-    setEntry(entry, model.isRecording());
+    setEntry(entry, model.session().isRecording());
 }
 
 void EntryRow::addStatus(const QString& symbol, const QString& text, Tone tone, qreal size) {
@@ -219,7 +213,7 @@ QStringList EntryRow::statusTexts() const {
 }
 
 void EntryRow::setEntry(const Entry& entry, bool sessionRunning) {
-    const QHash<std::uint32_t, QImage>& thumbs = model_.thumbs();
+    const QHash<std::uint32_t, QImage>& thumbs = model_.windows().thumbs();
     const auto thumb = entry.windowID ? thumbs.constFind(*entry.windowID) : thumbs.constEnd();
     thumb_->setImage(thumb != thumbs.constEnd() ? *thumb : QImage());
     if (!first_ && entry == shown_ && sessionRunning == shownSession_) return;
@@ -279,7 +273,7 @@ LiveRow::LiveRow(AppModel& model, const LiveWindow& window, QWidget* parent)
     add_->setPadding(QMargins(10, 4, 10, 4));
     row->addWidget(add_, 0, Qt::AlignVCenter);
     connect(add_, &QAbstractButton::clicked, this, [this] { model_.add(window_); });
-    setWindow(window, model.isRecording());
+    setWindow(window, model.session().isRecording());
 }
 
 void LiveRow::setWindow(const LiveWindow& window, bool sessionRunning) {

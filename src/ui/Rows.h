@@ -16,6 +16,8 @@ class AppModel;
 
 namespace lc::ui {
 
+class ViewState;
+
 // A window preview filling its frame with rounded corners, or the "macwindow" symbol.
 class Thumb : public QWidget {
     Q_OBJECT
@@ -38,7 +40,7 @@ QIcon applicationIcon(const QString& applicationID);
 class EntryRow : public Card {
     Q_OBJECT
 public:
-    EntryRow(AppModel& model, const Entry& entry, QWidget* parent = nullptr);
+    EntryRow(AppModel& model, ViewState& view, const Entry& entry, QWidget* parent = nullptr);
     // Shows the entry as it is now; `sessionRunning` is the model's isRecording.
     void setEntry(const Entry& entry, bool sessionRunning);
     QUuid entryID() const { return id_; }
@@ -53,6 +55,7 @@ public:
 private:
     void addStatus(const QString& symbol, const QString& text, Tone tone, qreal size);
     AppModel& model_;
+    ViewState& view_;
     QUuid id_;
     Entry shown_;
     bool shownSession_ = false;

@@ -4,6 +4,7 @@
 #include "app/update/UpdateManager.h"
 #include "model/app/AppModel.h"
 #include "ui/Icons.h"
+#include "ui/ViewState.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -103,8 +104,8 @@ QWidget* SettingsView::section(QVBoxLayout* form, const QString& title, QVBoxLay
     return card;
 }
 
-SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWidget* parent)
-    : QDialog(parent), model_(model) {
+SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManager* updates, QWidget* parent)
+    : QDialog(parent), model_(model), view_(view) {
     setObjectName(QStringLiteral("settings"));
     setWindowTitle(QStringLiteral("Settings"));
     setWindowModality(Qt::WindowModal);
@@ -123,7 +124,7 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     done->setDefault(true);
     done->setAutoDefault(true);
     headerRow->addWidget(done);
-    connect(done, &QPushButton::clicked, this, [this] { model_.setShowSettings(false); });
+    connect(done, &QPushButton::clicked, this, [this] { view_.setShowSettings(false); });
     outer->addWidget(header);
     outer->addWidget(separator(this));
 
@@ -143,7 +144,7 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     auto* fpsRow = formRow(recording_, makeLabel(QStringLiteral("Frame rate"), 13), fps_);
     rows->addWidget(fpsRow);
     keyRows_.insert(QStringLiteral("fps"), fpsRow);
-    connect(fps_, &Segmented::chosen, this, [this](int i) { model_.setFps(i == 1 ? 60 : 30); });
+    connect(fps_, &Segmented::chosen, this, [this](int i) { model_.settings().setFps(i == 1 ? 60 : 30); });
     rows->addWidget(separator(recording_));
 
     auto* containerBox = new QWidget(recording_);
@@ -158,8 +159,9 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
         containerBox));
     rows->addWidget(containerBox);
     keyRows_.insert(QStringLiteral("container"), containerBox);
-    connect(container_, &Segmented::chosen, this,
-            [this](int i) { model_.setContainer(i == 1 ? QStringLiteral("mp4") : QStringLiteral("mov")); });
+    connect(container_, &Segmented::chosen, this, [this](int i) {
+        model_.settings().setContainer(i == 1 ? QStringLiteral("mp4") : QStringLiteral("mov"));
+    });
     rows->addWidget(separator(recording_));
 
     auto* hevcLeading = new QWidget(recording_);
@@ -177,7 +179,7 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     auto* hevcRow = formRow(recording_, hevcLeading, hevc_);
     rows->addWidget(hevcRow);
     keyRows_.insert(QStringLiteral("hevc"), hevcRow);
-    connect(hevc_, &QAbstractButton::toggled, this, [this](bool on) { model_.setHevc(on); });
+    connect(hevc_, &QAbstractButton::toggled, this, [this](bool on) { model_.settings().setHevc(on); });
 
     hevcPopover_ = new Popover(this);
     hevcPopover_->setObjectName(QStringLiteral("hevcInfo"));
@@ -207,7 +209,7 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     auto* micRow = formRow(micCard, micLeading, mic_);
     rows->addWidget(micRow);
     keyRows_.insert(QStringLiteral("mic"), micRow);
-    connect(mic_, &QAbstractButton::toggled, this, [this](bool on) { model_.setMicEnabled(on); });
+    connect(mic_, &QAbstractButton::toggled, this, [this](bool on) { model_.settings().setMicEnabled(on); });
 
     micDenied_ = new QWidget(micCard);
     auto* deniedColumn = new QVBoxLayout(micDenied_);
@@ -234,7 +236,7 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     allowedColumn->addWidget(formRow(micAllowed_, makeLabel(QStringLiteral("Device"), 13), device_));
     connect(device_, &QComboBox::activated, this, [this](int index) {
         const QString id = device_->itemData(index).toString();
-        model_.setMicDeviceID(id.isEmpty() ? std::nullopt : std::optional<QString>(id));
+        model_.settings().setMicDeviceID(id.isEmpty() ? std::nullopt : std::optional<QString>(id));
     });
     allowedColumn->addWidget(separator(micAllowed_));
     auto* levelRow = new QWidget(micAllowed_);
@@ -250,7 +252,8 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     micInEach_->setAccessibleName(QStringLiteral("Mic in each file too"));
     allowedColumn->addWidget(
         formRow(micAllowed_, makeLabel(QStringLiteral("Mic in each file too"), 13), micInEach_));
-    connect(micInEach_, &QAbstractButton::toggled, this, [this](bool on) { model_.setMicInEach(on); });
+    connect(micInEach_, &QAbstractButton::toggled, this,
+            [this](bool on) { model_.settings().setMicInEach(on); });
     rows->addWidget(micAllowed_);
 
     // Outline
@@ -266,8 +269,10 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     rows->addWidget(formRow(
         outlineCard, makeLabel(QStringLiteral("Grey outline on selected windows before recording"), 13),
         outlineIdle_));
-    connect(outline_, &QAbstractButton::toggled, this, [this](bool on) { model_.setShowOutline(on); });
-    connect(outlineIdle_, &QAbstractButton::toggled, this, [this](bool on) { model_.setOutlineIdle(on); });
+    connect(outline_, &QAbstractButton::toggled, this,
+            [this](bool on) { model_.settings().setShowOutline(on); });
+    connect(outlineIdle_, &QAbstractButton::toggled, this,
+            [this](bool on) { model_.settings().setOutlineIdle(on); });
 
     // Startup
     QWidget* startupCard = section(form, QStringLiteral("Startup"), &rows);
@@ -278,7 +283,8 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     rows->addWidget(
         helpText(QStringLiteral("Loomcast then waits in the tray, or minimised where there is no tray."),
                  startupCard));
-    connect(startAtLogin_, &QAbstractButton::toggled, this, [this](bool on) { model_.setStartAtLogin(on); });
+    connect(startAtLogin_, &QAbstractButton::toggled, this,
+            [this](bool on) { model_.settings().setStartAtLogin(on); });
 
     // Updates
     if (updates && updates->packageManaged()) {
@@ -315,60 +321,61 @@ SettingsView::SettingsView(AppModel& model, update::UpdateManager* updates, QWid
     scroll_->setWidget(content_);
     outer->addWidget(scroll_, 1);
 
-    connect(&model_, &AppModel::fpsChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::containerChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::hevcChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micEnabledChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micDeviceIDChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micDevicesChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micInEachChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micAuthChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::showOutlineChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::outlineIdleChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::startAtLoginChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::isRecordingChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micLevelChanged, level_, &LevelMeter::setLevel);
-    connect(&model_, &AppModel::settingsFocusChanged, this, [this] {
-        if (isVisible()) QTimer::singleShot(0, this, [this] { scrollToKey(model_.settingsFocus()); });
+    connect(&model_.settings(), &Settings::fpsChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::containerChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::hevcChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::micEnabledChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::micDeviceIDChanged, this, [this] { sync(); });
+    connect(&model_.mic(), &Microphone::micDevicesChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::micInEachChanged, this, [this] { sync(); });
+    connect(&model_.mic(), &Microphone::micAuthChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::showOutlineChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::outlineIdleChanged, this, [this] { sync(); });
+    connect(&model_.settings(), &Settings::startAtLoginChanged, this, [this] { sync(); });
+    connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] { sync(); });
+    connect(&model_.mic(), &Microphone::micLevelChanged, level_, &LevelMeter::setLevel);
+    connect(&view_, &ViewState::settingsFocusChanged, this, [this] {
+        if (isVisible()) QTimer::singleShot(0, this, [this] { scrollToKey(view_.settingsFocus()); });
     });
     sync();
 }
 
 void SettingsView::sync() {
-    const bool recording = model_.isRecording();
+    const bool recording = model_.session().isRecording();
     recording_->setEnabled(!recording);
     {
         const QSignalBlocker b1(fps_), b2(container_), b3(hevc_), b4(mic_), b5(micInEach_), b6(outline_),
             b7(outlineIdle_), b8(device_), b9(startAtLogin_);
-        fps_->setCurrent(model_.fps() == 60 ? 1 : model_.fps() == 30 ? 0 : -1);
-        container_->setCurrent(model_.container() == QLatin1String("mp4")   ? 1
-                               : model_.container() == QLatin1String("mov") ? 0
-                                                                            : -1);
-        hevc_->setChecked(model_.hevc());
-        mic_->setChecked(model_.micEnabled());
-        micInEach_->setChecked(model_.micInEach());
-        outline_->setChecked(model_.showOutline());
-        outlineIdle_->setChecked(model_.outlineIdle());
-        startAtLogin_->setChecked(model_.startAtLogin());
+        fps_->setCurrent(model_.settings().fps() == 60 ? 1 : model_.settings().fps() == 30 ? 0 : -1);
+        container_->setCurrent(model_.settings().container() == QLatin1String("mp4")   ? 1
+                               : model_.settings().container() == QLatin1String("mov") ? 0
+                                                                                       : -1);
+        hevc_->setChecked(model_.settings().hevc());
+        mic_->setChecked(model_.settings().micEnabled());
+        micInEach_->setChecked(model_.settings().micInEach());
+        outline_->setChecked(model_.settings().showOutline());
+        outlineIdle_->setChecked(model_.settings().outlineIdle());
+        startAtLogin_->setChecked(model_.settings().startAtLogin());
 
         device_->clear();
         int current = -1;
-        for (const MicDevice& d : model_.micDevices()) {
+        for (const MicDevice& d : model_.mic().micDevices()) {
             device_->addItem(d.name, d.id);
-            if (model_.micDeviceID() && *model_.micDeviceID() == d.id) current = device_->count() - 1;
+            if (model_.settings().micDeviceID() && *model_.settings().micDeviceID() == d.id)
+                current = device_->count() - 1;
         }
         device_->setCurrentIndex(current);
     }
-    const bool denied = micDenied(model_.micAuth());
+    const bool denied = micDenied(model_.mic().micAuth());
     mic_->setEnabled(!recording && !denied);
     micDenied_->setVisible(denied);
     openMicSettings_->setVisible(model_.services().desktop && model_.services().desktop->hasSettings(
                                                                   QStringLiteral("Privacy_Microphone")));
     micAllowed_->setVisible(!denied);
-    const bool micControls = model_.micEnabled() && !recording;
+    const bool micControls = model_.settings().micEnabled() && !recording;
     device_->setEnabled(micControls);
     micInEach_->setEnabled(micControls);
-    level_->setLevel(model_.micLevel());
+    level_->setLevel(model_.mic().micLevel());
 }
 
 void SettingsView::setShowHEVCInfo(bool on) {
@@ -407,13 +414,13 @@ void SettingsView::showEvent(QShowEvent* event) {
     scroll_->verticalScrollBar()->setValue(0);
     // On the next turn of the loop, once the form has its final geometry.
     QTimer::singleShot(0, this, [this] {
-        if (model_.settingsFocus()) scrollToKey(model_.settingsFocus());
+        if (view_.settingsFocus()) scrollToKey(view_.settingsFocus());
     });
 }
 
 void SettingsView::done(int result) {
-    // Escape, the window's close button and "Done" all end the sheet through the model.
-    if (model_.showSettings()) model_.setShowSettings(false);
+    // Escape, the window's close button and "Done" all end the sheet through the view state.
+    if (view_.showSettings()) view_.setShowSettings(false);
     QDialog::done(result);
 }
 
@@ -501,24 +508,18 @@ PermissionsView::PermissionsView(AppModel& model, QWidget* parent) : QWidget(par
     auto* again = new QPushButton(QStringLiteral("Check again"), this);
     again->setDefault(true);
     column->addWidget(again, 0, Qt::AlignHCenter);
-    connect(again, &QPushButton::clicked, this, [this] {
-        [](QPointer<AppModel> model) -> QCoro::Task<> {
-            try {
-                if (model) co_await model->refresh(true);
-            } catch (...) {
-            }
-        }(QPointer<AppModel>(&model_));
-    });
+    connect(again, &QPushButton::clicked, this,
+            [this] { model_.runReported(model_.windows().refresh(true), QStringLiteral("Checking again")); });
 
-    connect(&model_, &AppModel::axOKChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::screenOKChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::micAuthChanged, this, [this] { sync(); });
+    connect(&model_.windows(), &WindowList::axOKChanged, this, [this] { sync(); });
+    connect(&model_.windows(), &WindowList::screenOKChanged, this, [this] { sync(); });
+    connect(&model_.mic(), &Microphone::micAuthChanged, this, [this] { sync(); });
     sync();
 }
 
 void PermissionsView::sync() {
-    const bool granted[3] = {model_.axOK(), model_.micAuth() == MicAuthorization::authorized,
-                             model_.screenOK()};
+    const bool granted[3] = {model_.windows().axOK(), model_.mic().micAuth() == MicAuthorization::authorized,
+                             model_.windows().screenOK()};
     const QString anchors[3] = {QStringLiteral("Privacy_Accessibility"), QStringLiteral("Privacy_Microphone"),
                                 QStringLiteral("Privacy_ScreenCapture")};
     const auto& desktop = model_.services().desktop;
@@ -529,7 +530,7 @@ void PermissionsView::sync() {
                     granted[i] ? Tone::green : Tone::secondary);
         // Only where this desktop has a page to open; the microphone button may also ask first.
         const bool canOpen = desktop && desktop->hasSettings(anchors[i]);
-        const bool canAsk = i == 1 && model_.micAuth() == MicAuthorization::notDetermined;
+        const bool canAsk = i == 1 && model_.mic().micAuth() == MicAuthorization::notDetermined;
         r.open->setVisible(!granted[i] && (canOpen || canAsk));
     }
 }

@@ -18,6 +18,8 @@ class UpdateManager;
 
 namespace lc::ui {
 
+class ViewState;
+
 // The sessions folder with the home folder written as "~" (for example "~/Videos/Loomcast").
 QString sessionsFolderText(const AppModel& model);
 
@@ -34,7 +36,7 @@ public:
         "Updates for this installation come from your system's package manager.";
 
     // `updates` may be null (no updater): the Updates section is then left out.
-    SettingsView(AppModel& model, update::UpdateManager* updates, QWidget* parent = nullptr);
+    SettingsView(AppModel& model, ViewState& view, update::UpdateManager* updates, QWidget* parent = nullptr);
 
     // Scrolls the form so that the row with this key ("fps", "container", "hevc", "mic") is at
     // the top; none scrolls to the top.
@@ -70,6 +72,7 @@ private:
     void setShowHEVCInfo(bool on);
     QWidget* section(QVBoxLayout* form, const QString& title, QVBoxLayout** rows);
     AppModel& model_;
+    ViewState& view_;
     QWidget* content_ = nullptr;
     class QScrollArea* scroll_ = nullptr;
     QHash<QString, QWidget*> keyRows_;

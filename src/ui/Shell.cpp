@@ -6,6 +6,9 @@
 #include "ui/Theme.h"
 #include "ui/TrayItem.h"
 
+#include "common/Detached.h"
+#include "model/app/Console.h"
+
 #include <QApplication>
 #include <QTimer>
 #include <QWindow>
@@ -66,29 +69,31 @@ void Shell::showWindow() {
     window_->activateWindow();
 }
 
-bool startSnapshotMode(AppModel& model, const QStringList& arguments, std::function<void(int)> exit) {
+namespace {
+
+// Runs a snapshot mode and exits with its code; a throw is printed and exits with 1.
+void runMode(QCoro::Task<int> mode, const QString& what, std::function<void(int)> exit) {
+    auto ending = [](QCoro::Task<int> mode, std::function<void(int)> exit) -> QCoro::Task<> {
+        exit(co_await std::move(mode));
+    };
+    runDetached(ending(std::move(mode), exit), what, [exit](const QString& message) {
+        printLine(message);
+        exit(1);
+    });
+}
+
+} // namespace
+
+bool startSnapshotMode(AppModel& model, Shell& shell, const QStringList& arguments,
+                       std::function<void(int)> exit) {
     const auto path = optionValue(arguments, QStringLiteral("--snapshot"));
     if (!path) return false;
     if (const auto probe = optionValue(arguments, QStringLiteral("--probe"))) {
-        [](QPointer<AppModel> model, QString path, QStringList fragments, QStringList arguments,
-           std::function<void(int)> exit) -> QCoro::Task<> {
-            int code = 1;
-            try {
-                if (model) code = co_await snapshotProbe(*model, path, fragments, arguments);
-            } catch (...) {
-            }
-            exit(code);
-        }(QPointer<AppModel>(&model), *path, probe->split(u','), arguments, exit);
+        runMode(snapshotProbe(model, shell.window().viewState(), *path, probe->split(u','), arguments),
+                QStringLiteral("Snapshot probe"), exit);
         return true;
     }
-    [](QString path, std::function<void(int)> exit) -> QCoro::Task<> {
-        int code = 1;
-        try {
-            code = co_await plainSnapshot(path);
-        } catch (...) {
-        }
-        exit(code);
-    }(*path, exit);
+    runMode(plainSnapshot(*path), QStringLiteral("Snapshot"), exit);
     return false;
 }
 

@@ -44,8 +44,10 @@ private:
     std::unique_ptr<TrayItem> tray_;
 };
 
-// Starts the snapshot mode "--snapshot" asks for, if any; `exit` ends the process with a code
-// when the mode is done. True when the probe runs: the caller then starts no other mode.
-bool startSnapshotMode(AppModel& model, const QStringList& arguments, std::function<void(int)> exit);
+// Starts the snapshot mode "--snapshot" asks for, if any, on the shell's window; `exit` ends the
+// process with a code when the mode is done. True when the probe runs: the caller then starts no
+// other mode.
+bool startSnapshotMode(AppModel& model, Shell& shell, const QStringList& arguments,
+                       std::function<void(int)> exit);
 
 } // namespace lc::ui

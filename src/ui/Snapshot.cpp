@@ -4,6 +4,7 @@
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
 #include "ui/Theme.h"
+#include "ui/ViewState.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -168,25 +169,27 @@ QString screenshotOwnWindows(AppModel& model, const QString& path) {
 
 // --- Modes -----------------------------------------------------------------------------------
 
-QCoro::Task<int> snapshotProbe(AppModel& model, QString path, QStringList fragments, QStringList arguments) {
+QCoro::Task<int> snapshotProbe(AppModel& model, ViewState& view, QString path, QStringList fragments,
+                               QStringList arguments) {
     QPointer<AppModel> self(&model);
-    model.setEphemeral(true);
+    QPointer<ViewState> shown(&view);
+    model.settings().setEphemeral(true);
     if (const auto appearance = optionValue(arguments, QStringLiteral("--appearance")))
         Theme::apply(Theme::fromOption(*appearance));
     const auto only = optionValue(arguments, QStringLiteral("--only"));
-    model.setDemoFilter(only ? only->split(u',') : fragments);
+    model.windows().setDemoFilter(only ? only->split(u',') : fragments);
     const std::vector<int> presets =
         indexList(optionValue(arguments, QStringLiteral("--presets")).value_or(QString()));
 
     co_await QCoro::sleepFor(2500ms);
-    if (!self) co_return 1;
-    co_await model.refresh(true);
-    if (!self) co_return 1;
+    if (!self || !shown) co_return 1;
+    co_await model.windows().refresh(true);
+    if (!self || !shown) co_return 1;
 
     model.clearEntries();
     for (int i = 0; i < fragments.size(); ++i) {
-        model.setLastPreset(presetAt(presets, i));
-        for (const LiveWindow& w : model.live()) {
+        model.settings().setLastPreset(presetAt(presets, i));
+        for (const LiveWindow& w : model.windows().live()) {
             if (w.title.contains(fragments[i], Qt::CaseSensitive)) {
                 model.add(w);
                 break;
@@ -195,16 +198,17 @@ QCoro::Task<int> snapshotProbe(AppModel& model, QString path, QStringList fragme
     }
 
     co_await QCoro::sleepFor(4000ms);
-    if (!self) co_return 1;
-    co_await model.refresh(true);
-    if (!self) co_return 1;
+    if (!self || !shown) co_return 1;
+    co_await model.windows().refresh(true);
+    if (!self || !shown) co_return 1;
     co_await QCoro::sleepFor(1000ms);
-    if (!self) co_return 1;
+    if (!self || !shown) co_return 1;
 
     if (const auto open = optionValue(arguments, QStringLiteral("--open"))) {
         if (*open == QLatin1String("preset")) {
-            model.setPresetPopoverFor(
-                model.entries().empty() ? std::nullopt : std::optional<QUuid>(model.entries().front().id));
+            view.setPresetPopoverFor(model.windows().entries().empty()
+                                         ? std::nullopt
+                                         : std::optional<QUuid>(model.windows().entries().front().id));
         } else if (open->startsWith(QLatin1String("settings"))) {
             std::optional<QString> focus;
             const qsizetype colon = open->indexOf(u':');
@@ -216,19 +220,19 @@ QCoro::Task<int> snapshotProbe(AppModel& model, QString path, QStringList fragme
                     }
                 }
             }
-            model.setSettingsFocus(focus);
-            model.setShowSettings(true);
+            view.setSettingsFocus(focus);
+            view.setShowSettings(true);
         } else if (*open == QLatin1String("history")) {
-            model.setShowHistory(true);
+            view.setShowHistory(true);
         }
         co_await QCoro::sleepFor(1500ms);
-        if (!self) co_return 1;
+        if (!self || !shown) co_return 1;
     }
 
     for (int attempt = 1;; ++attempt) {
         bringForward();
         co_await QCoro::sleepFor(1000ms);
-        if (!self) co_return 1;
+        if (!self || !shown) co_return 1;
         const QString result = screenshotOwnWindows(model, path);
         if (result.startsWith(QLatin1String("ok")) || attempt == 5) {
             printLine(result);

@@ -16,6 +16,8 @@ class AppModel;
 
 namespace lc::ui {
 
+class ViewState;
+
 // --- Screenshot operations (each returns a short result text and never fails outward) --------
 // (The third, of the chosen windows with their outlines, is cli::screenshotWindows.)
 
@@ -38,7 +40,8 @@ std::vector<int> indexList(const QString& value);
 // --- Modes (run on the main thread; each returns the process's exit code) ---------------------
 
 // "--snapshot" with "--probe": `fragments` are the probe value split at commas.
-QCoro::Task<int> snapshotProbe(AppModel& model, QString path, QStringList fragments, QStringList arguments);
+QCoro::Task<int> snapshotProbe(AppModel& model, ViewState& view, QString path, QStringList fragments,
+                               QStringList arguments);
 // "--snapshot" alone: waits 3 s and photographs the main window.
 QCoro::Task<int> plainSnapshot(QString path);
 

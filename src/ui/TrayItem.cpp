@@ -46,10 +46,10 @@ TrayItem::TrayItem(AppModel& model, std::function<void()> showWindow, std::funct
                     menu_->popup(QCursor::pos());
             });
 
-    connect(&model_, &AppModel::isRecordingChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::elapsedChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::entriesChanged, this, [this] { sync(); });
-    connect(&model_, &AppModel::liveChanged, this, [this] { sync(); });
+    connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] { sync(); });
+    connect(&model_.session(), &SessionController::elapsedChanged, this, [this] { sync(); });
+    connect(&model_.windows(), &WindowList::entriesChanged, this, [this] { sync(); });
+    connect(&model_.windows(), &WindowList::liveChanged, this, [this] { sync(); });
     sync();
 }
 
@@ -68,28 +68,30 @@ bool TrayItem::isVisible() const {
 }
 
 QString TrayItem::symbol() const {
-    return model_.isRecording() ? QStringLiteral("record.circle.fill") : QStringLiteral("record.circle");
+    return model_.session().isRecording() ? QStringLiteral("record.circle.fill")
+                                          : QStringLiteral("record.circle");
 }
 
 QString TrayItem::timeText() const {
-    return model_.isRecording() ? formatTime(model_.elapsed()) : QString();
+    return model_.session().isRecording() ? formatTime(model_.session().elapsed()) : QString();
 }
 
 void TrayItem::sync() {
-    const bool recording = model_.isRecording();
+    const bool recording = model_.session().isRecording();
     if (recording) {
-        record_->setText(QStringLiteral("Stop recording (") + formatTime(model_.elapsed()) + u')');
+        record_->setText(QStringLiteral("Stop recording (") + formatTime(model_.session().elapsed()) + u')');
         record_->setEnabled(true);
     } else {
         record_->setText(QStringLiteral("Start recording"));
-        record_->setEnabled(model_.availableToRecord() > 0);
+        record_->setEnabled(model_.windows().availableToRecord() > 0);
     }
     if (first_ || recording != shownRecording_) {
         icon_->setIcon(trayIcon(recording));
         shownRecording_ = recording;
         first_ = false;
     }
-    icon_->setToolTip(recording ? QStringLiteral("Loomcast \u2014 Recording ") + formatTime(model_.elapsed())
+    icon_->setToolTip(recording ? QStringLiteral("Loomcast \u2014 Recording ") +
+                                      formatTime(model_.session().elapsed())
                                 : QStringLiteral("Loomcast"));
 }
 

@@ -118,13 +118,14 @@ Result<void> LoginItem::setEnabled(bool on) {
 void followStartAtLogin(AppModel& model, LoginItem item) {
     auto shared = std::make_shared<LoginItem>(std::move(item));
     if (shared->isEnabled() && shared->isStale()) (void)shared->setEnabled(true);
-    model.setStartAtLogin(shared->isEnabled());
-    QObject::connect(&model, &AppModel::startAtLoginChanged, &model, [&model, shared](bool on) {
+    Settings& settings = model.settings();
+    settings.setStartAtLogin(shared->isEnabled());
+    QObject::connect(&settings, &Settings::startAtLoginChanged, &model, [&model, &settings, shared](bool on) {
         if (shared->isEnabled() == on) return;
         auto result = shared->setEnabled(on);
         if (result) return;
         model.setNotice(QString::fromStdString(result.error().message));
-        model.setStartAtLogin(shared->isEnabled()); // back to what is really there
+        settings.setStartAtLogin(shared->isEnabled()); // back to what is really there
     });
 }
 

@@ -28,7 +28,7 @@ QString epochText(const QDateTime& date) {
 }
 
 std::optional<LiveWindow> firstWithTitle(const AppModel& m, const QString& fragment) {
-    for (const LiveWindow& w : m.live()) {
+    for (const LiveWindow& w : m.windows().live()) {
         if (w.title.contains(fragment, Qt::CaseSensitive)) return w;
     }
     return std::nullopt;
@@ -37,7 +37,7 @@ std::optional<LiveWindow> firstWithTitle(const AppModel& m, const QString& fragm
 QString firstLine(AppModel& m) {
     const AppServices& s = m.services();
     return selftestLine(s.capture.get(), s.control.get()) + QStringLiteral(" micAuth=") +
-           QString::number(int(m.mic().authorization()));
+           QString::number(int(m.mic().monitor().authorization()));
 }
 
 int fail(const QString& why, int code) {
@@ -46,8 +46,8 @@ int fail(const QString& why, int code) {
 }
 
 void printStarted(AppModel& m) {
-    printLine(QStringLiteral("sessionStartEpoch=") + epochText(m.sessionDate()));
-    printLine(QStringLiteral("started session ") + m.sessionDir().value_or(QStringLiteral("?")));
+    printLine(QStringLiteral("sessionStartEpoch=") + epochText(m.session().sessionDate()));
+    printLine(QStringLiteral("started session ") + m.session().sessionDir().value_or(QStringLiteral("?")));
 }
 
 } // namespace
@@ -61,14 +61,14 @@ QCoro::Task<int> selfTestRecord(QPointer<AppModel> model, QStringList arguments,
     if (!model) co_return 1;
     AppModel& m = *model;
     printLine(firstLine(m));
-    if (!m.screenOK()) co_return fail(QStringLiteral("screen recording not granted"), 2);
+    if (!m.windows().screenOK()) co_return fail(QStringLiteral("screen recording not granted"), 2);
     const auto selA = value(arguments, QStringLiteral("--sel-a"));
     const auto selB = value(arguments, QStringLiteral("--sel-b"));
     if (!selA || !selB) co_return fail(QStringLiteral("need --sel-a and --sel-b"), 3);
 
     co_await sleep(1);
     if (!model) co_return 1;
-    co_await m.refresh(true);
+    co_await m.windows().refresh(true);
     if (!model) co_return 1;
     const auto a = firstWithTitle(m, *selA);
     const auto b = firstWithTitle(m, *selB);
@@ -79,35 +79,36 @@ QCoro::Task<int> selfTestRecord(QPointer<AppModel> model, QStringList arguments,
               b->appName + u'/' + b->title);
 
     m.clearEntries();
-    m.setLastPreset(Preset::builtIn()[0]);
-    m.setMicEnabled(true);
+    m.settings().setLastPreset(Preset::builtIn()[0]);
+    m.settings().setMicEnabled(true);
     co_await sleep(1.5);
     if (!model) co_return 1;
-    printLine(QStringLiteral("mic running=") + boolText(m.mic().isRunning()) + QStringLiteral(" enabled=") +
-              boolText(m.micEnabled()));
+    printLine(QStringLiteral("mic running=") + boolText(m.mic().monitor().isRunning()) +
+              QStringLiteral(" enabled=") + boolText(m.settings().micEnabled()));
 
     m.add(*a);
-    co_await m.start();
+    co_await m.session().start();
     if (!model) co_return 1;
     printStarted(m);
 
     co_await sleep(3);
     if (!model) co_return 1;
-    m.setLastPreset(Preset::builtIn()[1]);
+    m.settings().setLastPreset(Preset::builtIn()[1]);
     m.add(*b);
 
     co_await sleep(5);
     if (!model) co_return 1;
-    if (m.sessionDir() && hooks.snapshotMainWindow)
-        hooks.snapshotMainWindow(QDir(*m.sessionDir()).filePath(QStringLiteral("Loomcast-main-window.png")));
+    if (m.session().sessionDir() && hooks.snapshotMainWindow)
+        hooks.snapshotMainWindow(
+            QDir(*m.session().sessionDir()).filePath(QStringLiteral("Loomcast-main-window.png")));
 
     co_await sleep(6);
     if (!model) co_return 1;
-    co_await m.stop();
+    co_await m.session().stop();
     if (!model) co_return 1;
-    printLine(QStringLiteral("stopped; folder: ") + m.sessionDir().value_or(QStringLiteral("?")));
+    printLine(QStringLiteral("stopped; folder: ") + m.session().sessionDir().value_or(QStringLiteral("?")));
     QStringList warnings;
-    for (const Entry& e : m.entries())
+    for (const Entry& e : m.windows().entries())
         warnings << e.appName + QStringLiteral(": ") + e.warning.value_or(QStringLiteral("none"));
     printLine(QStringLiteral("warnings: ") + warnings.join(QStringLiteral(" | ")));
     co_return 0;
@@ -118,7 +119,7 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
     AppModel& m = *model;
     printLine(firstLine(m));
     const auto sel = value(arguments, QStringLiteral("--sel"));
-    if (!m.screenOK() || !sel) co_return fail(QStringLiteral("args/permission"), 2);
+    if (!m.windows().screenOK() || !sel) co_return fail(QStringLiteral("args/permission"), 2);
 
     const QStringList frags = fragments(*sel);
     const int preset = presetIndex(value(arguments, QStringLiteral("--preset")));
@@ -136,7 +137,7 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
 
     co_await sleep(1);
     if (!model) co_return 1;
-    co_await m.refresh(true);
+    co_await m.windows().refresh(true);
     if (!model) co_return 1;
 
     std::vector<LiveWindow> picked;
@@ -161,19 +162,19 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
     printLine(QStringLiteral("using: ") + using_.join(QStringLiteral(" | ")));
 
     m.clearEntries();
-    m.setLastPreset(Preset::builtIn()[std::size_t(preset)]);
+    m.settings().setLastPreset(Preset::builtIn()[std::size_t(preset)]);
     if (has(arguments, QStringLiteral("--no-outline"))) {
-        m.setShowOutline(false);
+        m.settings().setShowOutline(false);
         m.refreshOutlines();
     }
-    if (const auto c = value(arguments, QStringLiteral("--container"))) m.setContainer(*c);
-    m.setMicEnabled(true);
+    if (const auto c = value(arguments, QStringLiteral("--container"))) m.settings().setContainer(*c);
+    m.settings().setMicEnabled(true);
     co_await sleep(1.5);
     if (!model) co_return 1;
 
-    printLine(QStringLiteral("mic running=") + boolText(m.mic().isRunning()));
+    printLine(QStringLiteral("mic running=") + boolText(m.mic().monitor().isRunning()));
     const auto applyPreset = [&](std::size_t i) {
-        if (i < presets.size()) m.setLastPreset(Preset::builtIn()[std::size_t(presets[i])]);
+        if (i < presets.size()) m.settings().setLastPreset(Preset::builtIn()[std::size_t(presets[i])]);
     };
     for (std::size_t i = 0; i < 2 && i < picked.size(); ++i) {
         applyPreset(i);
@@ -182,7 +183,7 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
     co_await sleep(3.5);
     if (!model) co_return 1;
 
-    co_await m.start();
+    co_await m.session().start();
     if (!model) co_return 1;
     printStarted(m);
 
@@ -208,11 +209,11 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
     }
     if (!model) co_return 1;
 
-    co_await m.stop();
+    co_await m.session().stop();
     if (!model) co_return 1;
-    printLine(QStringLiteral("stopped; folder: ") + m.sessionDir().value_or(QStringLiteral("?")));
+    printLine(QStringLiteral("stopped; folder: ") + m.session().sessionDir().value_or(QStringLiteral("?")));
     QStringList notes;
-    for (const Entry& e : m.entries())
+    for (const Entry& e : m.windows().entries())
         notes << e.appName + QStringLiteral(": ") + e.note.value_or(QStringLiteral("-")) +
                      QStringLiteral(" / ") + e.warning.value_or(QStringLiteral("-"));
     printLine(QStringLiteral("notes: ") + notes.join(QStringLiteral(" | ")));
@@ -227,7 +228,7 @@ QString screenshotWindows(AppModel& model, const QStringList& titles, const QStr
     const ShareableDisplay& display = content->displays.front();
 
     std::vector<std::uint32_t> ids;
-    for (const Entry& e : model.entries()) {
+    for (const Entry& e : model.windows().entries()) {
         if (!e.windowID) continue;
         if (const auto overlay = model.outlines().overlayFor(*e.windowID)) ids.push_back(*overlay);
     }

@@ -1,25 +1,15 @@
 #include "model/app/AppModel.h"
 
+#include "common/Detached.h"
 #include "model/Store.h"
-#include "model/app/ModelGate.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QStandardPaths>
-#include <QtConcurrent/QtConcurrent>
-#include <qcoro/qcorofuture.h>
+#include <QTimer>
 
 namespace lc {
-
-namespace {
-
-AppModel* gShared = nullptr;
-
-const QString kMicAccessOff = QStringLiteral(
-    "Microphone access is off. Start the sound server (PipeWire or PulseAudio) and try again.");
-const QString kMicStartFailed = QStringLiteral("Could not start the microphone");
-
-} // namespace
 
 QString sessionsRootDefault() {
     const QString env = qEnvironmentVariable("LOOMCAST_SESSIONS_DIR");
@@ -29,194 +19,40 @@ QString sessionsRootDefault() {
     return QDir(videos).filePath(QStringLiteral("Loomcast"));
 }
 
-AppModel* AppModel::shared() {
-    return gShared;
-}
-
-void AppModel::setShared(AppModel* model) {
-    gShared = model;
-}
-
-AppModel::AppModel(AppServices services, QObject* parent)
-    : QObject(parent), services_(std::move(services)), gate_(std::make_shared<Gate>(this)) {
+AppModel::AppModel(AppServices services, QObject* parent) : QObject(parent), services_(std::move(services)) {
     if (services_.sessionsRoot.isEmpty()) services_.sessionsRoot = sessionsRootDefault();
-    ephemeral_ = services_.ephemeral;
+    const auto notice = [this](const std::optional<QString>& text) { setNotice(text); };
 
-    // 1. Initial values, permissions, owned helpers.
-    screenOK_ = services_.capture && services_.capture->isCaptureAvailable();
-    axOK_ = services_.control && services_.control->isTrusted();
+    windows_ = std::make_unique<WindowList>(services_.capture, services_.control, services_.self);
+    settings_ = std::make_unique<Settings>([this] { return windows_->saved(); }, services_.ephemeral);
     outlines_ = std::make_unique<OutlineManager>(services_.server);
     exporter_ = std::make_unique<ExportController>();
-    mic_ = std::make_unique<MicMonitor>(services_.audio, services_.makeWriter);
-    micAuth_ = mic_->authorization();
-    tickTimer_.setInterval(int(kTickSeconds * 1000));
-    tickTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&tickTimer_, &QTimer::timeout, this, &AppModel::tick);
+    mic_ = std::make_unique<Microphone>(services_.audio, services_.makeWriter, *settings_, notice);
+    session_ = std::make_unique<SessionController>(
+        SessionController::Services{services_.server, services_.control, services_.makeRecorder,
+                                    services_.sessionsRoot, services_.resizerSleep, services_.settleSeconds},
+        *windows_, *settings_, *mic_, notice);
 
-    // 2.-3. The saved settings, through their setters; nothing saves yet.
+    connect(settings_.get(), &Settings::showOutlineChanged, this, &AppModel::refreshOutlines);
+    connect(settings_.get(), &Settings::outlineIdleChanged, this, &AppModel::refreshOutlines);
+    connect(session_.get(), &SessionController::isRecordingChanged, this, &AppModel::refreshOutlines);
+    connect(windows_.get(), &WindowList::permissionsChecked, mic_.get(), &Microphone::recheckAuthorization);
+
+    // The saved settings and entries (unlinked until the first refresh); nothing saves yet.
     const AppState state = Store::load();
-    setLastPreset(Preset::canonical(state.lastPreset));
-    setFps(state.fps);
-    setHevc(state.hevc);
-    setContainer(state.container);
-    setLastAppAudio(state.lastAppAudio);
-    setMicDeviceID(state.micDeviceID);
-    setMicInEach(state.micInEach);
-    setShowOutline(state.showOutline);
-    setOutlineIdle(state.outlineIdle);
-    setStartAtLogin(state.startAtLogin);
+    settings_->load(state);
+    windows_->load(state.entries);
+    mic_->loadMicDevices();
+    settings_->setLoaded();
+    if (state.micEnabled) settings_->setMicEnabled(true);
 
-    // 4. Entries, unlinked until the first refresh.
-    for (const SavedEntry& saved : state.entries)
-        entries_.push_back(Entry::fromSaved(saved));
-
-    // 5. Levels come from the microphone's thread.
-    mic_->setOnLevel(
-        [gate = gate_](float level) { gate->post([level](AppModel& m) { m.setMicLevel(level); }); });
-    mic_->setOnFail([gate = gate_](const std::string& message) {
-        gate->post([message](AppModel& m) {
-            if (!m.micEnabled_) return;
-            m.setMicEnabled(false);
-            m.setNotice(QStringLiteral("Microphone stopped: ") + QString::fromStdString(message));
-        });
-    });
-
-    // 6.-8.
-    loadMicDevices();
-    loaded_ = true;
-    if (state.micEnabled) setMicEnabled(true);
-
-    // 9.
     if (services_.refreshOnLaunch) {
-        QTimer::singleShot(0, this, [this] { launchRefresh(); });
+        QTimer::singleShot(
+            0, this, [this] { runReported(windows_->refresh(true), QStringLiteral("Listing the windows")); });
     }
 }
 
-AppModel::~AppModel() {
-    gate_->close();
-    tickTimer_.stop();
-    activationObserver_.reset();
-    if (gShared == this) gShared = nullptr;
-}
-
-QCoro::Task<> AppModel::launchRefresh() {
-    try {
-        co_await refresh(true);
-    } catch (...) {
-    }
-}
-
-const Entry* AppModel::entry(const QUuid& id) const {
-    for (const Entry& e : entries_) {
-        if (e.id == id) return &e;
-    }
-    return nullptr;
-}
-
-Entry* AppModel::findEntry(const QUuid& id) {
-    for (Entry& e : entries_) {
-        if (e.id == id) return &e;
-    }
-    return nullptr;
-}
-
-std::optional<ShareableWindow> AppModel::windowObject(std::uint32_t id) const {
-    const auto it = scByID_.constFind(id);
-    if (it == scByID_.constEnd()) return std::nullopt;
-    return *it;
-}
-
-// --- Setters -------------------------------------------------------------------------------
-
-void AppModel::setLastPreset(const Preset& preset) {
-    if (!(lastPreset_ == preset)) {
-        lastPreset_ = preset;
-        emit lastPresetChanged();
-    }
-    persist();
-}
-
-void AppModel::setFps(int fps) {
-    if (fps_ != fps) {
-        fps_ = fps;
-        emit fpsChanged(fps);
-    }
-    persist();
-}
-
-void AppModel::setHevc(bool on) {
-    if (hevc_ != on) {
-        hevc_ = on;
-        emit hevcChanged(on);
-    }
-    persist();
-}
-
-void AppModel::setContainer(const QString& container) {
-    if (container_ != container) {
-        container_ = container;
-        emit containerChanged();
-    }
-    persist();
-}
-
-void AppModel::setLastAppAudio(bool on) {
-    if (lastAppAudio_ != on) {
-        lastAppAudio_ = on;
-        emit lastAppAudioChanged(on);
-    }
-    persist();
-}
-
-void AppModel::setMicInEach(bool on) {
-    if (micInEach_ != on) {
-        micInEach_ = on;
-        emit micInEachChanged(on);
-    }
-    persist();
-}
-
-void AppModel::setShowOutline(bool on) {
-    if (showOutline_ != on) {
-        showOutline_ = on;
-        emit showOutlineChanged(on);
-    }
-    persist();
-    refreshOutlines();
-}
-
-void AppModel::setOutlineIdle(bool on) {
-    if (outlineIdle_ != on) {
-        outlineIdle_ = on;
-        emit outlineIdleChanged(on);
-    }
-    persist();
-    refreshOutlines();
-}
-
-void AppModel::setStartAtLogin(bool on) {
-    if (startAtLogin_ != on) {
-        startAtLogin_ = on;
-        emit startAtLoginChanged(on);
-    }
-    persist();
-}
-
-void AppModel::setMicEnabled(bool on) {
-    if (micEnabled_ == on) return;
-    micEnabled_ = on;
-    emit micEnabledChanged(on);
-    persist();
-    applyMic();
-}
-
-void AppModel::setMicDeviceID(const std::optional<QString>& id) {
-    if (micDeviceID_ == id) return;
-    micDeviceID_ = id;
-    emit micDeviceIDChanged();
-    persist();
-    if (micEnabled_) applyMic();
-}
+AppModel::~AppModel() = default;
 
 void AppModel::setNotice(const std::optional<QString>& text) {
     if (notice_ == text) return;
@@ -224,210 +60,87 @@ void AppModel::setNotice(const std::optional<QString>& text) {
     emit noticeChanged();
 }
 
-void AppModel::setShowSettings(bool on) {
-    if (showSettings_ == on) return;
-    showSettings_ = on;
-    emit showSettingsChanged(on);
+QUuid AppModel::add(const LiveWindow& window) {
+    const QUuid id = windows_->add(window, settings_->lastPreset(), settings_->lastAppAudio());
+    persist();
+    session_->entryAdded(id);
+    return id;
 }
 
-void AppModel::setSettingsFocus(const std::optional<QString>& section) {
-    if (settingsFocus_ == section) return;
-    settingsFocus_ = section;
-    emit settingsFocusChanged();
-}
-
-void AppModel::setShowHistory(bool on) {
-    if (showHistory_ == on) return;
-    showHistory_ = on;
-    emit showHistoryChanged(on);
-}
-
-void AppModel::setPresetPopoverFor(const std::optional<QUuid>& id) {
-    if (presetPopoverFor_ == id) return;
-    presetPopoverFor_ = id;
-    emit presetPopoverForChanged();
-}
-
-void AppModel::setIsRecording(bool on) {
-    if (isRecording_ == on) return;
-    isRecording_ = on;
-    emit isRecordingChanged(on);
-}
-
-void AppModel::setElapsed(double seconds) {
-    elapsed_ = seconds;
-    emit elapsedChanged(seconds);
-}
-
-void AppModel::setMicLevel(float level) {
-    if (micLevel_ == level) return;
-    micLevel_ = level;
-    emit micLevelChanged(level);
-}
-
-void AppModel::setMicAuth(MicAuthorization auth) {
-    if (micAuth_ == auth) return;
-    micAuth_ = auth;
-    emit micAuthChanged();
-}
-
-void AppModel::setPermissions() {
-    const bool screen = services_.capture && services_.capture->isCaptureAvailable();
-    const bool ax = services_.control && services_.control->isTrusted();
-    screenOK_ = screen;
-    emit screenOKChanged(screen);
-    axOK_ = ax;
-    emit axOKChanged(ax);
-    micAuth_ = mic_->authorization();
-    emit micAuthChanged();
+void AppModel::remove(const QUuid& id) {
+    // The entry goes first: whatever its recorder reports from here on has no row to land on.
+    windows_->remove(id);
+    session_->entryRemoved(id);
+    persist();
 }
 
 void AppModel::clearEntries() {
     std::vector<QUuid> ids;
-    for (const Entry& e : entries_)
+    for (const Entry& e : windows_->entries())
         ids.push_back(e.id);
     for (const QUuid& id : ids)
         remove(id);
     persist();
 }
 
-// --- Saving --------------------------------------------------------------------------------
-
-void AppModel::persist() {
-    if (!loaded_ || ephemeral_) return;
-    AppState state;
-    for (const Entry& e : entries_)
-        state.entries.push_back(e.toSaved());
-    state.lastPreset = lastPreset_;
-    state.fps = fps_;
-    state.hevc = hevc_;
-    state.lastAppAudio = lastAppAudio_;
-    state.micEnabled = micEnabled_;
-    state.micDeviceID = micDeviceID_;
-    state.micInEach = micInEach_;
-    state.showOutline = showOutline_;
-    state.outlineIdle = outlineIdle_;
-    state.startAtLogin = startAtLogin_;
-    state.container = container_;
-    Store::save(state);
-}
-
 void AppModel::setPreset(const QUuid& id, const Preset& preset) {
-    Entry* e = findEntry(id);
+    const Entry* e = windows_->entry(id);
     if (!e || e->isRecording) return;
-    e->preset = preset;
-    e->note.reset();
-    touchEntries();
-    setLastPreset(preset);
+    windows_->edit(id, [&](Entry& entry) {
+        entry.preset = preset;
+        entry.note.reset();
+    });
+    settings_->setLastPreset(preset);
     persist();
-    probe(id);
+    session_->probe(id);
 }
 
 void AppModel::setAppAudio(const QUuid& id, bool on) {
-    Entry* e = findEntry(id);
+    const Entry* e = windows_->entry(id);
     if (!e || e->isRecording) return;
-    e->appAudio = on;
-    touchEntries();
-    setLastAppAudio(on);
+    windows_->edit(id, [&](Entry& entry) { entry.appAudio = on; });
+    settings_->setLastAppAudio(on);
     persist();
 }
 
-// --- Microphone ----------------------------------------------------------------------------
-
-void AppModel::applyMic() {
-    if (!loaded_) return;
-    setMicAuth(mic_->authorization());
-    if (!micEnabled_) {
-        mic_->stop();
-        setMicLevel(0);
-        return;
-    }
-    switch (micAuth_) {
-    case MicAuthorization::notDetermined:
-        requestMicAccess(true);
-        return;
-    case MicAuthorization::authorized: {
-        loadMicDevices();
-        std::optional<std::string> device;
-        if (micDeviceID_) device = micDeviceID_->toStdString();
-        mic_->start(device, [gate = gate_](bool running) {
-            if (running) return;
-            gate->post([](AppModel& m) {
-                m.setNotice(kMicStartFailed);
-                m.setMicEnabled(false);
-            });
-        });
-        return;
-    }
-    case MicAuthorization::denied:
-    case MicAuthorization::restricted:
-        setMicEnabled(false);
-        setNotice(kMicAccessOff);
-        return;
-    }
-}
-
-QCoro::Task<> AppModel::requestMicAccess(bool reapply) {
-    // There is no prompt here: the answer is whether a sound server answers, asked off the
-    // main thread since that may take a moment.
-    try {
-        QPointer<AppModel> self(this);
-        MicMonitor* mic = mic_.get();
-        auto answer = QtConcurrent::run([mic] { return mic->authorization(); });
-        const MicAuthorization auth = co_await answer;
-        if (!self) co_return;
-        setMicAuth(auth);
-        if (!reapply) co_return;
-        if (auth == MicAuthorization::authorized) {
-            applyMic();
+void AppModel::toggle() {
+    auto flip = [](QPointer<SessionController> session) -> QCoro::Task<> {
+        if (!session) co_return;
+        if (session->isRecording()) {
+            co_await session->stop();
         } else {
-            setMicEnabled(false);
+            co_await session->start();
         }
-    } catch (...) {
-    }
+    };
+    runReported(flip(session_.get()), QStringLiteral("Recording"));
 }
 
-void AppModel::loadMicDevices() {
-    std::vector<MicDevice> list;
-    std::optional<QString> defaultID;
-    for (const AudioDevice& d : mic_->devices()) {
-        list.push_back(MicDevice{QString::fromStdString(d.id), QString::fromStdString(d.name)});
-        if (d.isDefault && !defaultID) defaultID = list.back().id;
-    }
-    if (micDevices_ != list) {
-        micDevices_ = list;
-        emit micDevicesChanged();
-    }
-    if (micDeviceID_) {
-        for (const MicDevice& d : micDevices_) {
-            if (d.id == *micDeviceID_) return;
-        }
-    }
-    if (defaultID) {
-        setMicDeviceID(defaultID);
-    } else if (!micDevices_.empty()) {
-        setMicDeviceID(micDevices_.front().id);
-    } else {
-        setMicDeviceID(std::nullopt);
-    }
+void AppModel::runReported(QCoro::Task<> task, const QString& what) {
+    runDetached(std::move(task), what, [self = QPointer<AppModel>(this)](const QString& message) {
+        if (self) self->setNotice(message);
+    });
+}
+
+QCoro::Task<> AppModel::shutdown() {
+    persist();
+    co_await session_->shutdown();
 }
 
 void AppModel::requestMic() {
-    if (micAuth_ != MicAuthorization::notDetermined) {
+    if (mic_->micAuth() != MicAuthorization::notDetermined) {
         openSettings(QStringLiteral("Privacy_Microphone"));
         return;
     }
-    requestMicAccess(false);
+    mic_->requestAccess(false);
 }
 
 void AppModel::openOutputFolder() {
     const QString root = QDir::cleanPath(services_.sessionsRoot);
     QString target = root;
-    if (lastFolder_) {
-        const QFileInfo info(*lastFolder_);
+    if (const auto& last = session_->lastFolder()) {
+        const QFileInfo info(*last);
         const QString parent = QDir::cleanPath(info.absolutePath());
-        if (parent == root || QFileInfo(parent).fileName() == QLatin1String("Loomcast"))
-            target = *lastFolder_;
+        if (parent == root || QFileInfo(parent).fileName() == QLatin1String("Loomcast")) target = *last;
     }
     QDir().mkpath(target);
     if (services_.desktop) services_.desktop->openFolder(target);
@@ -435,6 +148,35 @@ void AppModel::openOutputFolder() {
 
 void AppModel::openSettings(const QString& anchor) {
     if (services_.desktop) services_.desktop->openSettings(anchor);
+}
+
+std::vector<OutlineManager::Target> AppModel::outlineTargets() const {
+    std::vector<OutlineManager::Target> out;
+    const bool recording = session_->isRecording();
+    for (const Entry& e : windows_->entries()) {
+        if (!e.windowID) continue;
+        if (recording) {
+            if (!e.isRecording) continue;
+            const bool focused = session_->focusCurrent() == e.id;
+            out.push_back(
+                {*e.windowID, focused ? OutlineView::Style::focused : OutlineView::Style::recording});
+        } else {
+            out.push_back({*e.windowID, OutlineView::Style::idle});
+        }
+    }
+    return out;
+}
+
+void AppModel::refreshOutlines() {
+    const bool on = session_->isRecording() ? settings_->showOutline() : settings_->outlineIdle();
+    if (!on) {
+        outlines_->stop();
+        return;
+    }
+    outlines_->start([self = QPointer<AppModel>(this)]() -> std::vector<OutlineManager::Target> {
+        if (!self) return {};
+        return self->outlineTargets();
+    });
 }
 
 } // namespace lc

@@ -50,20 +50,22 @@ protected:
     QString statePath() const { return QDir(state.path()).filePath("Loomcast/state.json"); }
 
     QJsonObject manifest() const {
-        QFile f(QDir(*model->sessionDir()).filePath("session.json"));
+        QFile f(QDir(*model->session().sessionDir()).filePath("session.json"));
         EXPECT_TRUE(f.open(QIODevice::ReadOnly));
         return QJsonDocument::fromJson(f.readAll()).object();
     }
 
-    QStringList folderFiles() const { return QDir(*model->sessionDir()).entryList(QDir::Files, QDir::Name); }
+    QStringList folderFiles() const {
+        return QDir(*model->session().sessionDir()).entryList(QDir::Files, QDir::Name);
+    }
 
     // Two windows of different applications, refreshed into the catalogue and added.
     void addTwo(AppModel& m) {
         desktop->setWindows(
             {fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202)});
-        run(m.refresh(false));
-        ASSERT_EQ(m.live().size(), 2u);
-        for (const LiveWindow& w : m.live())
+        run(m.windows().refresh(false));
+        ASSERT_EQ(m.windows().live().size(), 2u);
+        for (const LiveWindow& w : m.windows().live())
             m.add(w);
     }
 
@@ -84,21 +86,21 @@ protected:
 
 TEST_F(AppModelTest, FirstLaunchUsesDefaultsAndWritesNothingUntilAChange) {
     AppModel& m = make();
-    EXPECT_EQ(m.fps(), 30);
-    EXPECT_FALSE(m.hevc());
-    EXPECT_EQ(m.container(), "mov");
-    EXPECT_TRUE(m.lastAppAudio());
-    EXPECT_FALSE(m.micEnabled());
-    EXPECT_TRUE(m.showOutline());
-    EXPECT_FALSE(m.outlineIdle());
-    EXPECT_EQ(m.lastPreset(), kWide);
-    EXPECT_TRUE(m.entries().empty());
-    EXPECT_EQ(m.micDeviceID(), "mic-b") << "the default input is chosen";
+    EXPECT_EQ(m.settings().fps(), 30);
+    EXPECT_FALSE(m.settings().hevc());
+    EXPECT_EQ(m.settings().container(), "mov");
+    EXPECT_TRUE(m.settings().lastAppAudio());
+    EXPECT_FALSE(m.settings().micEnabled());
+    EXPECT_TRUE(m.settings().showOutline());
+    EXPECT_FALSE(m.settings().outlineIdle());
+    EXPECT_EQ(m.settings().lastPreset(), kWide);
+    EXPECT_TRUE(m.windows().entries().empty());
+    EXPECT_EQ(m.settings().micDeviceID(), "mic-b") << "the default input is chosen";
     EXPECT_FALSE(QFileInfo::exists(statePath()));
 
-    m.setFps(30); // the same value still saves
+    m.settings().setFps(30); // the same value still saves
     ASSERT_TRUE(QFileInfo::exists(statePath()));
-    m.setFps(60);
+    m.settings().setFps(60);
     EXPECT_EQ(Store::load().fps, 60);
 }
 
@@ -112,27 +114,27 @@ TEST_F(AppModelTest, SavedStateComesBackWithFreshUnlinkedEntries) {
     Store::save(saved);
 
     AppModel& m = make();
-    EXPECT_EQ(m.fps(), 60);
-    EXPECT_EQ(m.container(), "mp4");
-    EXPECT_EQ(m.micDeviceID(), "mic-a");
-    EXPECT_EQ(m.lastPreset(), kTall) << "canonical name";
-    ASSERT_EQ(m.entries().size(), 1u);
-    EXPECT_FALSE(m.entries()[0].windowID);
-    EXPECT_FALSE(m.entries()[0].appAudio);
+    EXPECT_EQ(m.settings().fps(), 60);
+    EXPECT_EQ(m.settings().container(), "mp4");
+    EXPECT_EQ(m.settings().micDeviceID(), "mic-a");
+    EXPECT_EQ(m.settings().lastPreset(), kTall) << "canonical name";
+    ASSERT_EQ(m.windows().entries().size(), 1u);
+    EXPECT_FALSE(m.windows().entries()[0].windowID);
+    EXPECT_FALSE(m.windows().entries()[0].appAudio);
 
     desktop->setWindows({fake::window(5, "Editor", "Notes \u2013 draft", 1)});
-    run(m.refresh(false));
-    EXPECT_EQ(m.entries()[0].windowID, 5u);
-    EXPECT_EQ(m.entries()[0].title, "Notes \u2013 draft");
+    run(m.windows().refresh(false));
+    EXPECT_EQ(m.windows().entries()[0].windowID, 5u);
+    EXPECT_EQ(m.windows().entries()[0].title, "Notes \u2013 draft");
 }
 
 TEST_F(AppModelTest, SelfTestRunsNeverSave) {
     AppModel& m = make();
-    m.setEphemeral(true);
-    m.setFps(24);
-    m.setMicEnabled(true);
+    m.settings().setEphemeral(true);
+    m.settings().setFps(24);
+    m.settings().setMicEnabled(true);
     addTwo(m);
-    m.remove(m.entries()[0].id);
+    m.remove(m.windows().entries()[0].id);
     m.persist();
     EXPECT_FALSE(QFileInfo::exists(statePath()));
 }
@@ -140,12 +142,12 @@ TEST_F(AppModelTest, SelfTestRunsNeverSave) {
 TEST_F(AppModelTest, PresetAndAudioChangesCarryOverToNewEntries) {
     AppModel& m = make();
     addTwo(m);
-    const QUuid first = m.entries()[0].id;
+    const QUuid first = m.windows().entries()[0].id;
     m.setPreset(first, kTall);
     m.setAppAudio(first, false);
-    EXPECT_EQ(m.entry(first)->preset, kTall);
-    EXPECT_EQ(m.lastPreset(), kTall);
-    EXPECT_FALSE(m.lastAppAudio());
+    EXPECT_EQ(m.windows().entry(first)->preset, kTall);
+    EXPECT_EQ(m.settings().lastPreset(), kTall);
+    EXPECT_FALSE(m.settings().lastAppAudio());
     const AppState saved = Store::load();
     ASSERT_EQ(saved.entries.size(), 2u);
     EXPECT_EQ(saved.entries[0].preset, kTall);
@@ -153,32 +155,32 @@ TEST_F(AppModelTest, PresetAndAudioChangesCarryOverToNewEntries) {
 
     desktop->setWindows({fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202),
                          fake::window(33, "Term", "Shell", 303)});
-    run(m.refresh(false));
-    ASSERT_EQ(m.pickerWindows().size(), 1u);
-    const QUuid third = m.add(m.pickerWindows()[0]);
-    EXPECT_EQ(m.entry(third)->preset, kTall);
-    EXPECT_FALSE(m.entry(third)->appAudio);
-    EXPECT_TRUE(m.pickerWindows().empty());
+    run(m.windows().refresh(false));
+    ASSERT_EQ(m.windows().pickerWindows().size(), 1u);
+    const QUuid third = m.add(m.windows().pickerWindows()[0]);
+    EXPECT_EQ(m.windows().entry(third)->preset, kTall);
+    EXPECT_FALSE(m.windows().entry(third)->appAudio);
+    EXPECT_TRUE(m.windows().pickerWindows().empty());
 }
 
 // --- Microphone --------------------------------------------------------------------------------
 
 TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndFailuresTurnItOff) {
     AppModel& m = make();
-    QSignalSpy saved(&m, &AppModel::micEnabledChanged);
-    m.setMicEnabled(true);
-    m.setMicEnabled(true);
+    QSignalSpy saved(&m.settings(), &Settings::micEnabledChanged);
+    m.settings().setMicEnabled(true);
+    m.settings().setMicEnabled(true);
     EXPECT_EQ(saved.count(), 1);
-    ASSERT_TRUE(test::waitUntil([&] { return m.mic().isRunning(); }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 2s));
     EXPECT_EQ(audio->captures.load(), 1);
     EXPECT_TRUE(Store::load().micEnabled);
 
-    m.setMicEnabled(false);
-    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().isRunning(); }, 2s));
+    m.settings().setMicEnabled(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().monitor().isRunning(); }, 2s));
 
     audio->failCapture = true;
-    m.setMicEnabled(true);
-    ASSERT_TRUE(test::waitUntil([&] { return !m.micEnabled(); }, 2s));
+    m.settings().setMicEnabled(true);
+    ASSERT_TRUE(test::waitUntil([&] { return !m.settings().micEnabled(); }, 2s));
     EXPECT_EQ(m.notice(), "Could not start the microphone");
     EXPECT_FALSE(Store::load().micEnabled);
 }
@@ -186,8 +188,8 @@ TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndFailuresTurnItOff) {
 TEST_F(AppModelTest, MicrophoneWithoutSoundServerIsRefused) {
     audio->auth = MicAuthorization::restricted;
     AppModel& m = make();
-    m.setMicEnabled(true);
-    EXPECT_FALSE(m.micEnabled());
+    m.settings().setMicEnabled(true);
+    EXPECT_FALSE(m.settings().micEnabled());
     EXPECT_EQ(m.notice(),
               "Microphone access is off. Start the sound server (PipeWire or PulseAudio) and try again.");
     m.requestMic();
@@ -196,7 +198,7 @@ TEST_F(AppModelTest, MicrophoneWithoutSoundServerIsRefused) {
 
 TEST_F(AppModelTest, ChangingTheMicrophoneWhileOffOnlySaves) {
     AppModel& m = make();
-    m.setMicDeviceID(QString("mic-a"));
+    m.settings().setMicDeviceID(QString("mic-a"));
     EXPECT_EQ(Store::load().micDeviceID, "mic-a");
     EXPECT_EQ(audio->captures.load(), 0);
 }
@@ -207,24 +209,24 @@ TEST_F(AppModelTest, RefreshWithoutCapturePermissionKeepsTheList) {
     AppModel& m = make();
     desktop->captureOK = false;
     desktop->setWindows({fake::window(1, "A", "One", 1)});
-    run(m.refresh(true));
-    EXPECT_FALSE(m.screenOK());
-    EXPECT_TRUE(m.live().empty());
+    run(m.windows().refresh(true));
+    EXPECT_FALSE(m.windows().screenOK());
+    EXPECT_TRUE(m.windows().live().empty());
 }
 
 TEST_F(AppModelTest, LiveListRepublishedOnlyWhenItsSignatureChanges) {
     AppModel& m = make();
-    QSignalSpy published(&m, &AppModel::liveChanged);
+    QSignalSpy published(&m.windows(), &WindowList::liveChanged);
     desktop->setWindows({fake::window(1, "A", "One", 1)});
-    run(m.refresh(false));
+    run(m.windows().refresh(false));
     auto moved = fake::window(1, "A", "One", 1);
     moved.frame.x = 300;
     desktop->setWindows({moved});
-    run(m.refresh(false));
+    run(m.windows().refresh(false));
     EXPECT_EQ(published.count(), 1);
-    EXPECT_EQ(m.windowObject(1)->frame.x, 300) << "the window object is always current";
+    EXPECT_EQ(m.windows().windowObject(1)->frame.x, 300) << "the window object is always current";
     desktop->setWindows({fake::window(1, "A", "Renamed", 1)});
-    run(m.refresh(false));
+    run(m.windows().refresh(false));
     EXPECT_EQ(published.count(), 2);
 }
 
@@ -234,13 +236,13 @@ TEST_F(AppModelTest, PreviewsAreBoundedAndFollowTheList) {
     for (std::uint32_t i = 1; i <= 20; ++i)
         many.push_back(fake::window(i, "A", "W" + std::to_string(100 + i), 1, 640, 480));
     desktop->setWindows(many);
-    run(m.refresh(true));
+    run(m.windows().refresh(true));
     EXPECT_EQ(desktop->screenshots.load(), 16);
-    EXPECT_EQ(m.thumbs().size(), 16);
-    EXPECT_EQ(m.thumbs().value(1).size(), QSize(320, 240));
+    EXPECT_EQ(m.windows().thumbs().size(), 16);
+    EXPECT_EQ(m.windows().thumbs().value(1).size(), QSize(320, 240));
     desktop->setWindows({fake::window(20, "A", "W120", 1)});
-    run(m.refresh(true));
-    EXPECT_EQ(m.thumbs().keys(), QList<std::uint32_t>{20});
+    run(m.windows().refresh(true));
+    EXPECT_EQ(m.windows().thumbs().keys(), QList<std::uint32_t>{20});
 }
 
 TEST_F(AppModelTest, OutlineTargetsFollowTheSessionState) {
@@ -250,14 +252,14 @@ TEST_F(AppModelTest, OutlineTargetsFollowTheSessionState) {
     ASSERT_EQ(targets.size(), 2u);
     EXPECT_EQ(targets[0].style, OutlineView::Style::idle);
     desktop->setFrontmost(202);
-    run(m.start());
+    run(m.session().start());
     targets = m.outlineTargets();
     ASSERT_EQ(targets.size(), 2u);
-    const std::uint32_t focusedWindow = *m.entry(*m.focusCurrent())->windowID;
+    const std::uint32_t focusedWindow = *m.windows().entry(*m.session().focusCurrent())->windowID;
     for (const auto& t : targets)
         EXPECT_EQ(t.style,
                   t.id == focusedWindow ? OutlineView::Style::focused : OutlineView::Style::recording);
-    run(m.stop());
+    run(m.session().stop());
 }
 
 // --- Sessions -----------------------------------------------------------------------------------
@@ -267,8 +269,8 @@ TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
     // Two entries with one base name, and a leftover file of that name in no folder yet.
     desktop->setWindows({fake::window(11, "Editor", "a/b: c", 101), fake::window(12, "Editor", "a/b: c", 101),
                          fake::window(22, "Browser", "   ", 202)});
-    run(m.refresh(false));
-    for (const LiveWindow& w : m.live())
+    run(m.windows().refresh(false));
+    for (const LiveWindow& w : m.windows().live())
         m.add(w);
     desktop->setFrontmost(101);
     desktop->stacking = {12, 11, 22};
@@ -277,18 +279,19 @@ TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
              {12, {.firstFrameOffset = 2.5, .duration = 3.0625, .startDelayMs = 100}},
              {22, {.firstFrameOffset = std::nullopt, .duration = 0}}};
 
-    run(m.start());
-    ASSERT_TRUE(m.isRecording());
-    ASSERT_TRUE(m.sessionDir());
-    EXPECT_EQ(QFileInfo(*m.sessionDir()).absolutePath(), root);
-    EXPECT_EQ(m.recorderCount(), 3u);
-    EXPECT_EQ(m.lastFolder(), m.sessionDir());
+    run(m.session().start());
+    ASSERT_TRUE(m.session().isRecording());
+    ASSERT_TRUE(m.session().sessionDir());
+    EXPECT_EQ(QFileInfo(*m.session().sessionDir()).absolutePath(), root);
+    EXPECT_EQ(m.session().recorderCount(), 3u);
+    EXPECT_EQ(m.session().lastFolder(), m.session().sessionDir());
     // Live offsets show up in the manifest while recording; the focus starts at 0 on the front window.
     QJsonObject doc = manifest();
     ASSERT_EQ(doc["recordings"].toArray().size(), 3);
     ASSERT_EQ(doc["focus"].toArray().size(), 1);
     EXPECT_EQ(doc["focus"][0]["t"].toDouble(), 0);
-    EXPECT_EQ(m.entry(*m.focusCurrent())->windowID, 12u) << "the window in front among the app's two";
+    EXPECT_EQ(m.windows().entry(*m.session().focusCurrent())->windowID, 12u)
+        << "the window in front among the app's two";
     EXPECT_TRUE(doc["mic"].isNull());
     EXPECT_FALSE(doc["recordings"][0].toObject().contains("duration"));
 
@@ -300,8 +303,8 @@ TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
                                   "Editor - a-b- c (16x9 Horizontal) 2.mov",
                                   "Editor - a-b- c (16x9 Horizontal).mov"}));
 
-    run(m.stop());
-    EXPECT_FALSE(m.isRecording());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
     EXPECT_FALSE(m.notice());
     for (const auto& r : recorders)
         EXPECT_EQ(r->stops, 1);
@@ -334,7 +337,7 @@ TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
     EXPECT_EQ(silent["duration"].toDouble(), 0);
     EXPECT_EQ(silent["warning"].toString(), "Window control off: not resized");
     EXPECT_EQ(doc["focus"][0]["file"].toString(), byOffset[2.5]["file"].toString());
-    for (const Entry& e : m.entries()) {
+    for (const Entry& e : m.windows().entries()) {
         EXPECT_FALSE(e.isRecording);
         EXPECT_TRUE(e.file && e.file->contains("(+0m0"));
         EXPECT_TRUE(e.info && e.info->startsWith("Window 800\u00D7600 pt \u2192 1920\u00D71080"));
@@ -348,8 +351,8 @@ TEST_F(AppModelTest, UnwritableSessionsFolderStartsNothing) {
     blocker.close();
     AppModel& m = make();
     addTwo(m);
-    run(m.start());
-    EXPECT_FALSE(m.isRecording());
+    run(m.session().start());
+    EXPECT_FALSE(m.session().isRecording());
     ASSERT_TRUE(m.notice());
     EXPECT_TRUE(m.notice()->startsWith("Cannot create " + root + "/"));
     EXPECT_TRUE(recorders.empty());
@@ -357,32 +360,32 @@ TEST_F(AppModelTest, UnwritableSessionsFolderStartsNothing) {
 
 TEST_F(AppModelTest, NothingLinkedNothingStarts) {
     AppModel& m = make();
-    run(m.start());
-    EXPECT_FALSE(m.isRecording());
-    EXPECT_FALSE(m.sessionDir());
+    run(m.session().start());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().sessionDir());
     EXPECT_FALSE(QFileInfo::exists(root));
 }
 
 TEST_F(AppModelTest, ClosedWindowEndsOnlyItsRecording) {
     AppModel& m = make();
     addTwo(m);
-    run(m.start());
+    run(m.session().start());
     ASSERT_EQ(recorders.size(), 2u);
     recorders[0]->failFromThread("window destroyed");
-    ASSERT_TRUE(test::waitUntil([&] { return m.recorderCount() == 1; }, 2s));
-    ASSERT_TRUE(test::waitUntil([&] { return !m.busy(); }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().recorderCount() == 1; }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return !m.session().busy(); }, 2s));
     const Entry* failed = nullptr;
-    for (const Entry& e : m.entries())
+    for (const Entry& e : m.windows().entries())
         if (e.failure) failed = &e;
     ASSERT_TRUE(failed);
     EXPECT_EQ(*failed->failure, "Stopped (window closed?): window destroyed");
     EXPECT_FALSE(failed->isRecording);
-    EXPECT_TRUE(m.isRecording());
+    EXPECT_TRUE(m.session().isRecording());
     int finished = 0;
     for (const auto& r : manifest()["recordings"].toArray())
         finished += r.toObject().contains("duration");
     EXPECT_EQ(finished, 1);
-    run(m.stop());
+    run(m.session().stop());
     EXPECT_EQ(recorders[0]->stops, 1);
     EXPECT_EQ(recorders[1]->stops, 1);
 }
@@ -391,33 +394,33 @@ TEST_F(AppModelTest, FailedStartShowsOnTheRowAndStaysOutOfTheRecord) {
     AppModel& m = make();
     plans = {{22, {.startError = "no such window"}}};
     addTwo(m);
-    run(m.start());
-    EXPECT_EQ(m.recorderCount(), 1u);
-    const Entry& e = m.entries()[0];
+    run(m.session().start());
+    EXPECT_EQ(m.session().recorderCount(), 1u);
+    const Entry& e = m.windows().entries()[0];
     EXPECT_EQ(e.failure, "Could not start: no such window");
     EXPECT_FALSE(e.isRecording);
     EXPECT_EQ(manifest()["recordings"].toArray().size(), 1);
-    run(m.stop());
+    run(m.session().stop());
 }
 
 TEST_F(AppModelTest, StartWhileRecordingAndSecondStopAreHarmless) {
     AppModel& m = make();
     plans = {{11, {.stopDelayMs = 200}}};
     addTwo(m);
-    run(m.start());
-    const QString folder = *m.sessionDir();
-    run(m.start());
-    EXPECT_EQ(*m.sessionDir(), folder);
+    run(m.session().start());
+    const QString folder = *m.session().sessionDir();
+    run(m.session().start());
+    EXPECT_EQ(*m.session().sessionDir(), folder);
     EXPECT_EQ(recorders.size(), 2u);
 
-    auto first = m.stop();
-    auto second = m.stop();
-    EXPECT_TRUE(m.stopping());
+    auto first = m.session().stop();
+    auto second = m.session().stop();
+    EXPECT_TRUE(m.session().stopping());
     EXPECT_EQ(m.notice(), "Finishing files\u2026");
     run(std::move(second));
     run(std::move(first));
-    EXPECT_FALSE(m.stopping());
-    EXPECT_FALSE(m.isRecording());
+    EXPECT_FALSE(m.session().stopping());
+    EXPECT_FALSE(m.session().isRecording());
     for (const auto& r : recorders)
         EXPECT_EQ(r->stops, 1);
 }
@@ -426,13 +429,13 @@ TEST_F(AppModelTest, StopDuringStartsLeavesNoRecorderRunning) {
     settle = 0.3;
     AppModel& m = make();
     addTwo(m);
-    auto starting = m.start();
-    ASSERT_TRUE(test::waitUntil([&] { return m.isRecording(); }, 2s));
-    run(m.stop()); // the starts are still settling
+    auto starting = m.session().start();
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().isRecording(); }, 2s));
+    run(m.session().stop()); // the starts are still settling
     run(std::move(starting));
-    EXPECT_FALSE(m.isRecording());
+    EXPECT_FALSE(m.session().isRecording());
     EXPECT_TRUE(recorders.empty());
-    for (const Entry& e : m.entries())
+    for (const Entry& e : m.windows().entries())
         EXPECT_FALSE(e.isRecording);
 
     // A recorder whose start is under way when the stop comes is finished with the rest.
@@ -441,10 +444,10 @@ TEST_F(AppModelTest, StopDuringStartsLeavesNoRecorderRunning) {
     recorders.clear();
     AppModel& m2 = make();
     plans = {{11, {.startDelayMs = 300}}, {22, {.startDelayMs = 300}}};
-    run(m2.refresh(false));
-    auto starting2 = m2.start();
+    run(m2.windows().refresh(false));
+    auto starting2 = m2.session().start();
     ASSERT_TRUE(test::waitUntil([&] { return recorders.size() == 2; }, 2s));
-    run(m2.stop());
+    run(m2.session().stop());
     run(std::move(starting2));
     ASSERT_EQ(recorders.size(), 2u);
     for (const auto& r : recorders) {
@@ -457,18 +460,18 @@ TEST_F(AppModelTest, StopDuringStartsLeavesNoRecorderRunning) {
 TEST_F(AppModelTest, WindowsAddedOrRemovedDuringASession) {
     AppModel& m = make();
     addTwo(m);
-    run(m.start());
+    run(m.session().start());
     desktop->setWindows({fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202),
                          fake::window(33, "Term", "Shell", 303)});
-    run(m.refresh(false));
-    const QUuid added = m.add(m.pickerWindows()[0]);
-    ASSERT_TRUE(test::waitUntil([&] { return m.hasRecorder(added); }, 2s));
+    run(m.windows().refresh(false));
+    const QUuid added = m.add(m.windows().pickerWindows()[0]);
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().hasRecorder(added); }, 2s));
     EXPECT_EQ(manifest()["recordings"].toArray().size(), 3);
 
-    const QUuid removed = m.entries()[0].id;
+    const QUuid removed = m.windows().entries()[0].id;
     m.remove(removed);
-    EXPECT_FALSE(m.hasRecorder(removed));
-    run(m.stop());
+    EXPECT_FALSE(m.session().hasRecorder(removed));
+    run(m.session().stop());
     for (const auto& r : recorders)
         EXPECT_EQ(r->stops, 1);
     const QJsonArray recs = manifest()["recordings"].toArray();
@@ -479,18 +482,18 @@ TEST_F(AppModelTest, WindowsAddedOrRemovedDuringASession) {
 
 TEST_F(AppModelTest, MicrophoneFileJoinsTheSession) {
     AppModel& m = make();
-    m.setMicEnabled(true);
-    m.setMicInEach(true);
-    ASSERT_TRUE(test::waitUntil([&] { return m.mic().isRunning(); }, 2s));
+    m.settings().setMicEnabled(true);
+    m.settings().setMicInEach(true);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 2s));
     addTwo(m);
-    run(m.start());
+    run(m.session().start());
     for (const auto& r : recorders)
-        EXPECT_EQ(r->args().mic, &m.mic());
+        EXPECT_EQ(r->args().mic, &m.mic().monitor());
     QJsonObject doc = manifest();
     EXPECT_EQ(doc["mic"].toObject()["file"].toString(), "Mic.m4a");
     EXPECT_EQ(doc["mic"].toObject()["device"].toString(), "Mic B");
     EXPECT_TRUE(doc["recordings"][0]["hasMicTrack"].toBool());
-    run(m.stop());
+    run(m.session().stop());
     // The fake microphone delivers no sound: no file, the record keeps its recording-time name.
     doc = manifest();
     EXPECT_EQ(doc["mic"].toObject()["file"].toString(), "Mic.m4a");
@@ -501,40 +504,87 @@ TEST_F(AppModelTest, FocusFollowsTheFrontmostRecordedWindow) {
     AppModel& m = make();
     addTwo(m);
     desktop->setFrontmost(999); // nothing recorded in front: the first entry
-    run(m.start());
-    ASSERT_EQ(m.focusLog().size(), 1u);
-    EXPECT_EQ(m.focusLog()[0].id, m.entries()[0].id);
+    run(m.session().start());
+    ASSERT_EQ(m.session().focusLog().size(), 1u);
+    EXPECT_EQ(m.session().focusLog()[0].id, m.windows().entries()[0].id);
     desktop->setFrontmost(101);
-    ASSERT_TRUE(test::waitUntil([&] { return m.focusLog().size() == 2; }, 3s));
-    EXPECT_EQ(m.focusLog()[1].id, m.entries()[1].id);
-    const double switched = m.focusLog()[1].t;
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().focusLog().size() == 2; }, 3s));
+    EXPECT_EQ(m.session().focusLog()[1].id, m.windows().entries()[1].id);
+    const double switched = m.session().focusLog()[1].t;
     EXPECT_GT(switched, 0);
     EXPECT_LT(switched, 0.6);
-    EXPECT_GE(m.elapsed() - switched, 0.69) << "dated back to when the candidate first appeared";
+    EXPECT_GE(m.session().elapsed() - switched, 0.69) << "dated back to when the candidate first appeared";
     EXPECT_EQ(manifest()["focus"].toArray().size(), 2);
-    run(m.stop());
+    run(m.session().stop());
 }
 
 TEST_F(AppModelTest, ShutdownFinishesTheRunningSession) {
     AppModel& m = make();
     addTwo(m);
-    run(m.start());
+    run(m.session().start());
     run(m.shutdown());
-    EXPECT_FALSE(m.isRecording());
+    EXPECT_FALSE(m.session().isRecording());
     for (const auto& r : recorders)
         EXPECT_EQ(r->stops, 1);
     EXPECT_TRUE(manifest()["recordings"][0].toObject().contains("duration"));
 }
 
+TEST_F(AppModelTest, ShutdownDuringAStartWaitsForItAndFinishesEveryFile) {
+    AppModel& m = make();
+    plans = {{11, {.startDelayMs = 200}}, {22, {.startDelayMs = 200}}};
+    addTwo(m);
+    auto starting = m.session().start();
+    EXPECT_TRUE(m.session().busy());
+    run(m.shutdown()); // comes while the refresh and the recorder starts are still under way
+    run(std::move(starting));
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().busy());
+    for (const auto& r : recorders) {
+        EXPECT_FALSE(r->running);
+        EXPECT_EQ(r->stops, 1);
+    }
+}
+
+TEST_F(AppModelTest, WhatARecorderThrowsEndsUpOnItsRowOrInTheNotice) {
+    AppModel& m = make();
+    plans = {{11, {.startThrows = "out of memory"}}, {22, {.stopThrows = "disk gone"}}};
+    addTwo(m);
+    const auto byWindow = [&](std::uint32_t window) {
+        for (const Entry& e : m.windows().entries())
+            if (e.windowID == window) return e;
+        return Entry{};
+    };
+    run(m.session().start());
+    ASSERT_TRUE(test::waitUntil([&] { return byWindow(11).failure.has_value(); }, 2s));
+    EXPECT_EQ(byWindow(11).failure, "Starting the recording failed: out of memory");
+    EXPECT_FALSE(byWindow(11).isRecording);
+    EXPECT_EQ(m.session().recorderCount(), 1u);
+
+    // A file that cannot be finished shows on its row; the stop still ends the session.
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().stopping());
+    EXPECT_EQ(byWindow(22).failure, "Finishing the file failed: disk gone");
+    EXPECT_EQ(manifest()["recordings"].toArray().size(), 1);
+
+    // A removed entry has no row: its recorder's fault shows as the notice.
+    run(m.session().start());
+    ASSERT_TRUE(m.session().hasRecorder(byWindow(22).id));
+    m.remove(byWindow(22).id);
+    ASSERT_TRUE(test::waitUntil([&] { return !m.session().busy(); }, 2s));
+    EXPECT_EQ(m.notice(), "Finishing the file failed: disk gone");
+    run(m.session().stop());
+}
+
 TEST_F(AppModelTest, SessionsStartedWithinOneSecondGetTheirOwnFolders) {
     AppModel& m = make();
     addTwo(m);
-    run(m.start());
-    const QString first = *m.sessionDir();
-    run(m.stop());
-    run(m.start());
-    const QString second = *m.sessionDir();
-    run(m.stop());
+    run(m.session().start());
+    const QString first = *m.session().sessionDir();
+    run(m.session().stop());
+    run(m.session().start());
+    const QString second = *m.session().sessionDir();
+    run(m.session().stop());
     EXPECT_NE(first, second);
     EXPECT_TRUE(QFileInfo::exists(QDir(first).filePath("session.json")));
 }
@@ -545,8 +595,8 @@ TEST_F(AppModelTest, OutputFolderIsTheLatestSessionOrTheRoot) {
     EXPECT_EQ(actions->opened, QStringList{root});
     EXPECT_TRUE(QFileInfo(root).isDir());
     addTwo(m);
-    run(m.start());
-    run(m.stop());
+    run(m.session().start());
+    run(m.session().stop());
     m.openOutputFolder();
-    EXPECT_EQ(actions->opened.last(), *m.sessionDir());
+    EXPECT_EQ(actions->opened.last(), *m.session().sessionDir());
 }

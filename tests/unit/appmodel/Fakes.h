@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <qcoro/qcorotimer.h>
+#include <stdexcept>
 
 namespace lc::fake {
 
@@ -142,6 +143,9 @@ struct RecorderPlan {
     std::optional<std::string> startError;
     int startDelayMs = 0;
     int stopDelayMs = 0;
+    // A fault that escapes as an exception, not as an error result.
+    std::optional<std::string> startThrows;
+    std::optional<std::string> stopThrows;
 };
 
 class Recorder final : public SessionRecorder {
@@ -157,13 +161,14 @@ public:
         const auto it = plans_->find(args.window.windowID);
         plan_ = it == plans_->end() ? RecorderPlan{} : it->second;
         if (plan_.startDelayMs > 0) co_await QCoro::sleepFor(std::chrono::milliseconds(plan_.startDelayMs));
+        if (plan_.startThrows) throw std::runtime_error(*plan_.startThrows);
         if (plan_.startError) co_return makeError(*plan_.startError);
         QFile f(args.path);
         if (!f.open(QIODevice::WriteOnly)) co_return makeError("cannot create file");
         f.close();
         running = true;
         if (plan_.firstFrameOffset) {
-            first_ = model_->sessionStart() + *plan_.firstFrameOffset;
+            first_ = model_->session().sessionStart() + *plan_.firstFrameOffset;
             date_ = std::chrono::system_clock::now();
         }
         co_return Result<void>{};
@@ -172,6 +177,7 @@ public:
     QCoro::Task<double> stop() override {
         ++stops;
         if (plan_.stopDelayMs > 0) co_await QCoro::sleepFor(std::chrono::milliseconds(plan_.stopDelayMs));
+        if (plan_.stopThrows) throw std::runtime_error(*plan_.stopThrows);
         running = false;
         co_return plan_.duration;
     }

@@ -2,6 +2,7 @@
 #include "common/Detached.h"
 #include "common/Files.h"
 #include "common/Guarded.h"
+#include "common/Join.h"
 #include "common/PostGate.h"
 #include "common/UniqueFd.h"
 
@@ -12,6 +13,7 @@
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <qcoro/qcorotimer.h>
 #include <stdexcept>
 #include <thread>
@@ -46,6 +48,71 @@ TEST(Detached, ReportsWhatATaskThrowsAndNothingWhenItSucceeds) {
     runDetached(finishes(&done), QStringLiteral("Nothing"), [&](const QString& line) { reports << line; });
     EXPECT_TRUE(done);
     EXPECT_EQ(reports.size(), 1);
+}
+
+QCoro::Task<> waitFor(const Join& join, std::vector<int>* log, int mark) {
+    co_await join.idle();
+    log->push_back(mark);
+}
+
+// Lets queued work run; nothing here waits for a clock.
+void drain() {
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+TEST(Join, WaitersResumeOnlyOnceNoTicketIsHeld) {
+    Join join;
+    std::vector<int> log;
+    waitFor(join, &log, 0);
+    EXPECT_EQ(log, std::vector<int>{0}) << "idle at once when nothing runs";
+
+    Join::Ticket a = join.enter();
+    Join::Ticket b = join.enter();
+    EXPECT_EQ(join.count(), 2);
+    waitFor(join, &log, 1);
+    waitFor(join, &log, 2);
+    a.release();
+    a.release(); // a second release is a no-op
+    drain();
+    EXPECT_EQ(log.size(), 1u);
+    Join::Ticket moved = std::move(b);
+    b = Join::Ticket();
+    EXPECT_EQ(join.count(), 1);
+    moved = Join::Ticket();
+    EXPECT_TRUE(join.isIdle());
+    EXPECT_EQ(log.size(), 1u) << "never resumed inside the releasing call";
+    drain();
+    EXPECT_EQ(log, (std::vector<int>{0, 1, 2}));
+}
+
+TEST(Join, WorkThatEntersAgainBeforeTheWakeKeepsTheWaiterWaiting) {
+    Join join;
+    std::vector<int> log;
+    std::optional<Join::Ticket> first(join.enter());
+    waitFor(join, &log, 1);
+    first.reset();
+    Join::Ticket again = join.enter(); // before the event loop ran
+    drain();
+    EXPECT_TRUE(log.empty());
+    again.release();
+    drain();
+    EXPECT_EQ(log, std::vector<int>{1});
+}
+
+TEST(Join, DestroyingTheJoinResumesItsWaitersAndOutlivingTicketsAreHarmless) {
+    std::vector<int> log;
+    Join::Ticket outliving;
+    {
+        Join join;
+        outliving = join.enter();
+        waitFor(join, &log, 7);
+    }
+    drain();
+    EXPECT_EQ(log, std::vector<int>{7});
+    outliving.release();
+    drain();
+    EXPECT_EQ(log, std::vector<int>{7});
 }
 
 TEST(UniqueFd, ClosesOnceAndMovesOwnership) {

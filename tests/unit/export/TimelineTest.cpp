@@ -10,7 +10,7 @@ MediaTime secs(double s) {
 }
 
 // Three 40 s clips at 0 s on the shared clock, track IDs 1, 2, 3.
-TimelineInput threeClips(std::vector<AIFocus> focus, double length = 40) {
+TimelineInput threeClips(std::vector<FocusSwitch> focus, double length = 40) {
     TimelineInput in;
     for (int i = 0; i < 3; ++i)
         in.videos.push_back({QStringLiteral("c%1.mp4").arg(i), i + 1, secs(0), secs(length)});
@@ -20,8 +20,8 @@ TimelineInput threeClips(std::vector<AIFocus> focus, double length = 40) {
     return in;
 }
 
-AIFocus at(double t, const char* file) {
-    return AIFocus{t, QString::fromLatin1(file), QString()};
+FocusSwitch at(double t, const char* file) {
+    return FocusSwitch{t, QString::fromLatin1(file), QString()};
 }
 
 struct Span {
@@ -104,7 +104,7 @@ TEST(Timeline, LengthIsTheEndOfTheLatestPieceAndFramesCoverIt) {
 }
 
 TEST(Timeline, HighestFrameRateWins) {
-    std::vector<AIRecording> recs(3);
+    std::vector<SessionRecording> recs(3);
     recs[0].fps = 30;
     recs[1].fps = 60;
     recs[2].fps = 24;

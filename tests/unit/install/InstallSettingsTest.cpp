@@ -6,6 +6,7 @@
 #include "app/update/UpdateManager.h"
 #include "ui/SettingsView.h"
 #include "ui/Shell.h"
+#include "ui/ViewState.h"
 
 #include <QFile>
 #include <QLabel>
@@ -48,13 +49,14 @@ TEST_F(LoginItemTest, TheSwitchWritesAndRemovesTheLoginEntry) {
     make();
     makeExecutable(exe());
     followStartAtLogin(*model, LoginItem(entry(), exe()));
-    EXPECT_FALSE(model->startAtLogin());
-    ui::SettingsView view(*model, nullptr);
+    EXPECT_FALSE(model->settings().startAtLogin());
+    ui::ViewState viewState;
+    ui::SettingsView view(*model, viewState, nullptr);
     ASSERT_NE(view.startAtLoginSwitch(), nullptr);
     EXPECT_FALSE(view.startAtLoginSwitch()->isChecked());
 
     view.startAtLoginSwitch()->click();
-    EXPECT_TRUE(model->startAtLogin());
+    EXPECT_TRUE(model->settings().startAtLogin());
     ASSERT_TRUE(QFile::exists(entry()));
     const QByteArray text = readAll(entry());
     EXPECT_TRUE(text.startsWith("[Desktop Entry]\n")) << text.constData();
@@ -71,7 +73,7 @@ TEST_F(LoginItemTest, TheSwitchWritesAndRemovesTheLoginEntry) {
     }
 
     view.startAtLoginSwitch()->click();
-    EXPECT_FALSE(model->startAtLogin());
+    EXPECT_FALSE(model->settings().startAtLogin());
     EXPECT_FALSE(QFile::exists(entry()));
     EXPECT_FALSE(view.startAtLoginSwitch()->isChecked());
 }
@@ -88,16 +90,16 @@ TEST_F(LoginItemTest, TheEntryOnDiskDecidesAndAStaleOneIsPointedHereAgain) {
                 "--background\n");
     }
     followStartAtLogin(*model, LoginItem(entry(), exe()));
-    EXPECT_TRUE(model->startAtLogin());
+    EXPECT_TRUE(model->settings().startAtLogin());
     EXPECT_TRUE(readAll(entry()).contains("/bin/loomcast\" --background")) << readAll(entry()).constData();
     EXPECT_FALSE(readAll(entry()).contains("/gone/"));
 
     // Removed behind our back (the desktop's session settings): the switch shows it off.
     QFile::remove(entry());
     auto next = std::make_unique<AppModel>(fake::services(desktop, audio, actions, root));
-    next->setEphemeral(true);
+    next->settings().setEphemeral(true);
     followStartAtLogin(*next, LoginItem(entry(), exe()));
-    EXPECT_FALSE(next->startAtLogin());
+    EXPECT_FALSE(next->settings().startAtLogin());
 }
 
 TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenPutsTheSwitchBackAndSaysWhy) {
@@ -110,9 +112,10 @@ TEST_F(LoginItemTest, AnEntryThatCannotBeWrittenPutsTheSwitchBackAndSaysWhy) {
     }
     const QString path = blocked + QStringLiteral("/autostart/org.loomcast.Loomcast.desktop");
     followStartAtLogin(*model, LoginItem(path, makeExecutable(exe())));
-    ui::SettingsView view(*model, nullptr);
+    ui::ViewState viewState;
+    ui::SettingsView view(*model, viewState, nullptr);
     view.startAtLoginSwitch()->click();
-    EXPECT_FALSE(model->startAtLogin());
+    EXPECT_FALSE(model->settings().startAtLogin());
     EXPECT_FALSE(view.startAtLoginSwitch()->isChecked());
     ASSERT_TRUE(model->notice());
     EXPECT_TRUE(model->notice()->contains(QStringLiteral("blocked/autostart")))
@@ -135,7 +138,8 @@ TEST_F(LoginItemTest, APackageManagedInstallationPointsToThePackageManager) {
     managed.packageManaged = true;
     update::UpdateManager packaged(managed);
     packaged.start({QStringLiteral("loomcast")});
-    ui::SettingsView view(*model, &packaged);
+    ui::ViewState viewState;
+    ui::SettingsView view(*model, viewState, &packaged);
     EXPECT_EQ(view.checkForUpdatesButton(), nullptr);
     bool said = false;
     for (QLabel* label : view.findChildren<QLabel*>())
@@ -150,7 +154,7 @@ TEST_F(LoginItemTest, APackageManagedInstallationPointsToThePackageManager) {
 
     update::UpdateManager::Options portable;
     update::UpdateManager self(portable);
-    ui::SettingsView selfUpdating(*model, &self);
+    ui::SettingsView selfUpdating(*model, viewState, &self);
     EXPECT_NE(selfUpdating.checkForUpdatesButton(), nullptr);
     ui::MainWindow selfUpdatingWindow(*model, *exporter, &self);
     EXPECT_NE(selfUpdatingWindow.checkForUpdatesAction(), nullptr);

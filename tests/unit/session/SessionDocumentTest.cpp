@@ -17,35 +17,40 @@ namespace {
 struct Fixture {
     QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), failed = QUuid::createUuid();
     const Preset tall = Preset::builtIn()[1], wide = Preset::builtIn()[0];
-    SessionFile record{.startedAt = "2026-03-01T14:05:09Z",
-                       .folder = "/tmp/s",
-                       .windows = {{.file = "Editor - Notes (9x16 Vertical).mov",
-                                    .app = "Editor",
-                                    .title = "Notes",
-                                    .preset = tall.label(),
-                                    .width = 1080,
-                                    .height = 1920,
-                                    .presetRef = tall},
-                                   {.file = "Web - a-b (16x9 Horizontal).mov",
-                                    .app = "Web",
-                                    .title = "a/b",
-                                    .preset = wide.label(),
-                                    .width = 1920,
-                                    .height = 1080,
-                                    .fps = 60,
-                                    .codec = "hevc",
-                                    .startOffsetSeconds = 1.25,
-                                    .durationSeconds = 12.345,
-                                    .warning = "Window control off: not resized",
-                                    .appAudio = true,
-                                    .micTrack = true,
-                                    .timecode = "14:05:10:07",
-                                    .presetRef = wide}}};
-    SessionIndex index{{a, 0}, {b, 1}};
+    SessionDocument record = [this] {
+        SessionDocument d;
+        d.sessionStart = "2026-03-01T14:05:09Z";
+        d.addRecording({.file = "Editor - Notes (9x16 Vertical).mov",
+                        .app = "Editor",
+                        .windowTitle = "Notes",
+                        .preset = tall.label(),
+                        .width = 1080,
+                        .height = 1920,
+                        .entry = a},
+                       tall);
+        d.addRecording({.file = "Web - a-b (16x9 Horizontal).mov",
+                        .app = "Web",
+                        .windowTitle = "a/b",
+                        .preset = wide.label(),
+                        .width = 1920,
+                        .height = 1080,
+                        .fps = 60,
+                        .startOffset = 1.25,
+                        .duration = 12.345,
+                        .hasAppAudio = true,
+                        .hasMicTrack = true,
+                        .startTimecode = "14:05:10:07",
+                        .warning = "Window control off: not resized",
+                        .entry = b},
+                       wide);
+        return d;
+    }();
     std::vector<FocusLogEntry> focus{{0, a}, {1.5, failed}, {2.0625, b}, {3.0004, a}};
 
-    AISession doc(const QString& container = "mov") const {
-        return makeAISession(record, index, focus, container);
+    SessionDocument doc(const QString& container = "mov") const {
+        SessionDocument d = record.withFocus(focus);
+        d.container = container;
+        return d;
     }
 };
 
@@ -53,35 +58,53 @@ struct Fixture {
 
 TEST(SessionDocument, BuiltFromTheRecord) {
     Fixture f;
-    f.record.windows[0].startOffsetSeconds = 0.1 + 0.2;
-    const AISession d = f.doc();
+    f.record.recordings[0].startOffset = 0.1 + 0.2;
+    const SessionDocument d = f.doc();
     ASSERT_EQ(d.recordings.size(), 2u);
     EXPECT_EQ(d.recordings[0].startOffset, 0.3);
-    EXPECT_EQ(d.recordings[1],
-              (AIRecording{"Web - a-b (16x9 Horizontal).mov", "Web", "a/b", f.wide.label(), 1920, 1080, 60,
-                           1.25, 12.345, true, true, "14:05:10:07", "Window control off: not resized"}));
+    EXPECT_EQ(d.recordings[1], (SessionRecording{"Web - a-b (16x9 Horizontal).mov", "Web", "a/b",
+                                                 f.wide.label(), 1920, 1080, 60, 1.25, 12.345, true, true,
+                                                 "14:05:10:07", "Window control off: not resized", f.b}));
     EXPECT_FALSE(d.mic);
     // The entry that never got a record is left out; times are rounded to milliseconds.
     ASSERT_EQ(d.focus.size(), 3u);
-    EXPECT_EQ(d.focus[1], (AIFocus{2.063, "Web - a-b (16x9 Horizontal).mov", "a/b"}));
+    EXPECT_EQ(d.focus[1], (FocusSwitch{2.063, "Web - a-b (16x9 Horizontal).mov", "a/b"}));
     EXPECT_EQ(d.focus[2].t, 3.0);
     // The first recording (9:16) decides the final frame.
-    EXPECT_EQ(d.finalSettings, (AIFinal{{f.tall.name, 1080, 1920}, "crossfade", 0.35}));
+    EXPECT_EQ(d.finalSettings, (FinalSettings{{f.tall.name, 1080, 1920}, "crossfade", 0.35}));
     EXPECT_EQ(d.timecodeStorage(), "tmcd track in each .mov");
     EXPECT_EQ(f.doc("mp4").timecodeStorage(), "metadata comment tag (MP4 cannot hold a tmcd track)");
 
-    f.record.windows.clear();
+    // Without recordings the final frame is built-in row 1.
+    f.record = SessionDocument{};
     f.record.mic = SessionMic{"Mic (+0m00s).m4a", "USB Mic", 0.004, 9.5, "14:05:09:02"};
-    const AISession empty = f.doc();
+    const SessionDocument empty = f.doc();
     EXPECT_TRUE(empty.recordings.empty() && empty.focus.empty());
-    EXPECT_EQ(empty.finalSettings.preset, (AIPresetRef{f.wide.name, 1920, 1080}));
-    EXPECT_EQ(empty.mic, (AIMic{"Mic (+0m00s).m4a", "USB Mic", 0.004, 9.5, "14:05:09:02"}));
+    EXPECT_EQ(empty.finalSettings.preset, (FinalPreset{f.wide.name, 1920, 1080}));
+    EXPECT_EQ(empty.mic, (SessionMic{"Mic (+0m00s).m4a", "USB Mic", 0.004, 9.5, "14:05:09:02"}));
+}
+
+TEST(SessionDocument, RecordingsAreFoundByTheirEntry) {
+    Fixture f;
+    ASSERT_TRUE(f.record.recording(f.b));
+    EXPECT_EQ(f.record.recording(f.b)->file, "Web - a-b (16x9 Horizontal).mov");
+    EXPECT_FALSE(f.record.recording(f.failed));
+    EXPECT_FALSE(f.record.recording(QUuid())) << "records read back have no entry";
+    // A later recording of the same entry is the one found, and the one focus switches name.
+    f.record.addRecording({.file = "Web again.mov", .windowTitle = "again", .entry = f.b}, f.wide);
+    EXPECT_EQ(f.record.recording(f.b)->file, "Web again.mov");
+    EXPECT_EQ(f.doc().focus[1], (FocusSwitch{2.063, "Web again.mov", "again"}));
+    EXPECT_EQ(f.doc().finalSettings.preset.name, f.tall.name) << "still the first recording's preset";
+    // The entry id stays in memory: the written form has no key for it.
+    const auto objects = lc::test::objectKeys(*f.doc().encode());
+    for (const QStringList& keys : objects)
+        EXPECT_FALSE(keys.contains("entry"));
 }
 
 TEST(SessionDocument, JsonFormKeyOrderAndValues) {
     Fixture f;
     f.record.mic = SessionMic{};
-    f.record.windows[0].startOffsetSeconds = 1234.567;
+    f.record.recordings[0].startOffset = 1234.567;
     const auto bytes = f.doc().encode();
     ASSERT_TRUE(bytes);
     const auto objects = lc::test::objectKeys(*bytes);
@@ -145,7 +168,7 @@ TEST(SessionDocument, WritingIsAllOrNothing) {
     EXPECT_EQ(written, *f.doc().encode());
 
     // A number that could not be read back fails the encoding; the previous manifest stays.
-    f.record.windows[0].durationSeconds = std::numeric_limits<double>::infinity();
+    f.record.recordings[0].duration = std::numeric_limits<double>::infinity();
     EXPECT_FALSE(writeSessionDocument(dir.path(), f.doc()));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), written);

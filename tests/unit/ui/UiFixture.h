@@ -35,7 +35,7 @@ protected:
             return std::make_shared<fake::Recorder>(model.get(), &plans);
         };
         model = std::make_unique<AppModel>(std::move(s));
-        model->setEphemeral(true);
+        model->settings().setEphemeral(true);
         exporter = std::make_unique<ExportController>();
         return *model;
     }
@@ -46,15 +46,18 @@ protected:
         return *window;
     }
 
+    // The window's popovers and settings sheet.
+    ui::ViewState& view() { return window->viewState(); }
+
     template <class T> T run(QCoro::Task<T> task) { return QCoro::waitFor(std::move(task)); }
     void run(QCoro::Task<> task) { QCoro::waitFor(std::move(task)); }
 
     // Windows in the catalogue, optionally added as entries.
     void offer(std::vector<ShareableWindow> windows, int add = 0) {
         desktop->setWindows(std::move(windows));
-        run(model->refresh(false));
+        run(model->windows().refresh(false));
         for (int i = 0; i < add; ++i)
-            model->add(model->pickerWindows().front());
+            model->add(model->windows().pickerWindows().front());
     }
 
     void settle() { QCoreApplication::processEvents(); }

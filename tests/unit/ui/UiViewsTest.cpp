@@ -51,7 +51,7 @@ TEST_F(UiFixture, RecordButtonFollowsWhatCanBeRecorded) {
     EXPECT_EQ(w.selectedTitle()->countText(), "1");
     EXPECT_EQ(w.availableTitle()->countText(), "1");
 
-    ASSERT_EQ(model->entries()[0].appName, "Browser") << "the picker lists by application name";
+    ASSERT_EQ(model->windows().entries()[0].appName, "Browser") << "the picker lists by application name";
 
     // Its window closes: nothing can be recorded while idle.
     offer({win(11, "Editor", "Notes")});
@@ -63,15 +63,15 @@ TEST_F(UiFixture, RecordButtonFollowsWhatCanBeRecorded) {
     // when every recorded window goes away.
     offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs")});
     EXPECT_FALSE(w.entryRows()[0]->statusTexts().contains("Open Browser to enable"));
-    run(model->start());
-    ASSERT_TRUE(model->isRecording());
+    run(model->session().start());
+    ASSERT_TRUE(model->session().isRecording());
     EXPECT_EQ(record->text(), "Stop Recording");
     EXPECT_TRUE(w.statusPill()->isRed());
     EXPECT_TRUE(w.statusPill()->text().startsWith("Recording 00:0"));
     offer({});
     EXPECT_TRUE(record->isEnabled());
     EXPECT_DOUBLE_EQ(record->fillOpacity(), 1.0);
-    run(model->stop());
+    run(model->session().stop());
     EXPECT_EQ(w.statusPill()->text(), "Ready");
 }
 
@@ -83,10 +83,10 @@ TEST_F(UiFixture, SummaryItemsOpenTheSettingsOnTheirKey) {
     EXPECT_EQ(s[1]->text(), "MOV");
     EXPECT_EQ(s[2]->text(), "H.264");
     EXPECT_EQ(s[3]->text(), "Mic off");
-    model->setFps(60);
-    model->setContainer("mp4");
-    model->setHevc(true);
-    model->setMicEnabled(true);
+    model->settings().setFps(60);
+    model->settings().setContainer("mp4");
+    model->settings().setHevc(true);
+    model->settings().setMicEnabled(true);
     EXPECT_EQ(s[0]->text(), "60 FPS");
     EXPECT_EQ(s[1]->text(), "MP4");
     EXPECT_EQ(s[2]->text(), "HEVC");
@@ -95,23 +95,23 @@ TEST_F(UiFixture, SummaryItemsOpenTheSettingsOnTheirKey) {
         EXPECT_EQ(b->toolTip(), "Open Settings");
 
     s[2]->click();
-    EXPECT_TRUE(model->showSettings());
-    EXPECT_EQ(model->settingsFocus(), QString("hevc"));
+    EXPECT_TRUE(view().showSettings());
+    EXPECT_EQ(view().settingsFocus(), QString("hevc"));
     ASSERT_NE(w.settingsView(), nullptr);
     EXPECT_TRUE(w.settingsView()->isVisible());
 
     w.settingsView()->reject(); // Escape
-    EXPECT_FALSE(model->showSettings());
+    EXPECT_FALSE(view().showSettings());
     w.settingsButton()->click();
-    EXPECT_TRUE(model->showSettings());
-    EXPECT_EQ(model->settingsFocus(), std::nullopt);
+    EXPECT_TRUE(view().showSettings());
+    EXPECT_EQ(view().settingsFocus(), std::nullopt);
 }
 
 TEST_F(UiFixture, SettingsScrollToTheFocusedRow) {
     MainWindow& w = makeWindow();
     w.show();
-    model->setSettingsFocus(QString("container"));
-    model->setShowSettings(true);
+    view().setSettingsFocus(QString("container"));
+    view().setShowSettings(true);
     SettingsView* settings = w.settingsView();
     ASSERT_NE(settings, nullptr);
     const int target = settings->rowTop("container");
@@ -119,9 +119,9 @@ TEST_F(UiFixture, SettingsScrollToTheFocusedRow) {
     EXPECT_TRUE(lc::test::waitUntil([&] { return settings->scrollPosition() == target; }, 3s))
         << settings->scrollPosition() << " vs " << target;
 
-    model->setShowSettings(false);
-    model->setSettingsFocus(std::nullopt);
-    model->setShowSettings(true);
+    view().setShowSettings(false);
+    view().setSettingsFocus(std::nullopt);
+    view().setShowSettings(true);
     EXPECT_TRUE(lc::test::waitUntil([&] { return settings->isVisible(); }, 1s));
     QTest::qWait(400);
     EXPECT_EQ(settings->scrollPosition(), 0) << "the gear opens the top";
@@ -129,7 +129,7 @@ TEST_F(UiFixture, SettingsScrollToTheFocusedRow) {
 
 TEST_F(UiFixture, SettingsLockWhileRecordingAndWithTheMicrophoneOff) {
     MainWindow& w = makeWindow();
-    model->setShowSettings(true);
+    view().setShowSettings(true);
     SettingsView* s = w.settingsView();
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(s->recordingSection()->isEnabled());
@@ -142,33 +142,33 @@ TEST_F(UiFixture, SettingsLockWhileRecordingAndWithTheMicrophoneOff) {
     EXPECT_EQ(s->devicePicker()->currentText(), "Mic B") << "the default input";
 
     s->micSwitch()->click();
-    EXPECT_TRUE(model->micEnabled());
+    EXPECT_TRUE(model->settings().micEnabled());
     EXPECT_TRUE(s->devicePicker()->isEnabled());
     EXPECT_TRUE(s->micInEachSwitch()->isEnabled());
     s->fpsPicker()->choose(1);
-    EXPECT_EQ(model->fps(), 60);
+    EXPECT_EQ(model->settings().fps(), 60);
     s->containerPicker()->choose(1);
-    EXPECT_EQ(model->container(), "mp4");
+    EXPECT_EQ(model->settings().container(), "mp4");
     s->hevcSwitch()->click();
-    EXPECT_TRUE(model->hevc());
+    EXPECT_TRUE(model->settings().hevc());
 
     offer({win(11, "Editor", "Notes")}, 1);
-    run(model->start());
-    ASSERT_TRUE(model->isRecording());
+    run(model->session().start());
+    ASSERT_TRUE(model->session().isRecording());
     EXPECT_FALSE(s->recordingSection()->isEnabled());
     EXPECT_FALSE(s->fpsPicker()->isEnabled());
     EXPECT_FALSE(s->micSwitch()->isEnabled());
     EXPECT_FALSE(s->devicePicker()->isEnabled());
     EXPECT_FALSE(s->micInEachSwitch()->isEnabled());
     EXPECT_TRUE(s->outlineSwitch()->isEnabled()) << "outlines can change during a session";
-    run(model->stop());
+    run(model->session().stop());
     EXPECT_TRUE(s->recordingSection()->isEnabled());
 }
 
 TEST_F(UiFixture, MicrophoneAccessOffReplacesTheDeviceRows) {
     audio->auth = MicAuthorization::restricted;
     MainWindow& w = makeWindow();
-    model->setShowSettings(true);
+    view().setShowSettings(true);
     SettingsView* s = w.settingsView();
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(s->micAccessRow()->isVisibleTo(s));
@@ -179,7 +179,7 @@ TEST_F(UiFixture, MicrophoneAccessOffReplacesTheDeviceRows) {
 TEST_F(UiFixture, HevcInfoButtonTogglesTheExplanation) {
     MainWindow& w = makeWindow();
     w.show();
-    model->setShowSettings(true);
+    view().setShowSettings(true);
     SettingsView* s = w.settingsView();
     ASSERT_NE(s, nullptr);
     EXPECT_FALSE(s->showHEVCInfo());
@@ -192,25 +192,25 @@ TEST_F(UiFixture, HevcInfoButtonTogglesTheExplanation) {
 
 TEST_F(UiFixture, SettingsControlsWriteTheModel) {
     MainWindow& w = makeWindow();
-    model->setShowSettings(true);
+    view().setShowSettings(true);
     SettingsView* s = w.settingsView();
     ASSERT_NE(s, nullptr);
-    model->setMicEnabled(true);
+    model->settings().setMicEnabled(true);
     s->devicePicker()->setCurrentIndex(0);
     emit s->devicePicker()->activated(0);
-    EXPECT_EQ(model->micDeviceID(), QString("mic-a"));
+    EXPECT_EQ(model->settings().micDeviceID(), QString("mic-a"));
     s->micInEachSwitch()->click();
-    EXPECT_TRUE(model->micInEach());
+    EXPECT_TRUE(model->settings().micInEach());
     s->outlineSwitch()->click();
-    EXPECT_FALSE(model->showOutline());
+    EXPECT_FALSE(model->settings().showOutline());
     s->outlineIdleSwitch()->click();
-    EXPECT_TRUE(model->outlineIdle());
+    EXPECT_TRUE(model->settings().outlineIdle());
     // And the other way: the model's values show.
-    model->setFps(60);
+    model->settings().setFps(60);
     EXPECT_EQ(s->fpsPicker()->current(), 1);
-    model->setContainer("mov");
+    model->settings().setContainer("mov");
     EXPECT_EQ(s->containerPicker()->current(), 0);
-    model->setMicDeviceID(QString("mic-b"));
+    model->settings().setMicDeviceID(QString("mic-b"));
     EXPECT_EQ(s->devicePicker()->currentText(), "Mic B");
 }
 
@@ -226,7 +226,8 @@ TEST_F(UiFixture, EntryRowStatusLinesInOrder) {
     e.info = "Window 800×600 pt";
     e.failure = "Capture failed";
     e.file = "Editor - Notes.mov";
-    EntryRow row(*model, e);
+    ui::ViewState view;
+    EntryRow row(*model, view, e);
     EXPECT_EQ(row.statusTexts(), (QStringList{"Open Editor to enable", "Window control off: not resized",
                                               "Aspect differs", "Window 800×600 pt", "Capture failed"}))
         << "no window; the file shows only around a session";
@@ -246,11 +247,11 @@ TEST_F(UiFixture, PresetPickerSizesAndApplyToAll) {
     MainWindow& w = makeWindow();
     w.show();
     offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs")}, 1);
-    const QUuid first = model->entries()[0].id;
+    const QUuid first = model->windows().entries()[0].id;
     EXPECT_EQ(w.entryRows()[0]->chip()->text(), "16:9 \u00B7 YouTube");
 
     w.entryRows()[0]->chip()->click();
-    EXPECT_EQ(model->presetPopoverFor(), first);
+    EXPECT_EQ(view().presetPopoverFor(), first);
     PresetPicker* picker = w.presetPicker();
     ASSERT_NE(picker, nullptr);
     EXPECT_TRUE(picker->isVisible());
@@ -258,44 +259,44 @@ TEST_F(UiFixture, PresetPickerSizesAndApplyToAll) {
     EXPECT_TRUE(picker->cards()[1]->isSelected()) << "16:9 is the second card";
 
     picker->cards()[0]->click();
-    EXPECT_EQ(model->entry(first)->preset, Preset::builtIn()[1]);
+    EXPECT_EQ(model->windows().entry(first)->preset, Preset::builtIn()[1]);
     EXPECT_TRUE(picker->cards()[0]->isSelected());
     EXPECT_FALSE(picker->widthField()->isVisibleTo(picker)) << "fields only for a custom size";
 
     picker->customCard()->click();
-    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 1280, 720}));
+    EXPECT_EQ(model->windows().entry(first)->preset, (Preset{"Custom", 1280, 720}));
     EXPECT_TRUE(picker->widthField()->isVisibleTo(picker));
     EXPECT_EQ(picker->widthField()->text(), "1280");
     picker->commitWidth("1921");
-    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 1920, 720}));
+    EXPECT_EQ(model->windows().entry(first)->preset, (Preset{"Custom", 1920, 720}));
     EXPECT_EQ(picker->widthField()->text(), "1920");
     picker->commitWidth("10");
-    EXPECT_EQ(model->entry(first)->preset.width, 64);
+    EXPECT_EQ(model->windows().entry(first)->preset.width, 64);
     picker->commitHeight("0");
-    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 64, 64}));
+    EXPECT_EQ(model->windows().entry(first)->preset, (Preset{"Custom", 64, 64}));
     picker->commitHeight("");
-    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 64, 64})) << "no number, no change";
+    EXPECT_EQ(model->windows().entry(first)->preset, (Preset{"Custom", 64, 64})) << "no number, no change";
     EXPECT_EQ(picker->heightField()->text(), "64");
     picker->customCard()->click();
-    EXPECT_EQ(model->entry(first)->preset, (Preset{"Custom", 64, 64})) << "a custom size stays";
+    EXPECT_EQ(model->windows().entry(first)->preset, (Preset{"Custom", 64, 64})) << "a custom size stays";
     EXPECT_EQ(w.entryRows()[0]->chip()->text(), "Custom \u00B7 64\u00D764");
 
-    model->add(model->pickerWindows().front());
-    ASSERT_EQ(model->entries().size(), 2u);
+    model->add(model->windows().pickerWindows().front());
+    ASSERT_EQ(model->windows().entries().size(), 2u);
     EXPECT_TRUE(picker->applyToAllButton()->isEnabled());
     picker->applyToAllButton()->click();
-    for (const Entry& e : model->entries())
+    for (const Entry& e : model->windows().entries())
         EXPECT_EQ(e.preset, (Preset{"Custom", 64, 64}));
 
     picker->hide(); // a click elsewhere
-    EXPECT_EQ(model->presetPopoverFor(), std::nullopt);
+    EXPECT_EQ(view().presetPopoverFor(), std::nullopt);
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.presetPicker() == nullptr; }, 1s));
 
     // Removing the entry closes its picker.
-    model->setPresetPopoverFor(first);
+    view().setPresetPopoverFor(first);
     ASSERT_NE(w.presetPicker(), nullptr);
     model->remove(first);
-    EXPECT_EQ(model->presetPopoverFor(), std::nullopt);
+    EXPECT_EQ(view().presetPopoverFor(), std::nullopt);
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.presetPicker() == nullptr; }, 1s));
 }
 
@@ -308,11 +309,11 @@ TEST_F(UiFixture, RowsDuringASession) {
     EXPECT_FALSE(row->startButton()->isVisibleTo(row));
     EXPECT_EQ(row->audioButton()->symbol(), "speaker.wave.2.fill");
     row->audioButton()->click();
-    EXPECT_FALSE(model->entries()[0].appAudio);
+    EXPECT_FALSE(model->windows().entries()[0].appAudio);
     EXPECT_EQ(w.entryRows()[0]->audioButton()->symbol(), "speaker.slash");
 
-    run(model->start());
-    ASSERT_TRUE(model->isRecording());
+    run(model->session().start());
+    ASSERT_TRUE(model->session().isRecording());
     EXPECT_EQ(w.liveRows()[0]->addButton()->text(), "Add & record +");
     for (EntryRow* r : w.entryRows()) {
         EXPECT_FALSE(r->audioButton()->isEnabled()) << "recording entries keep their audio";
@@ -321,11 +322,12 @@ TEST_F(UiFixture, RowsDuringASession) {
     }
     // An entry removed from the session's recorders but still listed is offered "Start".
     w.entryRows()[1]->removeButton()->click();
-    ASSERT_EQ(model->entries().size(), 1u);
+    ASSERT_EQ(model->windows().entries().size(), 1u);
     w.liveRows()[0]->addButton()->click(); // joins the running session at once
     EXPECT_TRUE(lc::test::waitUntil(
-        [&] { return model->entries().size() == 2 && model->entries()[1].isRecording; }, 3s));
-    run(model->stop());
+        [&] { return model->windows().entries().size() == 2 && model->windows().entries()[1].isRecording; },
+        3s));
+    run(model->session().stop());
     EXPECT_EQ(w.liveRows().size(), 1u);
     EXPECT_EQ(w.liveRows()[0]->addButton()->text(), "Add +");
 }
@@ -373,7 +375,7 @@ TEST_F(UiFixture, ExportBarStates) {
 TEST_F(UiFixture, HistoryListsTwelveAndStartsExports) {
     MainWindow& w = makeWindow();
     w.show();
-    model->setShowHistory(true);
+    view().setShowHistory(true);
     HistoryPopover* history = w.historyPopover();
     ASSERT_NE(history, nullptr);
     EXPECT_TRUE(history->folders().isEmpty());
@@ -382,19 +384,19 @@ TEST_F(UiFixture, HistoryListsTwelveAndStartsExports) {
     for (QLabel* l : history->findChildren<QLabel*>())
         empty |= l->text() == "No sessions yet.";
     EXPECT_TRUE(empty);
-    model->setShowHistory(false);
+    view().setShowHistory(false);
     EXPECT_FALSE(history->isVisible());
 
     // The model's session root, not the default one under the videos folder.
     for (int i = 0; i < 13; ++i)
         touch(QDir(root).filePath(QString("2024-01-%1 10-00-00/session.json").arg(i + 10)));
-    model->setShowHistory(true);
+    view().setShowHistory(true);
     ASSERT_EQ(history->folders().size(), 12);
     EXPECT_TRUE(history->folders().front().endsWith("2024-01-22 10-00-00"));
     ASSERT_EQ(history->exportButtons().size(), 12);
 
     history->exportButtons().front()->click();
-    EXPECT_FALSE(model->showHistory());
+    EXPECT_FALSE(view().showHistory());
     EXPECT_NE(exporter->state().kind, ExportState::Kind::idle);
     EXPECT_TRUE(w.exportBar()->isVisibleTo(&w)) << "its progress or result shows in the export bar";
     EXPECT_TRUE(lc::test::waitUntil([&] { return !exporter->state().isRunning(); }, 10s));
@@ -402,11 +404,11 @@ TEST_F(UiFixture, HistoryListsTwelveAndStartsExports) {
     EXPECT_TRUE(w.exportBar()->messageLabel()->isVisibleTo(w.exportBar()));
 
     offer({win(11, "Editor", "Notes")}, 1);
-    run(model->start());
-    model->setShowHistory(true);
+    run(model->session().start());
+    view().setShowHistory(true);
     for (QAbstractButton* b : history->exportButtons())
         EXPECT_FALSE(b->isEnabled()) << "not during a session";
-    run(model->stop());
+    run(model->session().stop());
 }
 
 // --- Tray menu, permissions, closing ---------------------------------------------------------
@@ -427,13 +429,14 @@ TEST_F(UiFixture, TrayMenuRecordItem) {
 
     offer({win(11, "Editor", "Notes")}, 1);
     EXPECT_TRUE(tray.recordAction()->isEnabled());
-    run(model->start());
+    run(model->session().start());
     EXPECT_EQ(tray.recordAction()->text(), "Stop recording (00:00)");
     EXPECT_EQ(tray.symbol(), "record.circle.fill");
     offer({});
     EXPECT_TRUE(tray.recordAction()->isEnabled()) << "a session can always be stopped";
     tray.recordAction()->trigger();
-    EXPECT_TRUE(lc::test::waitUntil([&] { return !model->isRecording() && !model->busy(); }, 5s));
+    EXPECT_TRUE(
+        lc::test::waitUntil([&] { return !model->session().isRecording() && !model->session().busy(); }, 5s));
     EXPECT_EQ(tray.recordAction()->text(), "Start recording");
     EXPECT_TRUE(tray.timeText().isEmpty());
 
@@ -446,7 +449,7 @@ TEST_F(UiFixture, TrayMenuRecordItem) {
 TEST_F(UiFixture, PermissionsViewStandsInWithoutScreenCapture) {
     desktop->captureOK = false;
     MainWindow& w = makeWindow();
-    run(model->refresh(false));
+    run(model->windows().refresh(false));
     EXPECT_TRUE(w.permissionsView()->isVisibleTo(&w));
     EXPECT_FALSE(w.mainContent()->isVisibleTo(&w));
     const auto rows = w.permissionsView()->rows();
@@ -457,7 +460,7 @@ TEST_F(UiFixture, PermissionsViewStandsInWithoutScreenCapture) {
     EXPECT_TRUE(w.banner()->isVisibleTo(w.mainContent())) << "window control is off";
 
     desktop->captureOK = true;
-    run(model->refresh(false));
+    run(model->windows().refresh(false));
     EXPECT_FALSE(w.permissionsView()->isVisibleTo(&w));
     EXPECT_TRUE(w.mainContent()->isVisibleTo(&w));
 }
@@ -489,7 +492,7 @@ TEST_F(UiFixture, ListsFitTheirRowsUpToTheirLimit) {
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() == 200; }, 1s))
         << "nineteen windows scroll at 200, not " << w.availableList()->height();
     for (int i = 0; i < 19; ++i)
-        model->add(model->pickerWindows().front());
+        model->add(model->windows().pickerWindows().front());
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.selectedList()->height() == 380; }, 1s))
         << w.selectedList()->height();
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() < 100; }, 1s));

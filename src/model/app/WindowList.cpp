@@ -1,8 +1,9 @@
-// The window catalogue of the model: the live windows, previews, adding and removing entries,
-// and what the outlines show.
-#include "model/app/AppModel.h"
+#include "model/app/WindowList.h"
 
+#include <QPointer>
+#include <QSet>
 #include <QtConcurrent/QtConcurrent>
+#include <algorithm>
 #include <qcoro/qcorofuture.h>
 
 namespace lc {
@@ -16,17 +17,56 @@ QImage toImage(const BgraFrame& frame) {
 
 } // namespace
 
-QCoro::Task<> AppModel::refresh(bool withThumbs) {
-    QPointer<AppModel> self(this);
+WindowList::WindowList(std::shared_ptr<ScreenCapture> capture, std::shared_ptr<WindowControl> control,
+                       Catalogue::Self self, QObject* parent)
+    : QObject(parent), capture_(std::move(capture)), control_(std::move(control)), self_(std::move(self)) {
+    screenOK_ = capture_ && capture_->isCaptureAvailable();
+    axOK_ = control_ && control_->isTrusted();
+}
+
+const Entry* WindowList::entry(const QUuid& id) const {
+    for (const Entry& e : entries_) {
+        if (e.id == id) return &e;
+    }
+    return nullptr;
+}
+
+Entry* WindowList::find(const QUuid& id) {
+    return const_cast<Entry*>(entry(id));
+}
+
+std::optional<ShareableWindow> WindowList::windowObject(std::uint32_t id) const {
+    const auto it = scByID_.constFind(id);
+    if (it == scByID_.constEnd()) return std::nullopt;
+    return *it;
+}
+
+std::vector<SavedEntry> WindowList::saved() const {
+    std::vector<SavedEntry> out;
+    for (const Entry& e : entries_)
+        out.push_back(e.toSaved());
+    return out;
+}
+
+void WindowList::setPermissions() {
+    screenOK_ = capture_ && capture_->isCaptureAvailable();
+    emit screenOKChanged(screenOK_);
+    axOK_ = control_ && control_->isTrusted();
+    emit axOKChanged(axOK_);
+    emit permissionsChecked();
+}
+
+QCoro::Task<> WindowList::refresh(bool withThumbs) {
+    QPointer<WindowList> self(this);
     setPermissions();
     if (!screenOK_) co_return;
 
-    std::shared_ptr<ScreenCapture> capture = services_.capture;
+    std::shared_ptr<ScreenCapture> capture = capture_;
     auto request = QtConcurrent::run([capture] { return std::optional(capture->shareableContent(true)); });
     const std::optional<Result<ShareableContent>> content = co_await request;
     if (!self || !content || !content->ok()) co_return;
 
-    std::vector<LiveWindow> kept = Catalogue::liveWindows(content->value().windows, services_.self);
+    std::vector<LiveWindow> kept = Catalogue::liveWindows(content->value().windows, self_);
     scByID_.clear();
     for (const LiveWindow& w : kept)
         scByID_.insert(w.id, w.sc);
@@ -40,26 +80,21 @@ QCoro::Task<> AppModel::refresh(bool withThumbs) {
     if (withThumbs) co_await updateThumbs();
 }
 
-int AppModel::availableToRecord() const {
+int WindowList::availableToRecord() const {
     return int(std::count_if(entries_.begin(), entries_.end(),
                              [](const Entry& e) { return e.windowID.has_value(); }));
 }
 
-std::vector<LiveWindow> AppModel::pickerWindows() const {
+std::vector<LiveWindow> WindowList::pickerWindows() const {
     return Catalogue::pickerWindows(live_, entries_, demoFilter_);
 }
 
-void AppModel::relink() {
-    if (Catalogue::relink(entries_, live_)) touchEntries();
+void WindowList::relink() {
+    if (Catalogue::relink(entries_, live_)) emit entriesChanged();
 }
 
-std::optional<LiveWindow> AppModel::bestMatch(const Entry& entry, const std::vector<LiveWindow>& live,
-                                              const QSet<std::uint32_t>& taken) {
-    return Catalogue::bestMatch(entry, live, taken);
-}
-
-QCoro::Task<> AppModel::updateThumbs() {
-    QPointer<AppModel> self(this);
+QCoro::Task<> WindowList::updateThumbs() {
+    QPointer<WindowList> self(this);
     QSet<std::uint32_t> liveIDs;
     for (const LiveWindow& w : live_)
         liveIDs.insert(w.id);
@@ -86,7 +121,7 @@ QCoro::Task<> AppModel::updateThumbs() {
             targets.push_back(w.id);
     }
 
-    std::shared_ptr<ScreenCapture> capture = services_.capture;
+    std::shared_ptr<ScreenCapture> capture = capture_;
     for (std::uint32_t id : targets) {
         const auto sc = scByID_.constFind(id);
         if (sc == scByID_.constEnd()) continue;
@@ -104,81 +139,32 @@ QCoro::Task<> AppModel::updateThumbs() {
     }
 }
 
-QUuid AppModel::add(const LiveWindow& window) {
+void WindowList::load(const std::vector<SavedEntry>& saved) {
+    for (const SavedEntry& s : saved)
+        entries_.push_back(Entry::fromSaved(s));
+}
+
+QUuid WindowList::add(const LiveWindow& window, const Preset& preset, bool appAudio) {
     Entry e;
     e.id = QUuid::createUuid();
     e.bundleID = window.bundleID;
     e.appName = window.appName;
     e.title = window.title;
-    e.preset = lastPreset_;
-    e.appAudio = lastAppAudio_;
+    e.preset = preset;
+    e.appAudio = appAudio;
     e.windowID = window.id;
     const QUuid id = e.id;
     entries_.push_back(std::move(e));
-    touchEntries();
-    persist();
-    if (isRecording_) {
-        startEntry(id);
-    } else {
-        probe(id);
-    }
+    emit entriesChanged();
     return id;
 }
 
-void AppModel::remove(const QUuid& id) {
-    const auto it = recorders_.find(id);
-    if (it != recorders_.end()) {
-        std::shared_ptr<SessionRecorder> recorder = std::move(it->second);
-        recorders_.erase(it);
-        stopDetached(id, std::move(recorder), std::nullopt);
-    }
+bool WindowList::remove(const QUuid& id) {
     const auto before = entries_.size();
     std::erase_if(entries_, [&](const Entry& e) { return e.id == id; });
-    if (entries_.size() != before) touchEntries();
-    if (presetPopoverFor_ == id) setPresetPopoverFor(std::nullopt);
-    persist();
-}
-
-void AppModel::toggle() {
-    [](QPointer<AppModel> self) -> QCoro::Task<> {
-        try {
-            if (!self) co_return;
-            if (self->isRecording()) {
-                co_await self->stop();
-            } else {
-                co_await self->start();
-            }
-        } catch (...) {
-        }
-    }(QPointer<AppModel>(this));
-}
-
-std::vector<OutlineManager::Target> AppModel::outlineTargets() const {
-    std::vector<OutlineManager::Target> out;
-    for (const Entry& e : entries_) {
-        if (!e.windowID) continue;
-        if (isRecording_) {
-            if (!e.isRecording) continue;
-            const bool focused = focus_.current() == e.id;
-            out.push_back(
-                {*e.windowID, focused ? OutlineView::Style::focused : OutlineView::Style::recording});
-        } else {
-            out.push_back({*e.windowID, OutlineView::Style::idle});
-        }
-    }
-    return out;
-}
-
-void AppModel::refreshOutlines() {
-    const bool on = isRecording_ ? showOutline_ : outlineIdle_;
-    if (!on) {
-        outlines_->stop();
-        return;
-    }
-    outlines_->start([self = QPointer<AppModel>(this)]() -> std::vector<OutlineManager::Target> {
-        if (!self) return {};
-        return self->outlineTargets();
-    });
+    if (entries_.size() == before) return false;
+    emit entriesChanged();
+    return true;
 }
 
 } // namespace lc

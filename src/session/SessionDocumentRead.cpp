@@ -1,4 +1,5 @@
-#include "export/SessionDocIn.h"
+// Reading session.json back: the strict decoder the export relies on.
+#include "session/SessionDocument.h"
 
 #include "model/JsonRead.h"
 
@@ -81,18 +82,18 @@ private:
     std::optional<Error>& failure_;
 };
 
-AIPresetRef readPreset(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
+FinalPreset readPreset(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
     Reader r(o, where, failure);
-    AIPresetRef p;
+    FinalPreset p;
     p.name = r.string("name");
     p.width = r.integer("width");
     p.height = r.integer("height");
     return p;
 }
 
-AIRecording readRecording(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
+SessionRecording readRecording(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
     Reader r(o, where, failure);
-    AIRecording rec;
+    SessionRecording rec;
     rec.file = r.string("file");
     rec.app = r.string("app");
     rec.windowTitle = r.string("windowTitle");
@@ -113,9 +114,9 @@ AIRecording readRecording(const QJsonObject& o, const QString& where, std::optio
     return rec;
 }
 
-AIMic readMic(const QJsonObject& o, std::optional<Error>& failure) {
+SessionMic readMic(const QJsonObject& o, std::optional<Error>& failure) {
     Reader r(o, QStringLiteral("mic"), failure);
-    AIMic mic;
+    SessionMic mic;
     mic.file = r.string("file");
     mic.device = r.string("device");
     mic.startOffset = r.number("startOffset");
@@ -124,9 +125,9 @@ AIMic readMic(const QJsonObject& o, std::optional<Error>& failure) {
     return mic;
 }
 
-AIFocus readFocus(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
+FocusSwitch readFocus(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
     Reader r(o, where, failure);
-    AIFocus f;
+    FocusSwitch f;
     f.t = r.number("t");
     f.file = r.string("file");
     f.windowTitle = r.string("windowTitle");
@@ -150,7 +151,7 @@ std::vector<T> readList(const QJsonArray& list, const char* key, std::optional<E
 
 } // namespace
 
-Result<SessionDocIn> SessionDocIn::decode(const QByteArray& json) {
+Result<SessionDocument> SessionDocument::decode(const QByteArray& json) {
     QJsonParseError parse{};
     const QJsonDocument d = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError)
@@ -162,13 +163,13 @@ Result<SessionDocIn> SessionDocIn::decode(const QByteArray& json) {
 
     std::optional<Error> failure;
     Reader top(d.object(), QString(), failure);
-    SessionDocIn doc;
+    SessionDocument doc;
     doc.container = top.optionalString("container");
     if (const auto list = top.array("recordings"))
-        doc.recordings = readList<AIRecording>(*list, "recordings", failure, readRecording);
+        doc.recordings = readList<SessionRecording>(*list, "recordings", failure, readRecording);
     if (const auto mic = top.object("mic", true)) doc.mic = readMic(*mic, failure);
     if (const auto list = top.array("focus"))
-        doc.focus = readList<AIFocus>(*list, "focus", failure, readFocus);
+        doc.focus = readList<FocusSwitch>(*list, "focus", failure, readFocus);
     if (const auto fin = top.object("final", false)) {
         Reader r(*fin, QStringLiteral("final"), failure);
         if (const auto preset = r.object("preset", false))
@@ -180,7 +181,7 @@ Result<SessionDocIn> SessionDocIn::decode(const QByteArray& json) {
     return doc;
 }
 
-Result<SessionDocIn> SessionDocIn::read(const QString& folder) {
+Result<SessionDocument> SessionDocument::read(const QString& folder) {
     const QString path = QDir(folder).filePath(QStringLiteral("session.json"));
     // A pipe or device would block or never end: only a regular file is read.
     if (const QFileInfo info(path); info.exists() && !info.isFile())
@@ -205,14 +206,14 @@ bool isPlainFileName(const QString& name) {
            !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
 }
 
-Result<void> checkFileNames(const SessionDocIn& doc) {
+Result<void> checkFileNames(const SessionDocument& doc) {
     auto refuse = [](const QString& name) {
         return makeError(QStringLiteral("Refusing file name \"%1\" in session.json: files must lie directly "
                                         "inside the session folder")
                              .arg(name)
                              .toStdString());
     };
-    for (const AIRecording& r : doc.recordings)
+    for (const SessionRecording& r : doc.recordings)
         if (!isPlainFileName(r.file)) return refuse(r.file);
     if (doc.mic && !isPlainFileName(doc.mic->file)) return refuse(doc.mic->file);
     return {};

@@ -1,4 +1,4 @@
-#include "export/SessionDocIn.h"
+#include "session/SessionDocument.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -12,12 +12,11 @@ namespace lc {
 namespace {
 
 // A document as the session writer produces it.
-AISession writtenSession() {
-    AISession s;
-    s.aiInstructions = aiInstructionText();
+SessionDocument writtenSession() {
+    SessionDocument s;
     s.container = QStringLiteral("mp4");
     s.sessionStart = QStringLiteral("2024-05-01T10:00:00Z");
-    AIRecording a;
+    SessionRecording a;
     a.file = QStringLiteral("Terminal — bash (+0m00s).mp4");
     a.app = QStringLiteral("Terminal");
     a.windowTitle = QStringLiteral("a/b \"quoted\"");
@@ -29,16 +28,16 @@ AISession writtenSession() {
     a.duration = 40.5;
     a.hasAppAudio = true;
     a.startTimecode = QStringLiteral("10:00:00:07");
-    AIRecording b = a;
+    SessionRecording b = a;
     b.file = QStringLiteral("Browser (+0m03s).mp4");
     b.fps = 60;
     b.startOffset = 3.125;
     b.duration.reset();
     b.warning = QStringLiteral("keeps its own shape");
     s.recordings = {a, b};
-    s.mic = AIMic{QStringLiteral("Mic (+0m00s).m4a"), QStringLiteral("default"), 0.1, 44.0, QString()};
-    s.focus = {AIFocus{0, a.file, a.windowTitle}, AIFocus{2.063, b.file, b.windowTitle}};
-    s.finalSettings.preset = AIPresetRef{QStringLiteral("16:9 Horizontal · YouTube"), 1920, 1080};
+    s.mic = SessionMic{QStringLiteral("Mic (+0m00s).m4a"), QStringLiteral("default"), 0.1, 44.0, QString()};
+    s.focus = {FocusSwitch{0, a.file, a.windowTitle}, FocusSwitch{2.063, b.file, b.windowTitle}};
+    s.finalSettings.preset = FinalPreset{QStringLiteral("16:9 Horizontal · YouTube"), 1920, 1080};
     return s;
 }
 
@@ -57,9 +56,9 @@ void editRecording(QJsonObject& o, int i, const std::function<void(QJsonObject&)
     o["recordings"] = recs;
 }
 
-TEST(SessionDocIn, ReadsWhatTheSessionWriterWrites) {
-    const AISession s = writtenSession();
-    const auto doc = SessionDocIn::decode(*s.encode());
+TEST(SessionDocumentRead, ReadsWhatTheSessionWriterWrites) {
+    const SessionDocument s = writtenSession();
+    const auto doc = SessionDocument::decode(*s.encode());
     ASSERT_TRUE(doc.ok()) << doc.error().message;
     EXPECT_EQ(doc->container, std::optional<QString>("mp4"));
     EXPECT_EQ(doc->recordings, s.recordings);
@@ -68,8 +67,8 @@ TEST(SessionDocIn, ReadsWhatTheSessionWriterWrites) {
     EXPECT_EQ(doc->finalSettings, s.finalSettings);
 }
 
-TEST(SessionDocIn, OptionalKeysMayBeAbsentOrNullAndExtraKeysAreIgnored) {
-    const auto doc = SessionDocIn::decode(withChange([](QJsonObject& o) {
+TEST(SessionDocumentRead, OptionalKeysMayBeAbsentOrNullAndExtraKeysAreIgnored) {
+    const auto doc = SessionDocument::decode(withChange([](QJsonObject& o) {
         o.remove("container");
         o["mic"] = QJsonValue::Null;
         o["somethingNew"] = 1;
@@ -85,16 +84,16 @@ TEST(SessionDocIn, OptionalKeysMayBeAbsentOrNullAndExtraKeysAreIgnored) {
     EXPECT_FALSE(doc->recordings[0].duration);
     EXPECT_FALSE(doc->recordings[0].warning);
 
-    const auto noMic = SessionDocIn::decode(withChange([](QJsonObject& o) { o.remove("mic"); }));
+    const auto noMic = SessionDocument::decode(withChange([](QJsonObject& o) { o.remove("mic"); }));
     ASSERT_TRUE(noMic.ok());
     EXPECT_FALSE(noMic->mic);
     // A whole number written with a fraction part is still a whole number.
-    const auto fps = SessionDocIn::decode(
+    const auto fps = SessionDocument::decode(
         withChange([](QJsonObject& o) { editRecording(o, 0, [](QJsonObject& r) { r["fps"] = 30.0; }); }));
     ASSERT_TRUE(fps.ok());
 }
 
-TEST(SessionDocIn, MissingOrMistypedRequiredKeysFailTheWholeRead) {
+TEST(SessionDocumentRead, MissingOrMistypedRequiredKeysFailTheWholeRead) {
     struct Case {
         const char* name;
         std::function<void(QJsonObject&)> change;
@@ -146,24 +145,24 @@ TEST(SessionDocIn, MissingOrMistypedRequiredKeysFailTheWholeRead) {
          "\"recordings[0].fps\" is missing"},
     };
     for (const Case& c : cases) {
-        const auto doc = SessionDocIn::decode(withChange(c.change));
+        const auto doc = SessionDocument::decode(withChange(c.change));
         ASSERT_FALSE(doc.ok()) << c.name;
         EXPECT_NE(doc.error().message.find(c.message), std::string::npos)
             << c.name << ": " << doc.error().message;
     }
 }
 
-TEST(SessionDocIn, BrokenJsonIsRefusedWithAMessage) {
+TEST(SessionDocumentRead, BrokenJsonIsRefusedWithAMessage) {
     const QByteArray good = *writtenSession().encode();
     for (const QByteArray& bad : {good.left(good.size() / 2), QByteArray("[1,2]"), QByteArray(""),
                                   QByteArray("\x00\xff\xfe", 3), QByteArray(10000, '[')}) {
-        const auto doc = SessionDocIn::decode(bad);
+        const auto doc = SessionDocument::decode(bad);
         ASSERT_FALSE(doc.ok());
         EXPECT_EQ(doc.error().message.rfind("session.json is not valid JSON", 0), 0u) << doc.error().message;
     }
 }
 
-TEST(SessionDocIn, MangledDocumentsNeverCrashTheReader) {
+TEST(SessionDocumentRead, MangledDocumentsNeverCrashTheReader) {
     const QByteArray good = *writtenSession().encode();
     std::uint32_t seed = 12345;
     auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
@@ -184,7 +183,7 @@ TEST(SessionDocIn, MangledDocumentsNeverCrashTheReader) {
                 break;
             }
         }
-        const auto r = SessionDocIn::decode(doc);
+        const auto r = SessionDocument::decode(doc);
         if (r.ok())
             ++decoded;
         else
@@ -193,31 +192,31 @@ TEST(SessionDocIn, MangledDocumentsNeverCrashTheReader) {
     EXPECT_GT(decoded, 0); // some mutations hit only the ignored instruction text
 }
 
-TEST(SessionDocIn, FileNamesMustBePlainNamesInsideTheFolder) {
+TEST(SessionDocumentRead, FileNamesMustBePlainNamesInsideTheFolder) {
     for (const char* bad : {"../x.mp4", "/etc/passwd", "a/b.mp4", "..", ".", ""}) {
-        SessionDocIn doc;
+        SessionDocument doc;
         doc.recordings.resize(1);
         doc.recordings[0].file = QString::fromUtf8(bad);
         const auto r = checkFileNames(doc);
         ASSERT_FALSE(r.ok()) << bad;
         EXPECT_NE(r.error().message.find("Refusing file name"), std::string::npos);
     }
-    SessionDocIn doc;
+    SessionDocument doc;
     doc.recordings.resize(1);
     doc.recordings[0].file = QStringLiteral("Terminal — a:b..c (+0m00s).mp4");
     EXPECT_TRUE(checkFileNames(doc).ok());
-    doc.mic = AIMic{QStringLiteral("../Mic.m4a"), {}, 0, {}, {}};
+    doc.mic = SessionMic{QStringLiteral("../Mic.m4a"), {}, 0, {}, {}};
     EXPECT_FALSE(checkFileNames(doc).ok());
 }
 
-TEST(SessionDocIn, ReadingAFolderWithoutTheFileOrWithAPipeFails) {
-    const auto doc = SessionDocIn::read(QStringLiteral("/nonexistent-folder-for-test"));
+TEST(SessionDocumentRead, ReadingAFolderWithoutTheFileOrWithAPipeFails) {
+    const auto doc = SessionDocument::read(QStringLiteral("/nonexistent-folder-for-test"));
     ASSERT_FALSE(doc.ok());
     EXPECT_EQ(doc.error().message.rfind("Cannot read session.json:", 0), 0u);
 
     QTemporaryDir dir;
     ASSERT_EQ(::mkfifo(QDir(dir.path()).filePath("session.json").toUtf8().constData(), 0600), 0);
-    const auto pipe = SessionDocIn::read(dir.path()); // must not block
+    const auto pipe = SessionDocument::read(dir.path()); // must not block
     ASSERT_FALSE(pipe.ok());
     EXPECT_EQ(pipe.error().message, "Cannot read session.json: it is not a regular file");
 }

@@ -1,0 +1,164 @@
+#pragma once
+// One recording session: the folder, one recorder per linked entry, the focus history, the
+// session record and its manifest (session.json, rewritten on every change), and the resize
+// probe that tells before a session whether a window can take a preset's shape.
+// Main thread only; recorders report failures from their own threads through a gate.
+#include "common/Join.h"
+#include "common/PostGate.h"
+#include "model/AppState.h"
+#include "model/app/SessionRecorder.h"
+#include "platform/WindowControl.h"
+#include "platform/WindowServer.h"
+#include "session/FocusTracker.h"
+#include "session/SessionDocument.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+#include <QUuid>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+namespace lc {
+
+class Microphone;
+class Settings;
+class WindowList;
+
+class SessionController : public QObject {
+    Q_OBJECT
+public:
+    static constexpr double kTickSeconds = 0.25;
+
+    struct Services {
+        std::shared_ptr<WindowServer> server;
+        std::shared_ptr<WindowControl> control;
+        RecorderFactory makeRecorder;
+        QString sessionsRoot;                     // where session folders are made
+        std::function<void(double)> resizerSleep; // how the window resizer waits (empty: really)
+        double settleSeconds = 0.3;               // before a recorder starts, for a resized window
+    };
+    using Notice = std::function<void(const std::optional<QString>& text)>;
+
+    // `windows`, `settings` and `mic` must outlive the controller.
+    SessionController(Services services, WindowList& windows, Settings& settings, Microphone& mic,
+                      Notice notice, QObject* parent = nullptr);
+    ~SessionController() override;
+
+    bool isRecording() const { return isRecording_; }
+    // Seconds since the session started, updated every tick.
+    double elapsed() const { return elapsed_; }
+    // The latest session folder.
+    const std::optional<QString>& lastFolder() const { return lastFolder_; }
+    const std::optional<QString>& sessionDir() const { return sessionDir_; }
+    // The uptime at which the running (or last) session started: the shared clock's zero.
+    double sessionStart() const { return sessionStart_; }
+    // The wall-clock time the session started (names its folder).
+    const QDateTime& sessionDate() const { return sessionDate_; }
+    bool stopping() const { return stopping_; }
+    // Starts, stops and finishes still in flight (removed entries, failed recorders included).
+    bool busy() const;
+    std::size_t recorderCount() const { return recorders_.size(); }
+    bool hasRecorder(const QUuid& id) const { return recorders_.count(id) > 0; }
+    const std::vector<FocusLogEntry>& focusLog() const { return focus_.log(); }
+    const std::optional<QUuid>& focusCurrent() const { return focus_.current(); }
+    // Print a "DBG " line per recorder at stop (the multi-window self-test).
+    void setPrintStopDebug(bool on) { printStopDebug_ = on; }
+
+    // Refreshes the windows, makes the folder and starts a recorder per linked entry. One start
+    // at a time; nothing happens while recording.
+    QCoro::Task<> start();
+    // Finishes every file and the manifest; a second stop waits for the first.
+    QCoro::Task<> stop();
+    // Resizes the entry's window and starts its recorder (a session must be running).
+    QCoro::Task<> startEntry(QUuid id);
+    // Starts the entry's recorder without waiting; what it throws shows on the entry's row.
+    void launchEntry(const QUuid& id);
+    // Records a finished recorder's duration, offset and timecode, and renames its file.
+    void finish(const QUuid& id, double duration, const SessionRecorder& recorder);
+    // Stops a running session and waits until every file is finished.
+    QCoro::Task<> shutdown();
+
+    // A new entry: recorded at once during a session, else probed.
+    void entryAdded(const QUuid& id);
+    // An entry went: its recorder (if any) finishes on its own.
+    void entryRemoved(const QUuid& id);
+    // Tells (on the entry's note) whether its window can take the preset's shape; idle only.
+    void probe(const QUuid& id);
+
+signals:
+    void isRecordingChanged(bool on);
+    void elapsedChanged(double seconds);
+    void lastFolderChanged();
+    // The session folder's manifest was rewritten.
+    void sessionWritten();
+
+private:
+    void setIsRecording(bool on);
+    void setElapsed(double seconds);
+    void setWarning(const QUuid& id, const std::optional<QString>& text);
+    void setFailure(const QUuid& id, const QString& text);
+    QString chooseFileName(const Entry& entry) const;
+    void tick();
+    void writeSession();
+    std::optional<QUuid> focusCandidate();
+    void pollFocus();
+    void commitFocus(const QUuid& id, double t);
+    void onRecorderFailed(const QUuid& id, const QString& message);
+    // The second half of startEntry, once the window has its size: the file name, the recorder
+    // and the session record. The entry must exist.
+    QCoro::Task<> startRecorder(QUuid id, ShareableWindow window, Preset preset, Size contentPoints,
+                                std::optional<QString> warning);
+    // The failure on the entry's row (it stops showing as recording unless its recorder runs), or
+    // the notice when the entry is gone.
+    void reportFailure(const QUuid& id, const QString& message);
+    // Runs an entry's task; what it throws ends up on the entry's row.
+    void runForEntry(QCoro::Task<> task, const QUuid& id, const QString& what);
+    QCoro::Task<> stopDetached(QUuid id, std::shared_ptr<SessionRecorder> recorder,
+                               std::optional<QString> failure, Join::Ticket finishing);
+    QCoro::Task<> stopAndFinish(QUuid id, std::shared_ptr<SessionRecorder> recorder);
+    QCoro::Task<> runProbe(QUuid id, ShareableWindow window, Preset preset, QString appName,
+                           Join::Ticket probing);
+    void stopDetachedFor(const QUuid& id, std::shared_ptr<SessionRecorder> recorder,
+                         std::optional<QString> failure);
+
+    Services services_;
+    WindowList& windows_;
+    Settings& settings_;
+    Microphone& mic_;
+    Notice notice_;
+    std::shared_ptr<PostGate<SessionController>> gate_;
+
+    bool isRecording_ = false;
+    double elapsed_ = 0;
+    std::optional<QString> lastFolder_;
+    bool stopping_ = false;
+    std::map<QUuid, std::shared_ptr<SessionRecorder>> recorders_;
+    std::optional<QString> sessionDir_;
+    double sessionStart_ = 0;
+    QDateTime sessionDate_ = QDateTime::currentDateTime();
+    SessionDocument session_;
+    FocusTracker focus_;
+    QHash<QUuid, std::int32_t> recPID_;
+    std::unique_ptr<Subscription> activationObserver_;
+    QTimer tickTimer_;
+    bool printStopDebug_ = false;
+
+    // Soundness beyond the basic flow: one start at a time, names reserved before the
+    // recorders exist, and stop waiting for starts and detached finishes still running.
+    Join starting_;
+    Join starts_;
+    Join finishes_;
+    Join stops_;
+    std::map<QUuid, Join> probing_; // resize probes still running, per entry
+    std::uint64_t sessionGeneration_ = 0;
+    QSet<QString> reservedNames_;
+};
+
+} // namespace lc
