@@ -2,6 +2,7 @@
 #include "app/cli/SelfTests.h"
 #include "app/cli/Termination.h"
 #include "app/update/UpdateManager.h"
+#include "capture/WindowRecorder.h"
 #include "export/ExportController.h"
 #include "export/ExportMode.h"
 #include "model/app/AppModel.h"
@@ -82,7 +83,13 @@ int main(int argc, char** argv) {
     services.control = x11;
     services.audio = lc::systemAudio();
     services.desktop = lc::systemDesktopActions();
-    services.makeRecorder = lc::windowRecorderFactory(*x11);
+    lc::RecorderServices recording;
+    recording.capture = x11.get();
+    recording.audio = services.audio;
+    recording.makeWriter = [](const std::string& path, lc::MovieFileType type) {
+        return lc::createMovieWriter(path, type);
+    };
+    services.makeRecorder = lc::windowRecorderFactory(std::move(recording));
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);
     lc::AppModel model(std::move(services));

@@ -10,8 +10,7 @@ namespace {
 
 class WindowRecorderAdapter final : public SessionRecorder {
 public:
-    explicit WindowRecorderAdapter(ScreenCapture& capture)
-        : recorder_(WindowRecorder::Services::system(capture)) {}
+    explicit WindowRecorderAdapter(RecorderServices services) : recorder_(std::move(services)) {}
 
     void setOnFail(std::function<void(const QString&)> onFail) override {
         recorder_.setOnFail([onFail = std::move(onFail)](const std::string& message) {
@@ -23,13 +22,11 @@ public:
         WindowRecorder::StartOptions o;
         o.window = args.window;
         o.preset = args.preset;
-        o.contentPoints = args.contentPoints;
         o.fps = args.fps;
         o.hevc = args.hevc;
         o.path = args.path.toStdString();
         o.appAudio = args.appAudio;
         o.mic = args.mic;
-        o.blurFill = args.blurFill;
         o.mp4 = args.mp4;
         auto started = recorder_.start(std::move(o));
         co_return co_await started;
@@ -51,9 +48,9 @@ private:
 
 } // namespace
 
-RecorderFactory windowRecorderFactory(ScreenCapture& capture) {
-    return [&capture]() -> std::shared_ptr<SessionRecorder> {
-        return std::make_shared<WindowRecorderAdapter>(capture);
+RecorderFactory windowRecorderFactory(RecorderServices services) {
+    return [services = std::move(services)]() -> std::shared_ptr<SessionRecorder> {
+        return std::make_shared<WindowRecorderAdapter>(services);
     };
 }
 

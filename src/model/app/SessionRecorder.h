@@ -16,6 +16,7 @@
 namespace lc {
 
 class MicMonitor;
+struct RecorderServices;
 
 struct RecorderStart {
     ShareableWindow window;
@@ -49,7 +50,7 @@ public:
 
 using RecorderFactory = std::function<std::shared_ptr<SessionRecorder>()>;
 
-// Recorders on the real capture, sound and movie-writer services; `capture` must outlive them.
-RecorderFactory windowRecorderFactory(ScreenCapture& capture);
+// Recorders on the services the composition root chose; `services.capture` must outlive them.
+RecorderFactory windowRecorderFactory(RecorderServices services);
 
 } // namespace lc
