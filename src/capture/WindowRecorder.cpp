@@ -90,9 +90,14 @@ struct WindowRecorder::Shared {
         AudioDiagnostics audio;
         Stats stats;
 
+        // A move the table does not allow is a fault in this file: it is refused and said.
         void moveTo(Phase next) {
-            Q_ASSERT(allowedMove(phase, next));
-            if (allowedMove(phase, next)) phase = next;
+            if (allowedMove(phase, next)) {
+                phase = next;
+                return;
+            }
+            std::fprintf(stderr, "loomcast.recorder: refused move from phase %d to %d\n", int(phase),
+                         int(next));
         }
     };
     // The caller's side of the lifecycle. Held while onFail runs, so that a stop() cannot slip in
@@ -351,11 +356,11 @@ void WindowRecorder::Core::writeFrame(double uptime) {
 void WindowRecorder::Core::appendAudio(std::shared_ptr<const AudioChunk> chunk,
                                        std::optional<InputId> input) {
     if (!input || !chunk || chunk->samples.empty() || !writerWriting()) return;
-    Shared::Readings now = shared_->readings.snapshot();
-    if ((now.phase != Phase::recording && now.phase != Phase::draining) || !now.timeline) return;
+    const Shared::Readings at = shared_->readings.snapshot();
+    if ((at.phase != Phase::recording && at.phase != Phase::draining) || !at.timeline) return;
 
-    const double rel = chunk->hostTime - now.timeline->uptime;
-    const bool late = now.videoEnd && rel > (*now.videoEnd - now.timeline->uptime) + kAudioAfterVideoEnd;
+    const double rel = chunk->hostTime - at.timeline->uptime;
+    const bool late = at.videoEnd && rel > (*at.videoEnd - at.timeline->uptime) + kAudioAfterVideoEnd;
     auto& pending = queues_[*input];
     const bool full = !late && rel >= 0 && pending.size() >= kMaxPendingAudio;
     if (input == appInput_) {
@@ -413,13 +418,14 @@ void WindowRecorder::Core::reportFailure(const std::string& message) {
 // and the frame timer meanwhile.
 QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promise) {
     const Phase at = phase();
-    if (at == Phase::done) co_return resolve(promise, 0); // start failed or was never called
+    if (at == Phase::done) co_return resolve(promise, 0); // start() failed
     if (at == Phase::starting) {
         // No frame was ever accepted: there is nothing to keep.
         stopInputs();
         if (writer_) writer_->cancel();
         co_return resolve(promise, 0);
     }
+    // Recording: stop() posts this once, so no other phase gets here.
 
     // 1. The video ends now: its last frame is written at this time at the latest.
     const double videoEnd = services_.clock();
@@ -450,7 +456,8 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     if (micInput_) writer_->markFinished(*micInput_);
     const double duration = lastPTS_ ? double(*lastPTS_) / double(kVideoTimeScale) : 0.0;
     const Result<void> closed = co_await closeFile();
-    (void)closed; // a failure while writing was reported through onFail already
+    // onFail is over once stop() was called; the reason must not vanish all the same.
+    if (!closed) std::fprintf(stderr, "%s\n", closed.error().message.c_str());
     resolve(promise, duration);
 }
 

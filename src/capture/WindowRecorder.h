@@ -113,6 +113,7 @@ public:
     std::string debugLine() const;
     Stats stats() const;
 
+    // Pure helpers, any thread.
     // True only when the process was started with both "--selftest-multi" and "--no-cursor":
     // recordings then leave the pointer out.
     static bool hideCursorForMarketing();
