@@ -55,6 +55,22 @@ bool allowedMove(Phase from, Phase to) {
     return false;
 }
 
+const char* nameOf(Phase p) {
+    switch (p) {
+    case Phase::starting:
+        return "starting";
+    case Phase::recording:
+        return "recording";
+    case Phase::draining:
+        return "draining";
+    case Phase::finishing:
+        return "finishing";
+    case Phase::done:
+        return "done";
+    }
+    return "?";
+}
+
 std::int64_t toTicks(double seconds, std::int64_t scale) {
     return std::llround(seconds * double(scale));
 }
@@ -96,8 +112,8 @@ struct WindowRecorder::Shared {
                 phase = next;
                 return;
             }
-            std::fprintf(stderr, "loomcast.recorder: refused move from phase %d to %d\n", int(phase),
-                         int(next));
+            std::fprintf(stderr, "loomcast.recorder: refused move from %s to %s\n", nameOf(phase),
+                         nameOf(next));
         }
     };
     // The caller's side of the lifecycle. Held while onFail runs, so that a stop() cannot slip in

@@ -5,10 +5,10 @@
 //
 // Threads: every recorder owns a worker thread ("loomcast.recorder") with its own event loop.
 // All recording work runs there: capture frames, application audio and microphone buffers hop
-// onto it, the frame timer fires there and the file is finished there; nothing there ever waits
-// for another thread. The public calls are made from any other thread (normally the main
-// thread); start() and stop() return futures, so the session can co_await them (QCoro) and
-// tests can wait on them.
+// onto it, the frame timer fires there and the file is finished there. Nothing there sleeps: the
+// waits of the stop are awaited timers, so late audio keeps being handled. The public calls are made from any
+// other thread (normally the main thread); start() and stop() return futures, so the session can co_await
+// them (QCoro) and tests can wait on them.
 #include "capture/MicMonitor.h"
 #include "capture/Timecode.h"
 #include "common/Result.h"
