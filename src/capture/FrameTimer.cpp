@@ -13,11 +13,11 @@ Result<std::unique_ptr<FrameTimer>> FrameTimer::start(int fps, Handler onTick) {
     UniqueFd fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!fd) return makeError("Cannot create the frame timer: " + std::string(std::strerror(errno)));
     const std::int64_t period = 1'000'000'000 / std::max(1, fps);
-    itimerspec spec{};
-    spec.it_interval.tv_sec = period / 1'000'000'000;
-    spec.it_interval.tv_nsec = period % 1'000'000'000;
-    spec.it_value.tv_nsec = 1; // now
-    if (::timerfd_settime(fd.get(), 0, &spec, nullptr) != 0)
+    itimerspec schedule{};
+    schedule.it_interval.tv_sec = period / 1'000'000'000;
+    schedule.it_interval.tv_nsec = period % 1'000'000'000;
+    schedule.it_value.tv_nsec = 1; // now
+    if (::timerfd_settime(fd.get(), 0, &schedule, nullptr) != 0)
         return makeError("Cannot start the frame timer: " + std::string(std::strerror(errno)));
     return std::make_unique<FrameTimer>(Key{}, std::move(fd), std::move(onTick));
 }
