@@ -109,11 +109,16 @@ int main(int argc, char** argv) {
     std::vector<QFuture<Result<void>>> starts;
     const double cpu0 = selfCpu(), x0 = processCpu(xserverPid), t0 = uptime();
     for (int i = 0; i < count; ++i) {
-        auto r = std::make_unique<WindowRecorder>(WindowRecorder::Services::system(**desktop));
+        WindowRecorder::Services services;
+        services.capture = desktop->get();
+        services.audio = systemAudio();
+        services.makeWriter = [](const std::string& path, MovieFileType type) {
+            return createMovieWriter(path, type);
+        };
+        auto r = std::make_unique<WindowRecorder>(std::move(services));
         WindowRecorder::StartOptions o;
         o.window = shareable[std::size_t(i)];
         o.preset = Preset{"Custom", 1920, 1080};
-        o.contentPoints = o.window.frame.size();
         o.fps = fps;
         o.path = dir.filePath(QString("window %1.mov").arg(i)).toStdString();
         starts.push_back(r->start(o));

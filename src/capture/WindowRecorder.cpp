@@ -1,24 +1,29 @@
 #include "capture/WindowRecorder.h"
 
 #include "capture/BlurFill.h"
+#include "capture/FrameTimer.h"
 #include "common/Clock.h"
+#include "common/Detached.h"
+#include "common/Guarded.h"
+#include "common/PostGate.h"
 
 #include <QDateTime>
-#include <QMetaObject>
 #include <QObject>
 #include <QPromise>
-#include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
 #include <QUuid>
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
-#include <sys/timerfd.h>
+#include <qcoro/qcorofuture.h>
+#include <qcoro/qcorotask.h>
+#include <qcoro/qcorotimer.h>
 #include <unistd.h>
 
 namespace lc {
@@ -29,96 +34,118 @@ constexpr int kQueueDepth = 6;
 constexpr std::size_t kMaxPendingAudio = 1000;
 constexpr double kAudioAfterVideoEnd = 0.02;
 constexpr int kFlushRounds = 100;
-constexpr int kFlushIntervalMs = 20;
+constexpr std::chrono::milliseconds kFlushInterval{20};
+
+using Phase = WindowRecorder::Phase;
+
+// Every move a recorder may make; the header draws them.
+bool allowedMove(Phase from, Phase to) {
+    switch (from) {
+    case Phase::starting:
+        return to == Phase::recording || to == Phase::done;
+    case Phase::recording:
+        return to == Phase::draining;
+    case Phase::draining:
+        return to == Phase::finishing || to == Phase::done;
+    case Phase::finishing:
+        return to == Phase::done;
+    case Phase::done:
+        return false;
+    }
+    return false;
+}
+
+const char* nameOf(Phase p) {
+    switch (p) {
+    case Phase::starting:
+        return "starting";
+    case Phase::recording:
+        return "recording";
+    case Phase::draining:
+        return "draining";
+    case Phase::finishing:
+        return "finishing";
+    case Phase::done:
+        return "done";
+    }
+    return "?";
+}
 
 std::int64_t toTicks(double seconds, std::int64_t scale) {
     return std::llround(seconds * double(scale));
 }
 
-// An owned file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
+// The zero of a file's timeline: when its first complete frame was handled.
+struct Timeline {
+    double uptime = 0;
+    Timecode::Instant date;
+};
 
-private:
-    int fd_ = -1;
+// What debugLine reports about application audio.
+struct AudioDiagnostics {
+    long rx = 0;
+    long notReady = 0;
+    long late = 0;
+    double lastRel = 0.0;
+    double firstRel = -1.0;
+    double lastRxUp = 0.0;
 };
 
 } // namespace
 
-// State shared between the public object, the worker and the callbacks of other threads.
+// State shared between the public object, the recorder's thread and the callbacks of other
+// threads. Two locks, because onFail runs under the second: the readings stay available to it.
 struct WindowRecorder::Shared {
-    // Failure reporting. Recursive: onFail may call stop() on the recorder's thread.
-    std::recursive_mutex failMutex;
-    bool stopRequested = false;
-    bool failReported = false;
-    std::function<void(const std::string&)> onFail;
+    // Written on the recorder's thread only; read anywhere.
+    struct Readings {
+        Phase phase = Phase::starting;
+        std::optional<Timeline> timeline;
+        std::optional<double> videoEnd; // uptime
+        double duration = 0;
+        int fps = 30;
+        AudioDiagnostics audio;
+        Stats stats;
 
-    // Values read from other threads.
-    struct Dbg {
-        long rx = 0;
-        long notReady = 0;
-        long late = 0;
-        double lastRel = 0.0;
-        double firstRel = -1.0;
-        double lastRxUp = 0.0;
+        // A move the table does not allow is a fault in this file: it is refused and said.
+        void moveTo(Phase next) {
+            if (allowedMove(phase, next)) {
+                phase = next;
+                return;
+            }
+            std::fprintf(stderr, "loomcast.recorder: refused move from %s to %s\n", nameOf(phase),
+                         nameOf(next));
+        }
     };
-    mutable std::mutex mutex;
-    std::optional<double> firstFrameUptime;
-    std::optional<Timecode::Instant> firstFrameDate;
-    std::optional<double> videoEnd;
-    double duration = 0;
-    int fps = 30;
-    Dbg dbg;
-    Stats stats;
+    // The caller's side of the lifecycle. Held while onFail runs, so that a stop() cannot slip in
+    // between the check for it and the call.
+    struct Control {
+        bool startCalled = false;
+        std::optional<QFuture<double>> stopped;
+        bool failReported = false;
+        std::function<void(const std::string&)> onFail;
+    };
 
-    // Work for the recorder's thread. Closed (target null) when the recorder goes away, so that
-    // late callbacks of other threads post nothing.
-    std::mutex gateMutex;
-    QObject* target = nullptr;
-
-    void post(std::function<void()> work) {
-        std::lock_guard lock(gateMutex);
-        if (target) QMetaObject::invokeMethod(target, std::move(work), Qt::QueuedConnection);
-    }
+    Guarded<Readings> readings;
+    Guarded<Control> control;
 };
 
-class WindowRecorder::Thread : public QThread {};
-
-// Everything that lives on the recorder's thread.
+// Everything that runs on the recorder's thread. Other threads reach it only through gate().
 class WindowRecorder::Core : public QObject {
 public:
     Core(Services services, std::shared_ptr<Shared> shared)
-        : services_(std::move(services)), shared_(std::move(shared)) {
+        : services_(std::move(services)), shared_(std::move(shared)),
+          gate_(std::make_shared<PostGate<Core>>(this)) {
         if (!services_.clock) services_.clock = [] { return uptime(); };
-        if (!services_.makeWriter)
-            services_.makeWriter = [](const std::string& path, MovieFileType type) {
-                return createMovieWriter(path, type);
-            };
     }
 
+    PostGate<Core>& gate() { return *gate_; }
+
     Result<void> start(const StartOptions& o);
-    void beginStop(std::shared_ptr<QPromise<double>> promise);
+    QCoro::Task<> stop(std::shared_ptr<QPromise<double>> promise);
     void shutdown();
 
     void frame(BgraFramePtr frame);
-    void appAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), audioInput_); }
+    void appAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), appInput_); }
     void micAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), micInput_); }
     void reportFailure(const std::string& message);
 
@@ -129,287 +156,252 @@ private:
         std::int64_t pts = 0; // 1/48,000 s on the file's timeline
     };
 
-    void cleanUpFailedStart();
-    void startTimer();
-    void timerFired();
-    void tick();
+    Result<void> openWriter(const StartOptions& o);
+    Result<void> startCapture(const StartOptions& o);
+    void abandonStart();
+    void beginTimeline();
+    void tick(std::uint64_t periods);
+    void writeFrame(double uptime);
     void appendAudio(std::shared_ptr<const AudioChunk> chunk, std::optional<InputId> input);
-    void drain(std::optional<InputId> input);
-    void continueStop(std::shared_ptr<QPromise<double>> promise);
-    void flush(std::shared_ptr<QPromise<double>> promise, int round);
-    void finishFile(std::shared_ptr<QPromise<double>> promise);
+    bool drain(std::optional<InputId> input);
+    bool drainAll();
+    void stopInputs();
+    QFuture<Result<void>> closeFile();
     void resolve(const std::shared_ptr<QPromise<double>>& promise, double duration);
+
+    Phase phase() { return shared_->readings.lock()->phase; }
+    void moveTo(Phase next) { shared_->readings.lock()->moveTo(next); }
     bool writerWriting() const { return writer_ && writer_->status() == MovieWriter::Status::writing; }
 
     Services services_;
     std::shared_ptr<Shared> shared_;
+    std::shared_ptr<PostGate<Core>> gate_; // shared with every callback that posts here
 
     std::unique_ptr<MovieWriter> writer_;
-    std::optional<InputId> input_; // video
-    std::optional<InputId> audioInput_;
+    std::optional<InputId> videoInput_;
+    std::optional<InputId> appInput_;
     std::optional<InputId> micInput_;
     bool hasTimecode_ = false;
+    bool isMP4_ = false;
     std::unique_ptr<CaptureStream> stream_;
     std::unique_ptr<AudioCapture> appCapture_;
     MicMonitor* mic_ = nullptr;
     QUuid micID_ = QUuid::createUuid();
     BgraFramePtr latest_;
     std::unique_ptr<BlurFill> blur_; // draws from the writer's frames: declared after writer_
-    UniqueFd timerFd_;
-    std::unique_ptr<QSocketNotifier> timer_;
+    std::unique_ptr<FrameTimer> timer_;
     std::optional<std::int64_t> lastPTS_;
-    bool started_ = false;
-    bool stopped_ = false;
-    bool videoDone_ = false;
-    bool isMP4_ = false;
-    bool stopBegun_ = false;
-    std::optional<double> videoEnd_;
-    std::optional<double> firstFrameUptime_;
-    std::optional<Timecode::Instant> firstFrameDate_;
-    double duration_ = 0;
-    int fpsValue_ = 30;
     std::map<InputId, std::deque<Pending>> queues_;
 };
 
 // ---- start ----------------------------------------------------------------------------------
 
 Result<void> WindowRecorder::Core::start(const StartOptions& o) {
+    if (phase() != Phase::starting) return makeError("The recorder has already been stopped");
+    Result<void> started = openWriter(o);
+    if (started) started = startCapture(o);
+    if (!started) {
+        abandonStart();
+        moveTo(Phase::done);
+    }
+    return started;
+}
+
+// The writer with every track, ready for the first frame.
+Result<void> WindowRecorder::Core::openWriter(const StartOptions& o) {
     if (!services_.capture) return makeError("No screen capture service");
+    if (!services_.makeWriter) return makeError("No movie writer");
     const int width = int(o.preset.width), height = int(o.preset.height), fps = std::max(1, o.fps);
 
     auto created = services_.makeWriter(o.path, o.mp4 ? MovieFileType::mp4 : MovieFileType::mov);
     if (!created) return created.error();
     writer_ = std::move(*created);
     isMP4_ = o.mp4;
-    writer_->setErrorHandler([shared = shared_, self = this](const Error& e) {
-        shared->post([self, message = e.message] { self->reportFailure(message); });
+    writer_->setErrorHandler([gate = gate_](const Error& e) {
+        gate->post([message = e.message](Core& core) { core.reportFailure(message); });
     });
 
-    const VideoSettings video =
-        VideoSettings::forRecording(o.hevc ? VideoCodec::hevc : VideoCodec::h264, width, height, fps);
-    auto videoInput = writer_->addVideoInput(video);
-    if (!videoInput) {
-        writer_.reset();
-        return makeError("Cannot add video input", 1);
-    }
+    const VideoCodec codec = o.hevc ? VideoCodec::hevc : VideoCodec::h264;
+    auto video = writer_->addVideoInput(VideoSettings::forRecording(codec, width, height, fps));
+    if (!video) return makeError("Cannot add video input", 1);
+    videoInput_ = *video;
     if (!o.mp4) hasTimecode_ = writer_->addTimecodeTrack(fps);
     if (o.appAudio)
-        if (auto a = writer_->addAudioInput(MicMonitor::aacSettings())) audioInput_ = *a;
+        if (auto a = writer_->addAudioInput(MicMonitor::aacSettings())) appInput_ = *a;
     if (o.mic)
         if (auto a = writer_->addAudioInput(MicMonitor::aacSettings())) micInput_ = *a;
+    // MP4 files start writing at the first frame, once their metadata is known.
     if (!o.mp4) {
-        // MP4 files start writing at the first frame, once their metadata is known.
         if (auto r = writer_->startWriting(); !r) {
             Error e = writer_->error().value_or(r.error());
-            if (e.message.empty()) e = makeError("", 2);
-            writer_.reset();
+            if (e.message.empty()) e = makeError("Cannot start writing " + o.path, 2);
             return e;
         }
     }
-    input_ = *videoInput;
-
-    const WindowContentInfo info = services_.capture->contentInfo(o.window);
-    const Size points = info.contentRect.width > 0 ? info.contentRect.size() : o.contentPoints;
-    (void)captureSize(points, info.pointPixelScale); // frames arrive at the window's own size
-
+    // Frames arrive at the window's own size; BlurFill fits them into the output size.
     blur_ = std::make_unique<BlurFill>(width, height, [w = writer_.get()] { return w->freeVideoFrame(); });
+    shared_->readings.lock()->fps = fps;
+    return {};
+}
 
+// The window's stream, the microphone copy and the application audio.
+Result<void> WindowRecorder::Core::startCapture(const StartOptions& o) {
     StreamConfiguration config;
-    config.minimumFrameInterval = 1.0 / fps;
+    config.minimumFrameInterval = 1.0 / std::max(1, o.fps);
     config.queueDepth = kQueueDepth;
     config.showsCursor = !hideCursorForMarketing();
 
     CaptureStream::Handlers handlers;
-    handlers.onFrame = [shared = shared_, self = this](BgraFramePtr f) {
-        shared->post([self, f = std::move(f)]() mutable { self->frame(std::move(f)); });
+    handlers.onFrame = [gate = gate_](BgraFramePtr f) {
+        gate->post([f = std::move(f)](Core& core) mutable { core.frame(std::move(f)); });
     };
-    handlers.onStopped = [shared = shared_, self = this](const Error& e) {
-        shared->post([self, message = e.message] { self->reportFailure(message); });
+    handlers.onStopped = [gate = gate_](const Error& e) {
+        gate->post([message = e.message](Core& core) { core.reportFailure(message); });
     };
     auto stream = services_.capture->createStream(o.window.windowID, config, std::move(handlers));
-    if (!stream) {
-        cleanUpFailedStart();
-        return stream.error();
-    }
+    if (!stream) return stream.error();
+    stream_ = std::move(*stream);
 
     if (o.mic && micInput_) {
         mic_ = o.mic;
-        mic_->subscribe(micID_,
-                        [shared = shared_, self = this](const std::shared_ptr<const AudioChunk>& chunk) {
-                            shared->post([self, chunk] { self->micAudio(chunk); });
-                        });
+        mic_->subscribe(micID_, [gate = gate_](const std::shared_ptr<const AudioChunk>& chunk) {
+            gate->post([chunk](Core& core) { core.micAudio(chunk); });
+        });
     }
-    stream_ = std::move(*stream);
-    fpsValue_ = fps;
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->fps = fps;
-    }
-
-    if (auto r = stream_->start(); !r) {
-        cleanUpFailedStart();
-        return r.error();
-    }
+    if (auto r = stream_->start(); !r) return r.error();
 
     // The window's application audio, from the process that owns the window and its children.
     // Sound of this program itself is never captured.
-    if (o.appAudio && services_.audio && o.window.owningApplication &&
-        o.window.owningApplication->processID > 0 && o.window.owningApplication->processID != ::getpid()) {
+    const auto& owner = o.window.owningApplication;
+    if (o.appAudio && services_.audio && owner && owner->processID > 0 && owner->processID != ::getpid()) {
         AudioCallbacks callbacks;
-        callbacks.onChunk = [shared = shared_, self = this](AudioChunk chunk) {
-            auto c = std::make_shared<const AudioChunk>(std::move(chunk));
-            shared->post([self, c = std::move(c)] { self->appAudio(c); });
+        callbacks.onChunk = [gate = gate_](AudioChunk chunk) {
+            gate->post(
+                [c = std::make_shared<const AudioChunk>(std::move(chunk))](Core& core) { core.appAudio(c); });
         };
-        auto capture =
-            services_.audio->captureApplication(o.window.owningApplication->processID, std::move(callbacks));
-        if (!capture) {
-            cleanUpFailedStart();
-            return capture.error();
-        }
+        auto capture = services_.audio->captureApplication(owner->processID, std::move(callbacks));
+        if (!capture) return capture.error();
         appCapture_ = std::move(*capture);
     }
     return {};
 }
 
-void WindowRecorder::Core::cleanUpFailedStart() {
-    if (mic_) mic_->unsubscribe(micID_);
-    mic_ = nullptr;
-    if (stream_) stream_->stop();
+// After a failed start nothing runs and no file remains.
+void WindowRecorder::Core::abandonStart() {
+    stopInputs();
     stream_.reset();
+    appCapture_.reset();
     blur_.reset();
     if (writer_) writer_->cancel();
     writer_.reset();
-    input_.reset();
-    audioInput_.reset();
-    micInput_.reset();
 }
 
 // ---- frames ---------------------------------------------------------------------------------
 
 void WindowRecorder::Core::frame(BgraFramePtr f) {
-    if (!f || stopped_ || f->width <= 0 || f->height <= 0 || !f->data) return;
-    latest_ = std::move(f);
-    if (started_) return;
-
-    // The first frame starts the file's timeline.
-    started_ = true;
-    firstFrameUptime_ = services_.clock();
-    firstFrameDate_ = std::chrono::system_clock::now();
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->firstFrameUptime = firstFrameUptime_;
-        shared_->firstFrameDate = firstFrameDate_;
+    if (!f || f->width <= 0 || f->height <= 0 || !f->data) return;
+    switch (phase()) {
+    case Phase::starting:
+        if (!writer_) return;
+        latest_ = std::move(f);
+        beginTimeline();
+        return;
+    case Phase::recording:
+        latest_ = std::move(f); // the timer writes it
+        return;
+    default:
+        return; // the video has ended
     }
-    if (isMP4_ && writer_) {
-        writer_->setMetadata(mp4Comment(*firstFrameDate_, fpsValue_), isoDate(*firstFrameDate_));
+}
+
+// The first complete frame: the file's timeline starts now and the frame timer runs.
+void WindowRecorder::Core::beginTimeline() {
+    const Timeline zero{services_.clock(), std::chrono::system_clock::now()};
+    int fps = 0;
+    {
+        auto readings = shared_->readings.lock();
+        readings->timeline = zero;
+        readings->moveTo(Phase::recording);
+        fps = readings->fps;
+    }
+    if (isMP4_) {
+        writer_->setMetadata(mp4Comment(zero.date, fps), isoDate(zero.date));
         if (auto r = writer_->startWriting(); !r) {
+            // Nothing is written from here on; stop() cancels the writer.
             const std::optional<Error> e = writer_->error();
-            reportFailure(e && !e->message.empty() ? e->message : "cannot start writer");
-            return;
+            return reportFailure(e && !e->message.empty() ? e->message : "cannot start writer");
         }
     }
-    if (writer_) {
-        // The timecode track shows the first frame's time of day; the muxer needs it before the
-        // header, which the session writes.
-        if (hasTimecode_) writer_->setTimecodeStart(Timecode::frameNumber(*firstFrameDate_, fpsValue_));
-        (void)writer_->startSession(); // a failure reaches the error handler
-    }
-    startTimer();
+    // The timecode track shows the first frame's time of day; the muxer needs it before the
+    // header, which the session writes.
+    if (hasTimecode_) writer_->setTimecodeStart(Timecode::frameNumber(zero.date, fps));
+    (void)writer_->startSession(); // a failure reaches the error handler
+    auto timer = FrameTimer::start(fps, [this](std::uint64_t periods) { tick(periods); });
+    if (!timer) return reportFailure(timer.error().message);
+    timer_ = std::move(*timer);
 }
 
-void WindowRecorder::Core::startTimer() {
-    // A kernel timer keeps the exact period (1/fps is not a whole number of milliseconds) and
-    // tells how many periods passed, so a late thread shows up as skipped ticks.
-    timerFd_ = UniqueFd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    if (!timerFd_) {
-        reportFailure("cannot create the frame timer");
-        return;
-    }
-    const std::int64_t period = 1'000'000'000 / fpsValue_;
-    itimerspec timerSpec{};
-    timerSpec.it_interval.tv_sec = period / 1'000'000'000;
-    timerSpec.it_interval.tv_nsec = period % 1'000'000'000;
-    timerSpec.it_value.tv_nsec = 1; // now
-    ::timerfd_settime(timerFd_.get(), 0, &timerSpec, nullptr);
-    timer_ = std::make_unique<QSocketNotifier>(timerFd_.get(), QSocketNotifier::Read);
-    QObject::connect(timer_.get(), &QSocketNotifier::activated, this, [this] { timerFired(); });
-}
-
-void WindowRecorder::Core::timerFired() {
-    std::uint64_t expirations = 0;
-    if (::read(timerFd_.get(), &expirations, sizeof expirations) != sizeof expirations || expirations == 0)
-        return;
+void WindowRecorder::Core::tick(std::uint64_t periods) {
+    Phase now{};
     {
-        std::lock_guard lock(shared_->mutex);
-        ++shared_->stats.ticks;
-        shared_->stats.skippedTicks += expirations - 1;
+        auto readings = shared_->readings.lock();
+        ++readings->stats.ticks;
+        readings->stats.skippedTicks += periods - 1;
+        now = readings->phase;
     }
-    tick();
+    // Pending audio keeps flowing also after the video has ended.
+    drainAll();
+    if (now == Phase::recording) writeFrame(services_.clock());
 }
 
-void WindowRecorder::Core::tick() {
-    drain(audioInput_);
-    drain(micInput_);
-    if (!started_ || stopped_ || videoDone_ || !firstFrameUptime_ || !latest_ || !input_ || !blur_ ||
-        !writer_)
-        return;
-    if (!writerWriting() || !writer_->isReadyForMoreMediaData(*input_)) return;
-    double t = services_.clock();
-    if (videoEnd_) t = std::min(*videoEnd_, t);
-    const std::int64_t pts = toTicks(t - *firstFrameUptime_, kVideoTimeScale);
+// The latest picture at `uptime`. A frame the writer cannot take now is skipped, not queued.
+void WindowRecorder::Core::writeFrame(double uptime) {
+    const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
+    if (!zero || !latest_ || !videoInput_ || !blur_ || !writerWriting()) return;
+    if (!writer_->isReadyForMoreMediaData(*videoInput_)) return;
+    const std::int64_t pts = toTicks(uptime - zero->uptime, kVideoTimeScale);
     if (pts < 0 || (lastPTS_ && pts <= *lastPTS_)) return;
-    YuvFramePtr out = blur_->compose(latest_);
-    if (!out) return;
-    if (writer_->appendVideo(out, pts)) {
-        lastPTS_ = pts;
-        std::lock_guard lock(shared_->mutex);
-        ++shared_->stats.framesWritten;
-    }
+    const YuvFramePtr out = blur_->compose(latest_);
+    if (!out || !writer_->appendVideo(out, pts)) return;
+    lastPTS_ = pts;
+    ++shared_->readings.lock()->stats.framesWritten;
 }
 
 // ---- audio ----------------------------------------------------------------------------------
 
 void WindowRecorder::Core::appendAudio(std::shared_ptr<const AudioChunk> chunk,
                                        std::optional<InputId> input) {
-    if (!input || !started_ || stopped_ || !firstFrameUptime_ || !writerWriting()) return;
-    if (!chunk || chunk->samples.empty()) return;
-    const bool app = input == audioInput_;
-    const double rel = chunk->hostTime - *firstFrameUptime_;
-    if (app) {
-        std::lock_guard lock(shared_->mutex);
-        auto& d = shared_->dbg;
+    if (!input || !chunk || chunk->samples.empty() || !writerWriting()) return;
+    const Shared::Readings at = shared_->readings.snapshot();
+    if ((at.phase != Phase::recording && at.phase != Phase::draining) || !at.timeline) return;
+
+    const double rel = chunk->hostTime - at.timeline->uptime;
+    const bool late = at.videoEnd && rel > (*at.videoEnd - at.timeline->uptime) + kAudioAfterVideoEnd;
+    auto& pending = queues_[*input];
+    const bool full = !late && rel >= 0 && pending.size() >= kMaxPendingAudio;
+    if (input == appInput_) {
+        auto readings = shared_->readings.lock();
+        AudioDiagnostics& d = readings->audio;
         d.rx += 1;
         d.lastRel = rel;
         if (d.firstRel < 0) d.firstRel = rel;
         d.lastRxUp = services_.clock();
+        d.late += late ? 1 : 0;
+        d.notReady += full ? 1 : 0;
     }
-    if (videoEnd_ && rel > (*videoEnd_ - *firstFrameUptime_) + kAudioAfterVideoEnd) {
-        if (app) {
-            std::lock_guard lock(shared_->mutex);
-            shared_->dbg.late += 1;
-        }
-        return;
-    }
-    if (rel < 0) return;
-    auto& pending = queues_[*input];
-    if (pending.size() >= kMaxPendingAudio) {
-        if (app) {
-            std::lock_guard lock(shared_->mutex);
-            shared_->dbg.notReady += 1;
-        }
-        return;
-    }
+    // At most 20 ms past the video end; nothing from before the first frame.
+    if (late || rel < 0 || full) return;
     pending.push_back({std::move(chunk), toTicks(rel, kAudioTimeScale)});
     drain(input);
 }
 
-void WindowRecorder::Core::drain(std::optional<InputId> input) {
-    if (!input || !writer_) return;
+// True when nothing is left pending for `input`.
+bool WindowRecorder::Core::drain(std::optional<InputId> input) {
+    if (!input || !writer_) return true;
     auto it = queues_.find(*input);
-    if (it == queues_.end()) return;
+    if (it == queues_.end()) return true;
     auto& pending = it->second;
-    while (!pending.empty()) {
-        if (!writer_->isReadyForMoreMediaData(*input)) break;
+    while (!pending.empty() && writer_->isReadyForMoreMediaData(*input)) {
         const Pending& p = pending.front();
         if (!writer_->appendAudio(*input, *p.chunk, p.pts)) {
             // A writer that rejects one buffer rejects the rest.
@@ -418,95 +410,106 @@ void WindowRecorder::Core::drain(std::optional<InputId> input) {
         }
         pending.pop_front();
     }
+    return pending.empty();
+}
+
+bool WindowRecorder::Core::drainAll() {
+    const bool app = drain(appInput_);
+    const bool mic = drain(micInput_);
+    return app && mic;
 }
 
 // ---- failures -------------------------------------------------------------------------------
 
 void WindowRecorder::Core::reportFailure(const std::string& message) {
-    std::lock_guard lock(shared_->failMutex);
-    if (shared_->stopRequested || shared_->failReported) return;
-    shared_->failReported = true;
-    if (shared_->onFail) shared_->onFail(message);
+    auto control = shared_->control.lock();
+    if (control->stopped || control->failReported) return;
+    control->failReported = true;
+    if (control->onFail) control->onFail(message);
 }
 
 // ---- stop -----------------------------------------------------------------------------------
 
-void WindowRecorder::Core::beginStop(std::shared_ptr<QPromise<double>> promise) {
-    if (stopBegun_) return;
-    stopBegun_ = true;
-    // The video ends now; the last frame is written at this time at the latest.
-    videoEnd_ = services_.clock();
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->videoEnd = videoEnd_;
+// The whole stop, in order. It waits only by awaiting, so the thread keeps handling late audio
+// and the frame timer meanwhile.
+QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promise) {
+    const Phase at = phase();
+    if (at == Phase::done) co_return resolve(promise, 0); // start() failed
+    if (at == Phase::starting) {
+        // No frame was ever accepted: there is nothing to keep.
+        stopInputs();
+        if (writer_) writer_->cancel();
+        co_return resolve(promise, 0);
     }
-    tick();
-    videoDone_ = true;
+    // Recording: stop() posts this once, so no other phase gets here.
 
-    if (audioInput_) {
-        // Application audio arrives late; the thread keeps draining it meanwhile.
-        const int ms = int(std::lround(std::max(0.0, services_.lateAudioWait) * 1000));
-        QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, promise] { continueStop(promise); });
-    } else {
-        continueStop(promise);
+    // 1. The video ends now: its last frame is written at this time at the latest.
+    const double videoEnd = services_.clock();
+    shared_->readings.lock()->videoEnd = videoEnd;
+    writeFrame(videoEnd);
+    moveTo(Phase::draining);
+
+    // 2. Application audio arrives late; up to 20 ms past the video end is still kept.
+    if (appInput_)
+        co_await QCoro::sleepFor(std::chrono::duration<double>(std::max(0.0, services_.lateAudioWait)));
+
+    // 3. No more frames or audio.
+    stopInputs();
+    if (!writerWriting()) {
+        // A writer that failed keeps what it wrote; one that never started leaves nothing.
+        if (writer_) writer_->cancel();
+        co_return resolve(promise, 0);
     }
+    moveTo(Phase::finishing);
+
+    // 4. What is still pending gets a little time to reach the writer; what stays is lost.
+    for (int round = 1; !drainAll() && round < kFlushRounds; ++round)
+        co_await QCoro::sleepFor(kFlushInterval);
+
+    // 5. Close the file.
+    writer_->markFinished(*videoInput_);
+    if (appInput_) writer_->markFinished(*appInput_);
+    if (micInput_) writer_->markFinished(*micInput_);
+    const double duration = lastPTS_ ? double(*lastPTS_) / double(kVideoTimeScale) : 0.0;
+    const Result<void> closed = co_await closeFile();
+    // onFail is over once stop() was called; the reason must not vanish all the same.
+    if (!closed) std::fprintf(stderr, "%s\n", closed.error().message.c_str());
+    resolve(promise, duration);
 }
 
-void WindowRecorder::Core::continueStop(std::shared_ptr<QPromise<double>> promise) {
+// No frame or buffer reaches the recorder's work after this.
+void WindowRecorder::Core::stopInputs() {
     if (mic_) mic_->unsubscribe(micID_);
+    mic_ = nullptr;
     if (stream_) stream_->stop();
     if (appCapture_) appCapture_->stop();
-
-    stopped_ = true;
     timer_.reset();
-    timerFd_.reset();
-    if (!writer_) return resolve(promise, 0);
-    if (!started_ || !writerWriting()) {
-        writer_->cancel();
-        return resolve(promise, 0);
-    }
-    flush(std::move(promise), 0);
 }
 
-void WindowRecorder::Core::flush(std::shared_ptr<QPromise<double>> promise, int round) {
-    drain(audioInput_);
-    drain(micInput_);
-    const bool empty =
-        std::all_of(queues_.begin(), queues_.end(), [](const auto& q) { return q.second.empty(); });
-    if (empty || round + 1 >= kFlushRounds) return finishFile(std::move(promise));
-    QTimer::singleShot(kFlushIntervalMs, Qt::PreciseTimer, this,
-                       [this, promise, round] { flush(promise, round + 1); });
-}
-
-void WindowRecorder::Core::finishFile(std::shared_ptr<QPromise<double>> promise) {
-    writer_->markFinished(*input_);
-    if (audioInput_) writer_->markFinished(*audioInput_);
-    if (micInput_) writer_->markFinished(*micInput_);
-    duration_ = lastPTS_ ? double(*lastPTS_) / double(kVideoTimeScale) : 0.0;
-    const double d = duration_;
-    writer_->finish([shared = shared_, self = this, promise, d](Result<void>) {
-        shared->post([self, promise, d] { self->resolve(promise, d); });
+QFuture<Result<void>> WindowRecorder::Core::closeFile() {
+    auto closed = std::make_shared<QPromise<Result<void>>>();
+    closed->start();
+    QFuture<Result<void>> future = closed->future();
+    writer_->finish([closed](Result<void> r) {
+        closed->addResult(std::move(r));
+        closed->finish();
     });
+    return future;
 }
 
 void WindowRecorder::Core::resolve(const std::shared_ptr<QPromise<double>>& promise, double duration) {
-    duration_ = duration;
     {
-        std::lock_guard lock(shared_->mutex);
-        shared_->duration = duration;
+        auto readings = shared_->readings.lock();
+        readings->duration = duration;
+        if (readings->phase != Phase::done) readings->moveTo(Phase::done);
     }
     promise->addResult(duration);
     promise->finish();
 }
 
 void WindowRecorder::Core::shutdown() {
-    if (mic_) mic_->unsubscribe(micID_);
-    mic_ = nullptr;
-    timer_.reset();
-    timerFd_.reset();
-    if (stream_) stream_->stop();
+    stopInputs();
     stream_.reset();
-    if (appCapture_) appCapture_->stop();
     appCapture_.reset();
     latest_.reset();
     blur_.reset();
@@ -515,31 +518,17 @@ void WindowRecorder::Core::shutdown() {
 
 // ---- the public object ----------------------------------------------------------------------
 
-WindowRecorder::Services WindowRecorder::Services::system(ScreenCapture& capture) {
-    Services s;
-    s.capture = &capture;
-    s.audio = systemAudio();
-    return s;
-}
-
 WindowRecorder::WindowRecorder(Services services)
     : shared_(std::make_shared<Shared>()), core_(std::make_unique<Core>(std::move(services), shared_)),
-      thread_(std::make_unique<Thread>()) {
+      thread_(std::make_unique<QThread>()) {
     thread_->setObjectName(QStringLiteral("loomcast.recorder"));
     core_->moveToThread(thread_.get());
-    {
-        std::lock_guard lock(shared_->gateMutex);
-        shared_->target = core_.get();
-    }
     thread_->start();
 }
 
 WindowRecorder::~WindowRecorder() {
-    if (startCalled_) stop().waitForFinished();
-    {
-        std::lock_guard lock(shared_->gateMutex);
-        shared_->target = nullptr;
-    }
+    stop().waitForFinished();
+    core_->gate().close();
     Core* core = core_.get();
     QMetaObject::invokeMethod(
         core, [core] { core->shutdown(); }, Qt::BlockingQueuedConnection);
@@ -552,15 +541,13 @@ QFuture<Result<void>> WindowRecorder::start(StartOptions options) {
     auto promise = std::make_shared<QPromise<Result<void>>>();
     promise->start();
     QFuture<Result<void>> future = promise->future();
-    if (startCalled_) {
+    if (std::exchange(shared_->control.lock()->startCalled, true)) {
         promise->addResult(Result<void>(makeError("The recorder has already been started")));
         promise->finish();
         return future;
     }
-    startCalled_ = true;
-    Core* core = core_.get();
-    shared_->post([core, options = std::move(options), promise] {
-        promise->addResult(core->start(options));
+    core_->gate().post([options = std::move(options), promise](Core& core) {
+        promise->addResult(core.start(options));
         promise->finish();
     });
     return future;
@@ -573,17 +560,23 @@ Result<void> WindowRecorder::startAndWait(StartOptions options) {
 }
 
 QFuture<double> WindowRecorder::stop() {
-    {
-        std::lock_guard lock(shared_->failMutex);
-        shared_->stopRequested = true;
-    }
-    if (stopFuture_) return *stopFuture_;
     auto promise = std::make_shared<QPromise<double>>();
-    promise->start();
-    stopFuture_ = promise->future();
-    Core* core = core_.get();
-    shared_->post([core, promise] { core->beginStop(promise); });
-    return *stopFuture_;
+    {
+        auto control = shared_->control.lock();
+        if (control->stopped) return *control->stopped;
+        promise->start();
+        control->stopped = promise->future();
+    }
+    core_->gate().post([promise](Core& core) {
+        runDetached(core.stop(promise), QStringLiteral("Stopping the recording"),
+                    [promise](const QString& why) {
+                        std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
+                        if (promise->future().isFinished()) return;
+                        promise->addResult(0.0);
+                        promise->finish();
+                    });
+    });
+    return promise->future();
 }
 
 double WindowRecorder::stopAndWait() {
@@ -593,43 +586,43 @@ double WindowRecorder::stopAndWait() {
 }
 
 void WindowRecorder::setOnFail(std::function<void(const std::string&)> onFail) {
-    std::lock_guard lock(shared_->failMutex);
-    shared_->onFail = std::move(onFail);
+    shared_->control.lock()->onFail = std::move(onFail);
+}
+
+WindowRecorder::Phase WindowRecorder::phase() const {
+    return shared_->readings.lock()->phase;
 }
 
 std::optional<double> WindowRecorder::firstFrameUptime() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->firstFrameUptime;
+    const auto timeline = shared_->readings.lock()->timeline;
+    return timeline ? std::optional(timeline->uptime) : std::nullopt;
 }
 
 std::optional<Timecode::Instant> WindowRecorder::firstFrameDate() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->firstFrameDate;
+    const auto timeline = shared_->readings.lock()->timeline;
+    return timeline ? std::optional(timeline->date) : std::nullopt;
 }
 
 double WindowRecorder::duration() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->duration;
+    return shared_->readings.lock()->duration;
 }
 
 int WindowRecorder::fpsValue() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->fps;
+    return shared_->readings.lock()->fps;
 }
 
 WindowRecorder::Stats WindowRecorder::stats() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->stats;
+    return shared_->readings.lock()->stats;
 }
 
 std::string WindowRecorder::debugLine() const {
-    std::lock_guard lock(shared_->mutex);
-    const auto& d = shared_->dbg;
-    const double first = shared_->firstFrameUptime.value_or(0);
+    const Shared::Readings r = shared_->readings.snapshot();
+    const AudioDiagnostics& d = r.audio;
+    const double first = r.timeline ? r.timeline->uptime : 0.0;
     return "audio rx=" + std::to_string(d.rx) + " notReady=" + std::to_string(d.notReady) +
            " afterEnd=" + std::to_string(d.late) + " firstRel=" + formatReal(d.firstRel) +
            " lastRel=" + formatReal(d.lastRel) +
-           " videoEndRel=" + formatReal(shared_->videoEnd.value_or(0) - first) +
+           " videoEndRel=" + formatReal(r.videoEnd.value_or(0) - first) +
            " lastRxRel=" + formatReal(d.lastRxUp - first);
 }
 
@@ -660,10 +653,6 @@ Size WindowRecorder::captureSize(Size contentPoints, double pointPixelScale) {
         return std::max(2.0, 2 * half);
     };
     return {side(contentPoints.width), side(contentPoints.height)};
-}
-
-std::int64_t WindowRecorder::bitRate(int width, int height, int fps) {
-    return VideoSettings::recordingBitRate(width, height, fps);
 }
 
 std::string WindowRecorder::isoDate(Timecode::Instant instant) {

@@ -4,10 +4,11 @@
 // at the first complete frame. A recorder is used for one file only.
 //
 // Threads: every recorder owns a worker thread ("loomcast.recorder") with its own event loop.
-// All recording state lives there: capture frames, application audio and microphone buffers
-// hop onto it, the frame timer fires there and the file is finished there. The public calls
-// below may be made from any other thread (normally the main thread); start() and stop()
-// return futures, so the session can co_await them (QCoro) and tests can wait on them.
+// All recording work runs there: capture frames, application audio and microphone buffers hop
+// onto it, the frame timer fires there and the file is finished there. Nothing there sleeps: the
+// waits of the stop are awaited timers, so late audio keeps being handled. The public calls are made from any
+// other thread (normally the main thread); start() and stop() return futures, so the session can co_await
+// them (QCoro) and tests can wait on them.
 #include "capture/MicMonitor.h"
 #include "capture/Timecode.h"
 #include "common/Result.h"
@@ -24,35 +25,44 @@
 #include <optional>
 #include <string>
 
+class QThread;
+
 namespace lc {
 
-class WindowRecorder {
-public:
+// The platform services a recorder works on. The composition root chooses the back ends.
+struct RecorderServices {
     using WriterFactory =
         std::function<Result<std::unique_ptr<MovieWriter>>(const std::string& path, MovieFileType type)>;
 
-    // The platform services a recorder works on.
-    struct Services {
-        ScreenCapture* capture = nullptr;   // must outlive the recorder
-        std::shared_ptr<AudioSystem> audio; // application audio; null: none is ever captured
-        WriterFactory makeWriter;           // null: createMovieWriter with fragmented writing
-        std::function<double()> clock;      // the shared clock; null: lc::uptime
-        double lateAudioWait = 2.7;         // seconds to wait for late application audio at stop
+    ScreenCapture* capture = nullptr;   // required; must outlive the recorder
+    std::shared_ptr<AudioSystem> audio; // application audio; null: none is ever captured
+    WriterFactory makeWriter;           // required: the file's writer (fragmented, crash-safe)
+    std::function<double()> clock;      // the shared clock; null: lc::uptime
+    double lateAudioWait = 2.7;         // seconds to wait for late application audio at stop
+};
 
-        // The real back ends: `capture`, the system's sound server and the FFmpeg writer.
-        static Services system(ScreenCapture& capture);
-    };
+class WindowRecorder {
+public:
+    using Services = RecorderServices;
+    using WriterFactory = RecorderServices::WriterFactory;
+
+    // Where the recorder is in the life of its file. It only ever moves forward:
+    //   starting  → recording  at the first complete frame (the file's timeline begins)
+    //   starting  → done       stop() before any frame, or start() failed: no file remains
+    //   recording → draining   stop(): the video has ended, late application audio still comes in
+    //   draining  → finishing  capture stopped, pending audio flushed, the writer closes the file
+    //   draining  → done       the writer had already failed: it is cancelled (its part is kept)
+    //   finishing → done       the file is closed; stop() resolves
+    enum class Phase { starting, recording, draining, finishing, done };
 
     struct StartOptions {
         ShareableWindow window;
-        Preset preset;      // only its width and height are used: the output size
-        Size contentPoints; // used only when the capture service reports no content rectangle
+        Preset preset; // only its width and height are used: the output size
         int fps = 30;
         bool hevc = false;
         std::string path; // the movie file to create (must not exist)
         bool appAudio = false;
         MicMonitor* mic = nullptr; // copy this microphone into a second audio track; must outlive stop()
-        bool blurFill = true;      // no effect: every recording is composed through BlurFill
         bool mp4 = false;          // MP4 (metadata comment) instead of MOV (timecode track)
     };
 
@@ -63,32 +73,35 @@ public:
         std::uint64_t framesWritten = 0; // video frames the writer took
     };
 
+    // Any thread. Starts the worker thread; nothing is captured before start().
     explicit WindowRecorder(Services services);
-    // Stops and finishes the file first if that has not happened (blocking). Must not run on the
-    // recorder's own thread, i.e. not from inside onFail.
+    // Any thread but the recorder's own (so not from inside onFail). Stops and finishes the file
+    // first if that has not happened, waiting for it.
     ~WindowRecorder();
     WindowRecorder(const WindowRecorder&) = delete;
     WindowRecorder& operator=(const WindowRecorder&) = delete;
 
-    // Creates the writer with all its tracks, configures and starts the capture stream, and
-    // subscribes to the microphone. Resolves once the stream runs (no frame may have arrived
-    // yet), or with the error; after an error nothing is left running and no file remains.
-    // Call once.
+    // Any thread. Creates the writer with all its tracks, configures and starts the capture
+    // stream, and subscribes to the microphone. Resolves once the stream runs (no frame may have
+    // arrived yet), or with the error; after an error nothing is left running and no file
+    // remains. A second call, or a call after stop(), resolves with an error and does nothing.
     QFuture<Result<void>> start(StartOptions options);
     Result<void> startAndWait(StartOptions options);
 
-    // Ends the video at the current time, waits for late application audio, stops capture and
-    // finishes the file (or cancels it when no frame was ever written). Resolves with the video
-    // duration in seconds (the last frame's time, 0 when none) once the file is closed. Calling
-    // it again gives the same result. After stop() has been called, onFail is never called.
+    // Any thread. Ends the video at the current time, waits for late application audio, stops
+    // capture and finishes the file (or cancels it when no frame was ever written). Resolves with
+    // the video duration in seconds (the last frame's time, 0 when none) once the file is closed.
+    // Every call gives the same future. Once stop() has been called, onFail is never called.
     QFuture<double> stop();
     double stopAndWait();
 
-    // Called at most once, with one line of text, when capture or writing fails by itself while
-    // recording. Runs on the recorder's thread: hand it on to your own thread and return. Set it
-    // before start().
+    // Any thread; set it before start(). Called at most once, with one line of text, when capture
+    // or writing fails by itself. Runs on the recorder's thread while stop() is held off: hand
+    // the message on to your own thread and return, without calling back into the recorder.
     void setOnFail(std::function<void(const std::string&)> onFail);
 
+    // The readings below: any thread.
+    Phase phase() const;
     // Uptime and wall-clock time at which the first complete frame was handled: the zero of the
     // file's timeline. Absent until then.
     std::optional<double> firstFrameUptime() const;
@@ -100,29 +113,24 @@ public:
     std::string debugLine() const;
     Stats stats() const;
 
+    // Pure helpers, any thread.
     // True only when the process was started with both "--selftest-multi" and "--no-cursor":
     // recordings then leave the pointer out.
     static bool hideCursorForMarketing();
     // Pixel size of a content size in points: each side the nearest even number, at least 2.
     static Size captureSize(Size contentPoints, double pointPixelScale);
-    // min(80,000,000, width × height × fps × 0.12), whole bits per second.
-    static std::int64_t bitRate(int width, int height, int fps);
     // "timecode=HH:MM:SS:FF fps=N start=<ISO 8601 with offset>" for an MP4 file's comment.
     static std::string mp4Comment(Timecode::Instant firstFrameDate, int fps);
     static std::string isoDate(Timecode::Instant instant);
     // Shortest text that reads back to the same value, always with a decimal point.
     static std::string formatReal(double value);
 
-    class Core;
-
 private:
+    class Core;
     struct Shared;
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<Core> core_;
-    class Thread;
-    std::unique_ptr<Thread> thread_;
-    std::optional<QFuture<double>> stopFuture_;
-    bool startCalled_ = false;
+    std::unique_ptr<QThread> thread_;
 };
 
 } // namespace lc

@@ -10,7 +10,7 @@ namespace {
 
 class WindowRecorderAdapter final : public SessionRecorder {
 public:
-    explicit WindowRecorderAdapter(WindowRecorder::Services services) : recorder_(std::move(services)) {}
+    explicit WindowRecorderAdapter(RecorderServices services) : recorder_(std::move(services)) {}
 
     void setOnFail(std::function<void(const QString&)> onFail) override {
         recorder_.setOnFail([onFail = std::move(onFail)](const std::string& message) {
@@ -22,13 +22,11 @@ public:
         WindowRecorder::StartOptions o;
         o.window = args.window;
         o.preset = args.preset;
-        o.contentPoints = args.contentPoints;
         o.fps = args.fps;
         o.hevc = args.hevc;
         o.path = args.path.toStdString();
         o.appAudio = args.appAudio;
         o.mic = args.mic;
-        o.blurFill = args.blurFill;
         o.mp4 = args.mp4;
         auto started = recorder_.start(std::move(o));
         co_return co_await started;
@@ -50,7 +48,7 @@ private:
 
 } // namespace
 
-RecorderFactory windowRecorderFactory(WindowRecorder::Services services) {
+RecorderFactory windowRecorderFactory(RecorderServices services) {
     return [services = std::move(services)]() -> std::shared_ptr<SessionRecorder> {
         return std::make_shared<WindowRecorderAdapter>(services);
     };

@@ -281,11 +281,11 @@ QCoro::Task<> SessionController::startEntry(QUuid id) {
         resized.warning ? std::optional(QString::fromStdString(*resized.warning)) : std::nullopt;
     setWarning(id, warning);
     showResize(windows_, id, resized, preset);
-    co_await startRecorder(id, window, preset, resized.pointSize, warning);
+    co_await startRecorder(id, window, preset, warning);
 }
 
 QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window, Preset preset,
-                                               Size contentPoints, std::optional<QString> warning) {
+                                               std::optional<QString> warning) {
     QPointer<SessionController> self(this);
     const Entry entry = *windows_.entry(id);
     const QString file = chooseFileName(entry);
@@ -294,13 +294,11 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
     RecorderStart args;
     args.window = window;
     args.preset = preset;
-    args.contentPoints = contentPoints;
     args.fps = settings_.fps();
     args.hevc = settings_.hevc();
     args.path = QDir(*sessionDir_).filePath(file);
     args.appAudio = entry.appAudio;
     args.mic = settings_.micEnabled() && settings_.micInEach() && monitor.isRunning() ? &monitor : nullptr;
-    args.blurFill = true;
     args.mp4 = SessionFiles::extensionFor(settings_.container()) == QLatin1String("mp4");
     const SessionRecording record = recordingFor(id, entry, args, file, warning);
 

@@ -113,7 +113,7 @@ private:
     void onRecorderFailed(const QUuid& id, const QString& message);
     // The second half of startEntry, once the window has its size: the file name, the recorder
     // and the session record. The entry must exist.
-    QCoro::Task<> startRecorder(QUuid id, ShareableWindow window, Preset preset, Size contentPoints,
+    QCoro::Task<> startRecorder(QUuid id, ShareableWindow window, Preset preset,
                                 std::optional<QString> warning);
     // The failure on the entry's row (it stops showing as recording unless its recorder runs), or
     // the notice when the entry is gone.

@@ -17,17 +17,16 @@
 namespace lc {
 
 class MicMonitor;
+struct RecorderServices;
 
 struct RecorderStart {
     ShareableWindow window;
     Preset preset;
-    Size contentPoints; // the window's size after the resize
     int fps = 30;
     bool hevc = false;
     QString path;
     bool appAudio = false;
     MicMonitor* mic = nullptr; // copy the microphone into the file when given
-    bool blurFill = true;
     bool mp4 = false;
 };
 
@@ -50,8 +49,7 @@ public:
 
 using RecorderFactory = std::function<std::shared_ptr<SessionRecorder>()>;
 
-// Recorders on the given capture, sound and movie-writer services (the composition root picks
-// them); the capture service must outlive the recorders.
-RecorderFactory windowRecorderFactory(WindowRecorder::Services services);
+// Recorders on the services the composition root chose; `services.capture` must outlive them.
+RecorderFactory windowRecorderFactory(RecorderServices services);
 
 } // namespace lc

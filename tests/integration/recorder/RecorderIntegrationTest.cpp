@@ -86,7 +86,6 @@ protected:
         WindowRecorder::StartOptions o;
         o.window = w;
         o.preset = Preset{"Custom", width, height};
-        o.contentPoints = w.frame.size();
         o.fps = 30;
         o.path = dir.filePath(name).toStdString();
         o.mp4 = mp4;
@@ -94,7 +93,13 @@ protected:
     }
 
     std::unique_ptr<WindowRecorder> recorder() {
-        return std::make_unique<WindowRecorder>(WindowRecorder::Services::system(*desktop));
+        WindowRecorder::Services s;
+        s.capture = desktop.get();
+        s.audio = systemAudio();
+        s.makeWriter = [](const std::string& path, MovieFileType type) {
+            return createMovieWriter(path, type);
+        };
+        return std::make_unique<WindowRecorder>(std::move(s));
     }
 };
 

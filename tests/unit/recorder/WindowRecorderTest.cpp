@@ -63,7 +63,6 @@ protected:
         o.window.windowID = 77;
         o.window.owningApplication = OwningApplication{4242, "app", "App"};
         o.preset = Preset{"Custom", 320, 180};
-        o.contentPoints = Size{640, 360};
         o.fps = 30;
         o.path = mp4 ? "/nowhere/x.mp4" : "/nowhere/x.mov";
         o.appAudio = appAudio;
@@ -294,13 +293,120 @@ TEST_F(RecorderTest, WriterFailuresAreReportedAndTheWrittenPartIsKept) {
     EXPECT_TRUE(log->has("cancel"));
 }
 
+TEST_F(RecorderTest, StopBeforeStartLeavesNothingAndRefusesALaterStart) {
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::starting);
+    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::done);
+
+    const auto started = recorder->startAndWait(options(false, true));
+    ASSERT_FALSE(started.ok());
+    EXPECT_EQ(started.error().message, "The recorder has already been stopped");
+    EXPECT_TRUE(log->callList().empty()); // no writer was even created
+    EXPECT_FALSE(capture().stream);
+    EXPECT_FALSE(audio->app);
+    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+}
+
+TEST_F(RecorderTest, StopRightAfterStartCancelsAndIgnoresLateFrames) {
+    QFuture<Result<void>> starting = recorder->start(options(false, true));
+    QFuture<double> stopping = recorder->stop(); // before the start has resolved
+    starting.waitForFinished();
+    stopping.waitForFinished();
+    EXPECT_TRUE(starting.result().ok());
+    EXPECT_EQ(stopping.result(), 0.0);
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::done);
+    EXPECT_TRUE(log->has("cancel"));
+    EXPECT_FALSE(log->has("finish"));
+    EXPECT_TRUE(capture().stream->stopped);
+    ASSERT_TRUE(audio->app);
+    EXPECT_TRUE(audio->app->stopped);
+
+    // A frame the stream had already handed over when it stopped starts nothing.
+    capture().stream->handlers.onFrame(frame());
+    recorder.reset(); // runs what was posted before it goes
+    EXPECT_FALSE(log->has("startSession"));
+    EXPECT_TRUE(videoPts().empty());
+}
+
+TEST_F(RecorderTest, PhasesFollowTheFileFromFirstFrameToDone) {
+    ASSERT_TRUE(recorder->startAndWait(options()).ok());
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::starting);
+    now = 100.0;
+    capture().deliver(frame());
+    ASSERT_TRUE(waitUntil([&] { return recorder->phase() == WindowRecorder::Phase::recording; }, 2s));
+    EXPECT_EQ(recorder->firstFrameUptime(), 100.0);
+    now = 101.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0);
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::done);
+}
+
+TEST_F(RecorderTest, FailuresRacingStopAreNeverReportedAfterStopReturned) {
+    for (int round = 0; round < 20; ++round) {
+        SetUp();
+        startRecording(options());
+        std::thread writerThread([&] { log->failNow("Cannot write x.mov: No space left on device"); });
+        std::thread streamThread([&] { capture().endWithError("The window was closed"); });
+        QFuture<double> stopping = recorder->stop();
+        const std::size_t reportedBeforeStop = failureCount();
+        writerThread.join();
+        streamThread.join();
+        stopping.waitForFinished();
+        recorder.reset(); // handles every failure already posted
+        EXPECT_EQ(failureCount(), reportedBeforeStop) << "round " << round;
+        EXPECT_LE(failureCount(), 1u);
+        // Whatever won, the file was either finished or cancelled, once.
+        const auto calls = log->callList();
+        const auto ends = std::count(calls.begin(), calls.end(), "finish") +
+                          std::count(calls.begin(), calls.end(), "cancel");
+        EXPECT_GE(ends, 1) << "round " << round;
+    }
+}
+
+TEST_F(RecorderTest, StoppingTwiceGivesTheSameResultAndFinishesOnce) {
+    startRecording(options());
+    now = 103.0;
+    QFuture<double> first = recorder->stop();
+    QFuture<double> fromElsewhere;
+    std::thread other([&] { fromElsewhere = recorder->stop(); });
+    other.join();
+    first.waitForFinished();
+    fromElsewhere.waitForFinished();
+    EXPECT_DOUBLE_EQ(first.result(), 3.0);
+    EXPECT_DOUBLE_EQ(fromElsewhere.result(), 3.0);
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 3.0);
+    EXPECT_DOUBLE_EQ(recorder->duration(), 3.0);
+    recorder.reset();
+    const auto calls = log->callList();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "finish"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "cancel"), 0);
+}
+
+TEST_F(RecorderTest, DroppingARecordingRecorderFinishesItsFile) {
+    startRecording(options());
+    now = 102.5;
+    recorder.reset();
+    EXPECT_TRUE(log->has("finish"));
+    EXPECT_EQ(videoPts().back(), 2 * 90000 + 45000);
+}
+
+TEST_F(RecorderTest, AMissingWriterFactoryIsAClearStartError) {
+    WindowRecorder::Services s;
+    s.capture = capturePtr;
+    WindowRecorder bare(std::move(s));
+    const auto started = bare.startAndWait(options());
+    ASSERT_FALSE(started.ok());
+    EXPECT_EQ(started.error().message, "No movie writer");
+    EXPECT_FALSE(capture().stream);
+    EXPECT_EQ(bare.phase(), WindowRecorder::Phase::done);
+}
+
 TEST(WindowRecorderValues, CaptureSizeBitRateAndTexts) {
     EXPECT_EQ(WindowRecorder::captureSize({801, 600}, 2), (Size{1602, 1200}));
     EXPECT_EQ(WindowRecorder::captureSize({1601, 899}, 1), (Size{1602, 900}));
     EXPECT_EQ(WindowRecorder::captureSize({0.4, 0.4}, 1), (Size{2, 2}));
-    EXPECT_EQ(WindowRecorder::bitRate(1920, 1080, 30), 7'464'960);
-    EXPECT_EQ(WindowRecorder::bitRate(3840, 2160, 60), 59'719'680);
-    EXPECT_EQ(WindowRecorder::bitRate(5120, 2880, 60), 80'000'000);
+    EXPECT_EQ(VideoSettings::recordingBitRate(1920, 1080, 30), 7'464'960);
+    EXPECT_EQ(VideoSettings::recordingBitRate(3840, 2160, 60), 59'719'680);
+    EXPECT_EQ(VideoSettings::recordingBitRate(5120, 2880, 60), 80'000'000);
 
     EXPECT_EQ(WindowRecorder::formatReal(-1.0), "-1.0");
     EXPECT_EQ(WindowRecorder::formatReal(0.0), "0.0");
