@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <cstdio>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -27,6 +28,49 @@ int inSmallFilesystem(const std::string& dir, const char* mountOptions, const st
 
 bool haveTestEnv() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") && !qEnvironmentVariableIsEmpty("PULSE_SERVER");
+}
+
+QString soundServerName() {
+    return haveTestEnv() ? qEnvironmentVariable("LC_SOUND_SERVER") : QString();
+}
+
+namespace {
+
+// Runs a sound command of scripts/test-env on this test's environment; its messages go to stderr.
+bool soundCommand(const QString& command) {
+    const QString script = qEnvironmentVariable("LC_TEST_ENV"), dir = qEnvironmentVariable("LC_TEST_ENV_DIR");
+    if (script.isEmpty() || dir.isEmpty()) {
+        std::fprintf(stderr, "test-env %s: not inside scripts/test-env\n", qPrintable(command));
+        return false;
+    }
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(script, {command, dir});
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        std::fprintf(stderr, "test-env %s: did not finish in 60 s\n", qPrintable(command));
+        return false;
+    }
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+} // namespace
+
+SoundServerOutage::SoundServerOutage() : active_(haveTestEnv() && soundCommand("sound-kill")) {}
+
+SoundServerOutage::~SoundServerOutage() {
+    if (active_) end();
+}
+
+bool SoundServerOutage::end() {
+    if (!active_) return true;
+    active_ = false;
+    return soundCommand("sound-start");
+}
+
+QString hungSoundServer() {
+    return haveTestEnv() ? qEnvironmentVariable("LC_HUNG_PULSE_SERVER") : QString();
 }
 
 QString run(const QString& program, const QStringList& args, int timeoutMs) {

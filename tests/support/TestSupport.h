@@ -13,6 +13,32 @@ namespace lc::test {
 // True when scripts/test-env provided an X display and a PulseAudio server.
 bool haveTestEnv();
 
+// The sound server scripts/test-env runs: "pulseaudio" or "pipewire" (its pulse server); "" without.
+QString soundServerName();
+
+// The test environment's sound server killed as a crash would kill it, for as long as the object
+// lives: started again with the same socket and devices when it goes, also when an assertion
+// leaves early. The server is shared by every test of the run, so only RUN_SERIAL tests use it.
+class SoundServerOutage {
+public:
+    SoundServerOutage();
+    ~SoundServerOutage();
+    SoundServerOutage(const SoundServerOutage&) = delete;
+    SoundServerOutage& operator=(const SoundServerOutage&) = delete;
+
+    // The kill worked (false outside the test environment; the reason went to stderr).
+    bool active() const { return active_; }
+    // Starts the server now; returns once its devices are listed. False (reason on stderr) if not.
+    bool end();
+
+private:
+    bool active_ = false;
+};
+
+// A PULSE_SERVER value whose socket accepts connections and never answers: a hung sound server
+// ("" outside the test environment).
+QString hungSoundServer();
+
 // Runs a program to its end and returns its standard output ("" on failure).
 QString run(const QString& program, const QStringList& args, int timeoutMs = 10000);
 
