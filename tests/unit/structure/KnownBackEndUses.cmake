@@ -7,7 +7,4 @@ set(LC_KNOWN_BACKEND_USES
     "include: src/export/Timeline.h -> platform/media/reader/MediaTime.h"
     "call: src/export/ExportRun.cpp -> createMovieWriter"
     "link: lc_export -> lc_media_reader"
-    # The window recorder still falls back to the sound server and the FFmpeg writer.
-    "call: src/capture/WindowRecorder.cpp -> createMovieWriter"
-    "call: src/capture/WindowRecorder.cpp -> systemAudio"
 )
