@@ -6,8 +6,9 @@ file, six focus switches; about 43 s in all), then, in one run:
   1. our export:      loomcast --export FOLDER
   2. the ffmpeg graph: per-segment inputs, blur fill (enlarged copy + gblur), xfade fade 0.35,
                        tpad for held frames, app audio at 0.25 with fades, adelay, amix
-  3. x264 alone:      the very frames our export encodes (dumped raw by an untimed second run,
-                      LC_EXPORT_RAW_DUMP) through libx264
+  3. x264 alone:      the very frames our export encodes (dumped raw by an untimed second run of
+                      bench_export_dump, the same export with a writer that also keeps the frames)
+                      through libx264
 All three encode with the same x264 settings as the exporter (veryfast, CRF 19, key frame
 every 10 s). Wall times and peak memory come from /usr/bin/time -v.
 
@@ -139,8 +140,10 @@ def main():
     ap.add_argument("--repeat", type=int, default=1, help="rounds; each figure is the best of them")
     a = ap.parse_args()
     app = os.path.join(a.build, "src", "app", "loomcast")
-    if not os.path.exists(app):
-        sys.exit(f"{app} not built")
+    dumper = os.path.join(a.build, "bench", "export", "bench_export_dump")
+    for exe in (app, dumper):
+        if not os.path.exists(exe):
+            sys.exit(f"{exe} not built")
     folder = os.path.join(a.work, "session")
     make_session(folder)
     for f in os.listdir(folder):
@@ -166,7 +169,7 @@ def main():
         if not os.path.exists(raw):
             # The exact frames our export hands to its encoder (an untimed extra run writes them).
             os.remove(os.path.join(folder, "Loomcast Final.mp4"))
-            run([app, "--export", folder], env=dict(os.environ, LC_EXPORT_RAW_DUMP=raw), stdout=subprocess.DEVNULL)
+            run([dumper, folder, raw], stdout=subprocess.DEVNULL)
         keep("x264", timed(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p",
                             "-s", f"{W}x{H}", "-r", str(FPS), "-i", raw] + X264 + ["-f", "null", "-"],
                            "x264 alone"))

@@ -6,6 +6,7 @@
 #include "export/ExportMode.h"
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
 #include "ui/Shell.h"
 #include "ui/Snapshot.h"
@@ -46,6 +47,7 @@ QCoro::Task<> runMode(QCoro::Task<int> mode) {
 
 int main(int argc, char** argv) {
     const QStringList args = argumentList(argc, argv);
+    const lc::ExportBackends exportBackends{&lc::createMovieWriter, lc::ffmpegMediaReader()};
 
     // The permission probe answers before anything else exists.
     if (lc::cli::has(args, QStringLiteral("--selftest"))) {
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     if (const auto folder = lc::exportFolderArgument(args)) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName("Loomcast");
-        return lc::runExportMode(*folder);
+        return lc::runExportMode(*folder, exportBackends);
     }
 
     auto desktop = lc::x11::X11Desktop::connect();
@@ -87,6 +89,7 @@ int main(int argc, char** argv) {
     services.ephemeral = isSelfTestMode(args);
     lc::AppModel model(std::move(services));
     lc::AppModel::setShared(&model);
+    model.exporter().setBackends(exportBackends);
     model.setPrintStopDebug(lc::cli::has(args, QStringLiteral("--selftest-multi")));
 
     lc::cli::SignalRelay relay([&model](int signal) { lc::cli::terminate(&model, 128 + signal); });

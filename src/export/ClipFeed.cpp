@@ -2,8 +2,9 @@
 
 namespace lc {
 
-ClipFeed::ClipFeed(ExportEngine::Clip clip, std::vector<std::int64_t> frames, int fps)
-    : clip_(std::move(clip)), frames_(std::move(frames)), fps_(fps) {}
+ClipFeed::ClipFeed(const MediaReader& reader, ExportEngine::Clip clip, std::vector<std::int64_t> frames,
+                   int fps)
+    : reader_(reader), clip_(std::move(clip)), frames_(std::move(frames)), fps_(fps) {}
 
 ClipFeed::~ClipFeed() {
     stop();
@@ -60,7 +61,7 @@ void ClipFeed::run() {
 
 Result<YuvFramePtr> ClipFeed::frameAt(const MediaTime& q) {
     if (!decoder_) {
-        auto d = VideoDecoder::open(clip_.path);
+        auto d = reader_.openVideo(clip_.path);
         if (!d) return d.error();
         decoder_ = std::move(*d);
     }

@@ -19,7 +19,8 @@ namespace lc {
 class ClipFeed {
 public:
     // `frames`: ascending output frame numbers that need this clip; frame n is at n / fps.
-    ClipFeed(ExportEngine::Clip clip, std::vector<std::int64_t> frames, int fps);
+    // `reader` outlives the feed.
+    ClipFeed(const MediaReader& reader, ExportEngine::Clip clip, std::vector<std::int64_t> frames, int fps);
     ~ClipFeed();
     ClipFeed(const ClipFeed&) = delete;
     ClipFeed& operator=(const ClipFeed&) = delete;
@@ -41,6 +42,7 @@ private:
     void run();
     Result<YuvFramePtr> frameAt(const MediaTime& q);
 
+    const MediaReader& reader_;
     ExportEngine::Clip clip_;
     std::vector<std::int64_t> frames_;
     int fps_;

@@ -36,18 +36,18 @@ std::optional<QString> exportFolderArgument(const QStringList& arguments) {
     return arguments[i + 1];
 }
 
-QCoro::Task<int> exportMode(QString folder) {
+QCoro::Task<int> exportMode(QString folder, ExportBackends backends) {
     const double started = uptime();
     auto task = ExportEngine::run(
-        folder, [](double) {}, [](std::shared_ptr<ExportSession>) {});
+        folder, std::move(backends), [](double) {}, [](std::shared_ptr<ExportSession>) {});
     const Result<QString> result = co_await std::move(task);
     co_return report(result, started);
 }
 
-int runExportMode(const QString& folder) {
+int runExportMode(const QString& folder, const ExportBackends& backends) {
     const double started = uptime();
     ExportSession session;
-    return report(ExportEngine::runBlocking(folder, session), started);
+    return report(ExportEngine::runBlocking(folder, session, backends), started);
 }
 
 } // namespace lc

@@ -1,4 +1,4 @@
-#include "platform/media/reader/MediaReader.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 
 #include "platform/media/FfHandles.h"
 
@@ -108,7 +108,7 @@ std::int64_t skippedSamples(const AVPacket* p) {
 
 } // namespace
 
-Result<MediaInfo> probeMedia(const std::string& path) {
+Result<MediaInfo> FfmpegMediaReader::scanAllPackets(const std::string& path) {
     auto opened = openMovie(path);
     if (!opened) return opened.error();
     AVFormatContext* fmt = opened->get();
@@ -160,6 +160,8 @@ Result<MediaInfo> probeMedia(const std::string& path) {
     }
     return info;
 }
+
+namespace {
 
 // Shared by both decoders: one stream of one file, packets in, frames out.
 struct StreamDecoder {
@@ -218,41 +220,34 @@ struct StreamDecoder {
     }
 };
 
-struct VideoDecoder::Impl {
-    StreamDecoder d;
-    SwsPtr sws;
+class FfVideoDecoder final : public VideoDecoder {
+public:
+    explicit FfVideoDecoder(StreamDecoder d) : d_(std::move(d)) {}
+    Result<std::optional<Frame>> next() override;
+    Result<void> seek(const MediaTime& t) override;
+
+private:
+    StreamDecoder d_;
+    SwsPtr sws_;
 };
 
-VideoDecoder::VideoDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-VideoDecoder::~VideoDecoder() = default;
-
-Result<std::unique_ptr<VideoDecoder>> VideoDecoder::open(const std::string& path) {
-    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO);
-    if (!d) return d.error();
-    auto impl = std::make_unique<Impl>();
-    impl->d = std::move(*d);
-    return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(impl)));
-}
-
-namespace {
 // A decoded picture handed out without a copy: the YuvFrame points into the decoder's
 // reference-counted buffers, which stay alive as long as the picture does.
 struct WrappedPicture {
     YuvFrame yuv;
     AvFramePtr frame;
 };
-} // namespace
 
-Result<std::optional<VideoDecoder::Frame>> VideoDecoder::next() {
+Result<std::optional<VideoDecoder::Frame>> FfVideoDecoder::next() {
     AvFramePtr frame(av_frame_alloc());
-    auto got = impl_->d.receive(frame.get());
+    auto got = d_.receive(frame.get());
     if (!got) return got.error();
     if (!*got) return std::optional<Frame>();
 
     const std::int64_t ts =
         frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
     Frame out;
-    out.pts = toTime(ts == AV_NOPTS_VALUE ? 0 : ts, impl_->d.st()->time_base);
+    out.pts = toTime(ts == AV_NOPTS_VALUE ? 0 : ts, d_.st()->time_base);
     const auto format = AVPixelFormat(frame->format);
     if ((format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) && frame->width % 2 == 0 &&
         frame->height % 2 == 0) {
@@ -269,17 +264,17 @@ Result<std::optional<VideoDecoder::Frame>> VideoDecoder::next() {
     }
     // Other formats (and odd sizes) become I420 of the next even size.
     const int W = (frame->width + 1) & ~1, H = (frame->height + 1) & ~1;
-    impl_->sws.reset(sws_getCachedContext(impl_->sws.release(), frame->width, frame->height, format, W, H,
-                                          AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!impl_->sws) return makeError("Cannot convert the pictures of \"" + baseName(impl_->d.path) + "\"");
+    sws_.reset(sws_getCachedContext(sws_.release(), frame->width, frame->height, format, W, H,
+                                    AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!sws_) return makeError("Cannot convert the pictures of \"" + baseName(d_.path) + "\"");
     auto pic = YuvFrame::allocate(W, H);
-    sws_scale(impl_->sws.get(), frame->data, frame->linesize, 0, frame->height, pic->planes, pic->strides);
+    sws_scale(sws_.get(), frame->data, frame->linesize, 0, frame->height, pic->planes, pic->strides);
     out.picture = std::move(pic);
     return std::optional<Frame>(std::move(out));
 }
 
-Result<void> VideoDecoder::seek(const MediaTime& t) {
-    StreamDecoder& d = impl_->d;
+Result<void> FfVideoDecoder::seek(const MediaTime& t) {
+    StreamDecoder& d = d_;
     const std::int64_t ts = toStreamTs(t, d.st()->time_base);
     const int r =
         avformat_seek_file(d.fmt.get(), d.stream, std::numeric_limits<std::int64_t>::min(), ts, ts, 0);
@@ -294,27 +289,23 @@ Result<void> VideoDecoder::seek(const MediaTime& t) {
     return {};
 }
 
-struct AudioDecoder::Impl {
-    StreamDecoder d;
-    SwrPtr swr;
-    AvFramePtr frame{av_frame_alloc()};
-    bool flushed = false;
-    MediaTime nextPts; // where the resampler's tail belongs
+class FfAudioDecoder final : public AudioDecoder {
+public:
+    explicit FfAudioDecoder(StreamDecoder d) { m_.d = std::move(d); }
+    Result<std::optional<Block>> next() override;
+
+private:
+    struct State {
+        StreamDecoder d;
+        SwrPtr swr;
+        AvFramePtr frame{av_frame_alloc()};
+        bool flushed = false;
+        MediaTime nextPts; // where the resampler's tail belongs
+    } m_;
 };
 
-AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-AudioDecoder::~AudioDecoder() = default;
-
-Result<std::unique_ptr<AudioDecoder>> AudioDecoder::open(const std::string& path) {
-    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO);
-    if (!d) return d.error();
-    auto impl = std::make_unique<Impl>();
-    impl->d = std::move(*d);
-    return std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(impl)));
-}
-
-Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
-    Impl& m = *impl_;
+Result<std::optional<AudioDecoder::Block>> FfAudioDecoder::next() {
+    State& m = m_;
     constexpr int outRate = 48000;
     for (;;) {
         if (m.flushed) return std::optional<Block>();
@@ -371,6 +362,28 @@ Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
         m.nextPts = b.pts + MediaTime{n, outRate};
         return std::optional<Block>(std::move(b));
     }
+}
+
+} // namespace
+
+Result<MediaInfo> FfmpegMediaReader::probe(const std::string& path) const {
+    return scanAllPackets(path);
+}
+
+Result<std::unique_ptr<VideoDecoder>> FfmpegMediaReader::openVideo(const std::string& path) const {
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO);
+    if (!d) return d.error();
+    return std::unique_ptr<VideoDecoder>(std::make_unique<FfVideoDecoder>(std::move(*d)));
+}
+
+Result<std::unique_ptr<AudioDecoder>> FfmpegMediaReader::openAudio(const std::string& path) const {
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO);
+    if (!d) return d.error();
+    return std::unique_ptr<AudioDecoder>(std::make_unique<FfAudioDecoder>(std::move(*d)));
+}
+
+std::shared_ptr<const MediaReader> ffmpegMediaReader() {
+    return std::make_shared<FfmpegMediaReader>();
 }
 
 } // namespace lc
