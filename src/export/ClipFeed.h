@@ -26,6 +26,8 @@ public:
     ClipFeed& operator=(const ClipFeed&) = delete;
 
     void start();
+    // The last output frame the feed serves.
+    std::int64_t lastFrame() const { return frames_.empty() ? -1 : frames_.back(); }
     // The picture for output frame `n` (the next one in the list); nullptr when the clip has
     // none. Fails when decoding failed or the feed was stopped.
     Result<YuvFramePtr> take(std::int64_t n);

@@ -66,7 +66,6 @@ struct Clip {
     TrackRange range; // its video in its own time
     int width = 0;
     int height = 0;
-    YuvFramePtr first; // its first frame, when it could be decoded
 };
 
 // A piece of audio as the export uses it: source time p plays at at + (p − sourceStart).

@@ -84,11 +84,6 @@ Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
         clip.range = *info->video;
         clip.width = info->width;
         clip.height = info->height;
-        // The first frame stands in before the clip starts; a clip whose first frame cannot be
-        // decoded shows the background there instead.
-        if (auto dec = reader.openVideo(path)) {
-            if (auto first = (*dec)->next(); first && *first) clip.first = (**first).picture;
-        }
         in.videos.push_back({rec.file, clip.trackId, clip.start, clip.range.duration});
         if (rec.hasAppAudio && info->audio) {
             AudioPiece piece;

@@ -62,22 +62,39 @@ Result<void> Exporter::writeFront() {
 
 Result<void> Exporter::run() {
     total_ = tl_.frameCount();
-    // Which output frames need which clip: the shown clip, and the incoming one in a dissolve.
-    std::map<int, std::vector<std::int64_t>> demand;
+    // Each stretch of consecutive output frames that shows a clip (as the picture, or as the
+    // incoming one in a dissolve) gets a feed of its own for just that stretch, so decoders and
+    // their frames exist only for the clips on screen: two at most.
+    std::map<int, const ExportEngine::Clip*> clips;
+    for (const ExportEngine::Clip& c : plan_.clips)
+        clips[c.trackId] = &c;
+    std::map<int, std::deque<std::vector<std::int64_t>>> stretches;
+    auto need = [&](int id, std::int64_t n) {
+        auto& list = stretches[id];
+        if (list.empty() || list.back().back() != n - 1) list.emplace_back();
+        list.back().push_back(n);
+    };
     for (std::int64_t n = 0; n < total_; ++n) {
         if (const FocusInstruction* in = tl_.instructionAt(tl_.frameTime(n))) {
-            demand[in->from].push_back(n);
-            if (in->to && *in->to != in->from) demand[*in->to].push_back(n);
+            need(in->from, n);
+            if (in->to && *in->to != in->from) need(*in->to, n);
         }
     }
-    std::map<int, std::unique_ptr<ClipFeed>> feeds;
-    for (const ExportEngine::Clip& c : plan_.clips) {
-        auto it = demand.find(c.trackId);
-        if (it == demand.end()) continue; // never on screen: never decoded
-        feeds[c.trackId] = std::make_unique<ClipFeed>(reader_, c, std::move(it->second), tl_.fps);
-    }
-    for (auto& [id, feed] : feeds)
-        feed->start();
+    std::map<int, std::unique_ptr<ClipFeed>> feeds; // the clips on screen now
+    auto take = [&](int id, std::int64_t n) -> Result<YuvFramePtr> {
+        auto it = feeds.find(id);
+        if (it == feeds.end()) {
+            auto& list = stretches.at(id);
+            auto feed = std::make_unique<ClipFeed>(reader_, *clips.at(id), std::move(list.front()), tl_.fps);
+            list.pop_front();
+            feed->start();
+            it = feeds.emplace(id, std::move(feed)).first;
+        }
+        auto picture = it->second->take(n);
+        // Its stretch is over: the decoder goes now, before the next clip's opens.
+        if (it->second->lastFrame() == n) feeds.erase(it);
+        return picture;
+    };
 
     const std::int64_t audioTotal =
         std::int64_t((__int128(tl_.length.value) * 48000 + tl_.length.scale - 1) / tl_.length.scale);
@@ -96,7 +113,7 @@ Result<void> Exporter::run() {
             const FocusInstruction* in = tl_.instructionAt(t);
             YuvFramePtr from, to;
             if (in) {
-                auto f = feeds.at(in->from)->take(n);
+                auto f = take(in->from, n);
                 if (!f) {
                     result = f.error();
                     break;
@@ -105,7 +122,7 @@ Result<void> Exporter::run() {
                 if (in->to && *in->to == in->from) {
                     to = from;
                 } else if (in->to) {
-                    auto g = feeds.at(*in->to)->take(n);
+                    auto g = take(*in->to, n);
                     if (!g) {
                         result = g.error();
                         break;
@@ -151,8 +168,7 @@ Result<void> Exporter::run() {
         while (result.ok() && !pending_.empty() && !session_.isCancelled())
             result = writeFront();
         if (result.ok() && !session_.isCancelled()) result = writeAudioUntil(audioTotal);
-        for (auto& [id, feed] : feeds)
-            feed->stop();
+        feeds.clear();
         // The pool finishes its queued frames before it goes.
     }
     pending_.clear();

@@ -430,6 +430,22 @@ TEST_F(ExportTest, ControllerReportsProgressDoneCancelAndIgnoresASecondStart) {
     EXPECT_EQ(controller.state().message.left(25), "Cannot read session.json:");
 }
 
+TEST_F(ExportTest, CancelRightAfterTheStartLeavesNoFile) {
+    makeClip(path("A.mp4"), W, H, 30, {{"red", 2}});
+    writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {});
+    auto gate = std::make_shared<Gate>(); // takes no frame: the export cannot end by itself
+    ExportController controller;
+    controller.setBackends(gatedBackends(gate));
+    controller.start(folder);
+    ASSERT_TRUE(
+        lc::test::waitUntil([&] { return controller.session() != nullptr; }, std::chrono::seconds(30)));
+    controller.session()->cancelExport();
+    ASSERT_TRUE(
+        lc::test::waitUntil([&] { return !controller.state().isRunning(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(controller.state(), ExportState::failed("Export cancelled"));
+    EXPECT_FALSE(QFile::exists(path("Loomcast Final.mp4")));
+}
+
 TEST_F(ExportTest, CommandLineModePrintsOneLineAndExitCode) {
     const QString app = qEnvironmentVariable("LC_BUILD_DIR") + "/src/app/loomcast";
     if (!QFile::exists(app)) GTEST_SKIP() << "loomcast not built";

@@ -20,8 +20,8 @@
 namespace lc::fake {
 
 // The luma of frame k of a synthetic clip, and the left sample at sample frame i of its sound.
-inline std::uint8_t lumaOf(std::int64_t k) {
-    return std::uint8_t(16 + k % 200);
+inline std::uint8_t lumaOf(std::int64_t k, int base = 0) {
+    return std::uint8_t(16 + (base + k) % 200);
 }
 inline std::int16_t sampleOf(std::int64_t i) {
     return std::int16_t((i * 7) % 20000 - 10000);
@@ -33,6 +33,7 @@ struct Media {
     int fps = 30;
     int frames = 0;         // 0: no video track
     std::int64_t audio = 0; // sample frames at 48 kHz; 0: no audio track
+    int base = 0;           // added to the frame index in the luma, to tell clips apart
 };
 
 class Reader final : public MediaReader {
@@ -90,7 +91,8 @@ private:
             auto pic = YuvFrame::allocate(m_.width, m_.height);
             std::fill(pic->storage.begin(), pic->storage.end(), std::uint8_t(128));
             for (int y = 0; y < m_.height; ++y)
-                std::fill_n(pic->planes[0] + std::ptrdiff_t(y) * pic->strides[0], m_.width, lumaOf(k_));
+                std::fill_n(pic->planes[0] + std::ptrdiff_t(y) * pic->strides[0], m_.width,
+                            lumaOf(k_, m_.base));
             Frame f{std::move(pic), MediaTime{k_, m_.fps}};
             ++k_;
             return std::optional<Frame>(std::move(f));

@@ -87,6 +87,32 @@ TEST_F(ExporterTest, FollowsTheFocusFromClipToClip) {
     EXPECT_NEAR(log->videoLuma[35], fake::lumaOf(35), 1);
 }
 
+TEST_F(ExporterTest, OnlyTheClipsOnScreenHoldADecoder) {
+    // Six clips of 12 s; the focus visits each in turn every 0.5 s (with its dissolve), twice.
+    std::vector<fake::Rec> recs;
+    std::vector<std::pair<double, QString>> focus;
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("W%1.mp4").arg(i);
+        reader->media[name.toStdString()] = {W, H, 30, 360, 0, 30 * i};
+        recs.push_back({name, 30, 0, false});
+    }
+    for (int k = 0; k < 24; ++k)
+        focus.push_back({0.5 * k, recs[std::size_t(k % 6)].file});
+    fake::writeSession(folder, recs, std::nullopt, focus, W, H);
+
+    ASSERT_TRUE(exportNow().ok());
+    EXPECT_LE(reader->peakDecoders.load(), 2);
+    EXPECT_EQ(reader->liveDecoders.load(), 0);
+    // Every stretch on screen opened its own decoder (24 visits), none more than that.
+    EXPECT_EQ(reader->opened.load(), 24);
+    ASSERT_EQ(log->videoPts.size(), 360u);
+    // Past each dissolve the focused clip's own frame of that time.
+    for (int k = 0; k < 24; ++k) {
+        const std::int64_t n = 15 * k + 12;
+        EXPECT_EQ(log->videoLuma[std::size_t(n)], fake::lumaOf(n, 30 * (k % 6))) << n;
+    }
+}
+
 TEST_F(ExporterTest, CancelAtAHeldFrameEndsTheRunWithoutAFile) {
     reader->media["A.mp4"] = {W, H, 30, 300, 0};
     fake::writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {}, W, H);
