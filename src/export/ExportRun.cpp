@@ -9,9 +9,15 @@
 #include <QFileInfo>
 #include <QPromise>
 #include <QTimer>
+#include <QUuid>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <qcoro/qcorofuture.h>
 #include <thread>
+#include <unistd.h>
 
 namespace lc::ExportEngine {
 namespace {
@@ -133,6 +139,40 @@ Error sessionFailure(const Error& cause) {
     return failure(QStringLiteral("Cannot create export session: ") + QString::fromStdString(cause.message));
 }
 
+// Where the video is written until it is complete: hidden, in the session folder (so the final
+// rename stays on one file system), never a final name.
+QString temporaryOutput(const QString& folder) {
+    const QString id = QUuid::createUuid().toString(QUuid::Id128).left(12);
+    return QDir(folder).filePath(QStringLiteral(".Loomcast export %1.mp4").arg(id));
+}
+
+// Gives the finished video its final name, never over an existing file (one that appeared
+// meanwhile moves the name on). A failure keeps the video under its temporary name.
+Result<QString> publish(const QString& folder, const QString& temp) {
+    const QByteArray from = QFile::encodeName(temp);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const QString target = uniqueOutput(folder);
+        const QByteArray to = QFile::encodeName(target);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+            return target;
+        int err = errno;
+        if (err == EINVAL || err == ENOSYS) {
+            // A file system without exclusive renames: a hard link refuses an existing name too.
+            if (::link(from.constData(), to.constData()) == 0) {
+                ::unlink(from.constData());
+                return target;
+            }
+            err = errno;
+        }
+        if (err != EEXIST)
+            return failure(QStringLiteral("Cannot name the final video \"%1\": %2 (it is kept as \"%3\")")
+                               .arg(QFileInfo(target).fileName(), QString::fromLocal8Bit(std::strerror(err)),
+                                    QFileInfo(temp).fileName()));
+    }
+    return failure(
+        QStringLiteral("Cannot name the final video (it is kept as \"%1\")").arg(QFileInfo(temp).fileName()));
+}
+
 } // namespace
 
 Result<QString> runBlocking(const QString& folder, ExportSession& session, const ExportBackends& backends,
@@ -142,7 +182,7 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session, const
     auto plan = prepare(folder, *backends.reader);
     if (!plan) return plan.error();
     if (session.isCancelled()) return failure("Export cancelled");
-    const QString output = uniqueOutput(folder);
+    const QString output = temporaryOutput(folder);
 
     MovieWriterOptions options;
     options.fragmented = false;
@@ -177,8 +217,9 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session, const
         QFile::remove(output);
         return ran.error();
     }
-    session.setProgress(1.0);
-    return output;
+    auto published = publish(folder, output);
+    if (published) session.setProgress(1.0);
+    return published;
 }
 
 QCoro::Task<Result<QString>> run(QString folder, ExportBackends backends,

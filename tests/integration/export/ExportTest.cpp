@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace lc {
@@ -466,6 +467,33 @@ TEST_F(ExportTest, CommandLineModePrintsOneLineAndExitCode) {
     EXPECT_EQ(p.exitCode(), 1);
     EXPECT_TRUE(
         QString::fromUtf8(p.readAllStandardOutput()).startsWith("export FAILED: Cannot read session.json:"));
+}
+
+TEST_F(ExportTest, CommandLineModeCancelsOnSigintAndSigterm) {
+    const QString app = qEnvironmentVariable("LC_BUILD_DIR") + "/src/app/loomcast";
+    if (!QFile::exists(app)) GTEST_SKIP() << "loomcast not built";
+    // Long enough that the export is still writing when the signal comes: ten minutes.
+    makeClip(path("A.mp4"), 160, 90, 30, {{"red", 600}});
+    writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {}, 160, 90);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        QProcess p;
+        p.start(app, {"--export", folder});
+        ASSERT_TRUE(p.waitForStarted());
+        // The known point: the partial file exists, so encoding has begun.
+        const bool writing = lc::test::waitUntil(
+            [&] {
+                return !QDir(folder).entryList({".Loomcast export*"}, QDir::Files | QDir::Hidden).isEmpty();
+            },
+            std::chrono::seconds(60));
+        ASSERT_TRUE(writing);
+        ::kill(pid_t(p.processId()), sig);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << sig;
+        EXPECT_EQ(p.exitCode(), 1) << sig;
+        EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), "export FAILED: Export cancelled\n") << sig;
+        const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        EXPECT_EQ(left, QStringList({"A.mp4", "session.json"})) << left.join(", ").toStdString();
+    }
 }
 
 } // namespace

@@ -136,6 +136,7 @@ private:
 // What a Writer was handed, kept after the writer is gone.
 struct WriterLog {
     std::mutex m;
+    std::string path; // of the last writer made
     std::vector<std::int64_t> videoPts;
     std::vector<std::uint8_t> videoLuma; // of each frame's top-left pixel
     std::vector<std::int64_t> audioPts;
@@ -156,7 +157,9 @@ public:
     Error failure = makeError("Cannot write \"Loomcast Final.mp4\": No space left on device", 28, "POSIX");
 
     Writer(std::string path, std::shared_ptr<WriterLog> log)
-        : MovieWriter(std::move(path), MovieFileType::mp4), log_(std::move(log)) {}
+        : MovieWriter(std::move(path), MovieFileType::mp4), log_(std::move(log)) {
+        log_->path = this->path();
+    }
 
     Result<InputId> addVideoInput(const VideoSettings&) override {
         if (failAddVideo) return *failAddVideo;

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -131,6 +132,34 @@ TEST_F(ExporterTest, CancelAtAHeldFrameEndsTheRunWithoutAFile) {
     EXPECT_TRUE(log->cancelled);
     EXPECT_FALSE(log->finished);
     EXPECT_FALSE(QFile::exists(path("Loomcast Final.mp4")));
+}
+
+TEST_F(ExporterTest, WritesUnderATemporaryNameAndTakesTheFinalNameOnlyWhenComplete) {
+    reader->media["A.mp4"] = {W, H, 30, 30, 0};
+    fake::writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {}, W, H);
+    configure = [this](fake::Writer& w) {
+        w.onFrame = [this](std::int64_t n) {
+            // Midway, another export takes the first name.
+            if (n == 5) {
+                QFile other(path("Loomcast Final.mp4"));
+                EXPECT_TRUE(other.open(QIODevice::WriteOnly));
+                other.write("theirs");
+            }
+            return true;
+        };
+    };
+    const auto out = exportNow();
+    ASSERT_TRUE(out.ok()) << out.error().message;
+    const QFileInfo temp(QString::fromStdString(log->path));
+    EXPECT_EQ(temp.absolutePath(), QFileInfo(folder).absoluteFilePath());
+    EXPECT_TRUE(temp.fileName().startsWith('.')) << temp.fileName().toStdString();
+    EXPECT_FALSE(temp.fileName().contains("Loomcast Final"));
+    EXPECT_FALSE(temp.exists());
+    EXPECT_EQ(*out, path("Loomcast Final 2.mp4"));
+    EXPECT_TRUE(QFile::exists(*out));
+    QFile other(path("Loomcast Final.mp4"));
+    ASSERT_TRUE(other.open(QIODevice::ReadOnly));
+    EXPECT_EQ(other.readAll(), "theirs");
 }
 
 TEST_F(ExporterTest, CancelBeforeTheStartWritesNothing) {
