@@ -48,7 +48,7 @@ private:
     ExportEngine::Clip clip_;
     std::vector<std::int64_t> frames_;
     int fps_;
-    BoundedQueue<Item> queue_{6};
+    BoundedQueue<Item> queue_{3}; // a little ahead; every picture held costs a full frame
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::optional<Error> error_; // written by the thread before it closes the queue
