@@ -12,6 +12,7 @@
 #include "model/app/Console.h"
 #include "platform/Audio.h"
 #include "platform/MovieWriter.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
 #include "ui/Shell.h"
 #include "ui/Snapshot.h"
@@ -52,6 +53,7 @@ QCoro::Task<> runMode(QCoro::Task<int> mode) {
 
 int main(int argc, char** argv) {
     const QStringList args = argumentList(argc, argv);
+    const lc::ExportBackends exportBackends{&lc::createMovieWriter, lc::ffmpegMediaReader()};
 
     // The permission probe answers before anything else exists.
     if (lc::cli::has(args, QStringLiteral("--selftest"))) {
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
     if (const auto folder = lc::exportFolderArgument(args)) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName("Loomcast");
-        return lc::runExportMode(*folder);
+        return lc::runExportMode(*folder, exportBackends);
     }
 
     auto desktop = lc::x11::X11Desktop::connect();
@@ -106,6 +108,7 @@ int main(int argc, char** argv) {
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);
     lc::AppModel model(std::move(services));
+    model.exporter().setBackends(exportBackends);
     model.session().setPrintStopDebug(lc::cli::has(args, QStringLiteral("--selftest-multi")));
 
     lc::cli::SignalRelay relay([&model](int signal) { lc::cli::terminate(&model, 128 + signal); });

@@ -242,6 +242,41 @@ void scaleToI420(const BgraFrame& src, int outW, int outH, Bgra& band, std::shar
     }
 }
 
+// The blurred background `sm` (sw × sh) enlarged over `dst`, but only where the foreground of
+// layout `l` leaves the frame uncovered.
+void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst) {
+    const int W = dst.width, H = dst.height, sw = sm.width, sh = sm.height;
+    const Rect bands[] = {{0, 0, W, l.fgY},
+                          {0, l.fgY + l.fgHeight, W, H - l.fgY - l.fgHeight},
+                          {0, l.fgY, l.fgX, l.fgHeight},
+                          {l.fgX + l.fgWidth, l.fgY, W - l.fgX - l.fgWidth, l.fgHeight}};
+    for (const Rect& band : bands) {
+        if (band.w <= 0 || band.h <= 0) continue;
+        for (int p = 0; p < 3; ++p) {
+            const int shift = p ? 1 : 0;
+            // Chroma bands widen to whole 2×2 blocks; the foreground overwrites any overlap.
+            const int x0 = band.x >> shift, y0 = band.y >> shift;
+            const int x1 = (band.x + band.w + shift) >> shift, y1 = (band.y + band.h + shift) >> shift;
+            const int pw = W >> shift, ph = H >> shift, spw = sw >> shift, sph = sh >> shift;
+            const int sx0 = std::min(spw - 1, x0 * spw / pw), sy0 = std::min(sph - 1, y0 * sph / ph);
+            const int sx1 = std::max(sx0 + 1, (x1 * spw + pw - 1) / pw),
+                      sy1 = std::max(sy0 + 1, (y1 * sph + ph - 1) / ph);
+            libyuv::ScalePlane(sm.planes[p] + std::ptrdiff_t(sy0) * sm.strides[p] + sx0, sm.strides[p],
+                               sx1 - sx0, sy1 - sy0, dst.planes[p] + std::ptrdiff_t(y0) * dst.strides[p] + x0,
+                               dst.strides[p], x1 - x0, y1 - y0, libyuv::kFilterBilinear);
+        }
+    }
+}
+
+// The even-sized canvas and cover of a layout's background, and where the cover sits in it.
+struct BackgroundGeometry {
+    int sw, sh, cw, ch, ox, oy;
+    explicit BackgroundGeometry(const BlurFillLayout& l)
+        : sw(evenAtLeast2(l.smallWidth)), sh(evenAtLeast2(l.smallHeight)),
+          cw(std::max(sw, evenAtLeast2(l.coverWidth))), ch(std::max(sh, evenAtLeast2(l.coverHeight))),
+          ox(2 * roundHalfAway((sw - cw) / 4.0)), oy(2 * roundHalfAway((sh - ch) / 4.0)) {}
+};
+
 } // namespace
 
 struct BlurFill::Scratch {
@@ -329,9 +364,8 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
     // Background, at one sixth: the covering copy, edge-extended, blurred, cropped to the frame.
     // Blurring is linear, so it is done on the I420 planes (chroma at half size, half sigma).
     // Sizes and offsets are kept even so that luma and chroma stay aligned.
-    const int sw = evenAtLeast2(l.smallWidth), sh = evenAtLeast2(l.smallHeight);
-    const int cw = std::max(sw, evenAtLeast2(l.coverWidth)), ch = std::max(sh, evenAtLeast2(l.coverHeight));
-    const int ox = 2 * roundHalfAway((sw - cw) / 4.0), oy = 2 * roundHalfAway((sh - ch) / 4.0); // ≤ 0
+    const BackgroundGeometry g(l);
+    const int sw = g.sw, sh = g.sh, cw = g.cw, ch = g.ch, ox = g.ox, oy = g.oy; // ox, oy ≤ 0
     const int rowFirst = std::max(0, -oy - kBlurRadius) & ~1;
     const int rowEnd = std::min(ch, -oy + sh + kBlurRadius + 1) & ~1;
     s.cover.resize(cw, ch);
@@ -349,27 +383,7 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
         blurPlane(cy.planes[p], cy.strides[p], cw / 2, ch / 2, rowFirst / 2, ox / 2, oy / 2, sm.planes[p],
                   sm.strides[p], sw / 2, sh / 2, s.chromaWeights, s.blur);
 
-    // Enlarged six times, but only where the foreground leaves the frame uncovered.
-    const Rect bands[] = {{0, 0, W, l.fgY},
-                          {0, l.fgY + l.fgHeight, W, H - l.fgY - l.fgHeight},
-                          {0, l.fgY, l.fgX, l.fgHeight},
-                          {l.fgX + l.fgWidth, l.fgY, W - l.fgX - l.fgWidth, l.fgHeight}};
-    for (const Rect& band : bands) {
-        if (band.w <= 0 || band.h <= 0) continue;
-        for (int p = 0; p < 3; ++p) {
-            const int shift = p ? 1 : 0;
-            // Chroma bands widen to whole 2×2 blocks; the foreground overwrites any overlap.
-            const int x0 = band.x >> shift, y0 = band.y >> shift;
-            const int x1 = (band.x + band.w + shift) >> shift, y1 = (band.y + band.h + shift) >> shift;
-            const int pw = W >> shift, ph = H >> shift, spw = sw >> shift, sph = sh >> shift;
-            const int sx0 = std::min(spw - 1, x0 * spw / pw), sy0 = std::min(sph - 1, y0 * sph / ph);
-            const int sx1 = std::max(sx0 + 1, (x1 * spw + pw - 1) / pw),
-                      sy1 = std::max(sy0 + 1, (y1 * sph + ph - 1) / ph);
-            libyuv::ScalePlane(sm.planes[p] + std::ptrdiff_t(sy0) * sm.strides[p] + sx0, sm.strides[p],
-                               sx1 - sx0, sy1 - sy0, dst.planes[p] + std::ptrdiff_t(y0) * dst.strides[p] + x0,
-                               dst.strides[p], x1 - x0, y1 - y0, libyuv::kFilterBilinear);
-        }
-    }
+    enlargeBands(sm, l, dst);
 
     // Foreground. Chroma covers 2×2 pixels, so the picture is converted on an even-aligned canvas
     // whose extra edge column/row repeats the picture's edge; the luma lands on exact pixels.
@@ -403,6 +417,54 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
                       l.fgHeight);
     libyuv::CopyPlane(fy.planes[1], fy.strides[1], du, dst.strides[1], fw / 2, fh / 2);
     libyuv::CopyPlane(fy.planes[2], fy.strides[2], dv, dst.strides[2], fw / 2, fh / 2);
+}
+
+void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
+    const int w = src.width, h = src.height, W = dst.width, H = dst.height;
+    const BlurFillLayout l = layout(w, h, W, H);
+    if (l.fgWidth <= 0 || l.fgHeight <= 0) return;
+    if (l.stretch) {
+        libyuv::I420Scale(src.planes[0], src.strides[0], src.planes[1], src.strides[1], src.planes[2],
+                          src.strides[2], w, h, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
+                          dst.planes[2], dst.strides[2], W, H, libyuv::kFilterBox);
+        return;
+    }
+    // The same background as render(): the covering copy (bilinear), the same Gaussian with
+    // clamped edges, the same crop and enlargement; only the colour conversion comes first here.
+    struct YuvScratch {
+        std::shared_ptr<YuvFrame> cover, small;
+        std::vector<float> blur;
+        const std::vector<float> lumaWeights = gaussian(kSigma, kBlurRadius);
+        const std::vector<float> chromaWeights = gaussian(kSigma / 2, kBlurRadius / 2);
+    };
+    thread_local YuvScratch s;
+    const BackgroundGeometry g(l);
+    Scratch::ensure(s.cover, g.cw, g.ch);
+    YuvFrame& cy = *s.cover;
+    libyuv::I420Scale(src.planes[0], src.strides[0], src.planes[1], src.strides[1], src.planes[2],
+                      src.strides[2], w, h, cy.planes[0], cy.strides[0], cy.planes[1], cy.strides[1],
+                      cy.planes[2], cy.strides[2], g.cw, g.ch, libyuv::kFilterBilinear);
+    Scratch::ensure(s.small, g.sw, g.sh);
+    YuvFrame& sm = *s.small;
+    blurPlane(cy.planes[0], cy.strides[0], g.cw, g.ch, 0, g.ox, g.oy, sm.planes[0], sm.strides[0], g.sw, g.sh,
+              s.lumaWeights, s.blur);
+    for (int p = 1; p < 3; ++p)
+        blurPlane(cy.planes[p], cy.strides[p], g.cw / 2, g.ch / 2, 0, g.ox / 2, g.oy / 2, sm.planes[p],
+                  sm.strides[p], g.sw / 2, g.sh / 2, s.chromaWeights, s.blur);
+    enlargeBands(sm, l, dst);
+
+    // Foreground: luma on exact pixels; chroma covers the half pixels it touches.
+    const int x0 = std::clamp(l.fgX, 0, W), y0 = std::clamp(l.fgY, 0, H);
+    const int x1 = std::clamp(l.fgX + l.fgWidth, 0, W), y1 = std::clamp(l.fgY + l.fgHeight, 0, H);
+    if (x1 <= x0 || y1 <= y0) return;
+    libyuv::ScalePlane(src.planes[0], src.strides[0], w, h,
+                       dst.planes[0] + std::ptrdiff_t(y0) * dst.strides[0] + x0, dst.strides[0], x1 - x0,
+                       y1 - y0, libyuv::kFilterBox);
+    const int c0x = x0 / 2, c0y = y0 / 2, c1x = (x1 + 1) / 2, c1y = (y1 + 1) / 2;
+    for (int p = 1; p < 3; ++p)
+        libyuv::ScalePlane(src.planes[p], src.strides[p], (w + 1) / 2, (h + 1) / 2,
+                           dst.planes[p] + std::ptrdiff_t(c0y) * dst.strides[p] + c0x, dst.strides[p],
+                           c1x - c0x, c1y - c0y, libyuv::kFilterBox);
 }
 
 } // namespace lc

@@ -65,6 +65,11 @@ public:
     // cache. Scratch memory is kept between calls; one caller at a time.
     void render(const BgraFrame& src, YuvFrame& dst);
 
+    // The same composition of a picture already in I420 (the exporter's decoded clips), so that
+    // the final video's fill matches the recordings'. Scratch memory is per thread: callers may
+    // render on several threads at once.
+    static void renderYuv(const YuvFrame& src, YuvFrame& dst);
+
     // Renders done by compose so far (cache hits excluded).
     std::uint64_t renderCount() const { return renders_; }
 

@@ -20,6 +20,7 @@ std::int64_t toFrames(const MediaTime& t) {
 } // namespace
 
 struct AudioMixer::Source {
+    const MediaReader* reader = nullptr;
     ExportEngine::AudioPiece piece;
     const VolumeAutomation* volume = nullptr; // none: full volume
     std::unique_ptr<AudioDecoder> decoder;
@@ -34,7 +35,7 @@ struct AudioMixer::Source {
     Result<void> fillUntil(std::int64_t until) {
         while (!ended && (!started || bufferEnd() < until)) {
             if (!decoder) {
-                auto d = AudioDecoder::open(piece.path);
+                auto d = reader->openAudio(piece.path);
                 if (!d) return d.error();
                 decoder = std::move(*d);
             }
@@ -68,11 +69,12 @@ struct AudioMixer::Source {
     }
 };
 
-AudioMixer::AudioMixer(const std::vector<ExportEngine::AudioPiece>& pieces,
+AudioMixer::AudioMixer(const MediaReader& reader, const std::vector<ExportEngine::AudioPiece>& pieces,
                        const std::vector<VolumeAutomation>& mix, std::int64_t totalFrames)
     : total_(totalFrames) {
     for (const auto& p : pieces) {
         auto s = std::make_unique<Source>();
+        s->reader = &reader;
         s->piece = p;
         for (const VolumeAutomation& v : mix)
             if (v.trackId == p.trackId) s->volume = &v;

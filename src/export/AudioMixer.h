@@ -14,8 +14,9 @@ class AudioMixer {
 public:
     // `mix`: the automation of every application-audio piece (by track ID); pieces without one
     // (the microphone) play at full volume. `totalFrames`: sample frames of the whole video.
-    AudioMixer(const std::vector<ExportEngine::AudioPiece>& pieces, const std::vector<VolumeAutomation>& mix,
-               std::int64_t totalFrames);
+    // `reader` outlives the mixer.
+    AudioMixer(const MediaReader& reader, const std::vector<ExportEngine::AudioPiece>& pieces,
+               const std::vector<VolumeAutomation>& mix, std::int64_t totalFrames);
     ~AudioMixer();
 
     std::int64_t totalFrames() const { return total_; }

@@ -2,8 +2,9 @@
 
 namespace lc {
 
-ClipFeed::ClipFeed(ExportEngine::Clip clip, std::vector<std::int64_t> frames, int fps)
-    : clip_(std::move(clip)), frames_(std::move(frames)), fps_(fps) {}
+ClipFeed::ClipFeed(const MediaReader& reader, ExportEngine::Clip clip, std::vector<std::int64_t> frames,
+                   int fps)
+    : reader_(reader), clip_(std::move(clip)), frames_(std::move(frames)), fps_(fps) {}
 
 ClipFeed::~ClipFeed() {
     stop();
@@ -41,7 +42,17 @@ void ClipFeed::run() {
         const MediaTime t{n, fps_};
         YuvFramePtr picture;
         if (t < clip_.start) {
-            picture = clip_.first;
+            // Before the clip starts its first frame stands in; one that cannot be decoded
+            // leaves the background there instead.
+            auto first = frameAt(clip_.range.start);
+            if (first) {
+                picture = std::move(*first);
+            } else {
+                decoder_.reset();
+                current_.reset();
+                pending_.reset();
+                ended_ = false;
+            }
         } else {
             // After the end every frame lies before the track's end: the last one answers.
             const MediaTime q = clipEnd <= t ? clip_.range.end() : clip_.range.start + (t - clip_.start);
@@ -60,7 +71,7 @@ void ClipFeed::run() {
 
 Result<YuvFramePtr> ClipFeed::frameAt(const MediaTime& q) {
     if (!decoder_) {
-        auto d = VideoDecoder::open(clip_.path);
+        auto d = reader_.openVideo(clip_.path);
         if (!d) return d.error();
         decoder_ = std::move(*d);
     }
@@ -91,7 +102,7 @@ Result<YuvFramePtr> ClipFeed::frameAt(const MediaTime& q) {
     if (current_) return current_->picture;
     // q lies before the first frame decoded since the start or a seek.
     if (pending_) return pending_->picture;
-    return clip_.first;
+    return YuvFramePtr();
 }
 
 } // namespace lc

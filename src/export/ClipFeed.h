@@ -19,12 +19,15 @@ namespace lc {
 class ClipFeed {
 public:
     // `frames`: ascending output frame numbers that need this clip; frame n is at n / fps.
-    ClipFeed(ExportEngine::Clip clip, std::vector<std::int64_t> frames, int fps);
+    // `reader` outlives the feed.
+    ClipFeed(const MediaReader& reader, ExportEngine::Clip clip, std::vector<std::int64_t> frames, int fps);
     ~ClipFeed();
     ClipFeed(const ClipFeed&) = delete;
     ClipFeed& operator=(const ClipFeed&) = delete;
 
     void start();
+    // The last output frame the feed serves.
+    std::int64_t lastFrame() const { return frames_.empty() ? -1 : frames_.back(); }
     // The picture for output frame `n` (the next one in the list); nullptr when the clip has
     // none. Fails when decoding failed or the feed was stopped.
     Result<YuvFramePtr> take(std::int64_t n);
@@ -41,10 +44,11 @@ private:
     void run();
     Result<YuvFramePtr> frameAt(const MediaTime& q);
 
+    const MediaReader& reader_;
     ExportEngine::Clip clip_;
     std::vector<std::int64_t> frames_;
     int fps_;
-    BoundedQueue<Item> queue_{6};
+    BoundedQueue<Item> queue_{3}; // a little ahead; every picture held costs a full frame
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::optional<Error> error_; // written by the thread before it closes the queue

@@ -1,5 +1,7 @@
 #include "export/ExportController.h"
 
+#include "common/Detached.h"
+
 #include <QPointer>
 #include <qcoro/qcorotimer.h>
 
@@ -8,8 +10,12 @@ namespace lc {
 ExportController::ExportController(QObject* parent) : QObject(parent) {}
 
 ExportController::~ExportController() {
-    // A run still going on finishes without us (its callbacks hold us weakly); stop its work.
-    if (session_) session_->cancelExport();
+    // A run still going on finishes without us (its callbacks hold us weakly); its thread
+    // stops at the next frame and removes what it wrote.
+    if (session_) {
+        session_->cancelExport();
+        session_->waitUntilStopped();
+    }
 }
 
 void ExportController::setState(ExportState s) {
@@ -23,7 +29,12 @@ void ExportController::start(const QString& folder) {
     folder_ = folder;
     emit folderChanged();
     setState(ExportState::running(0));
-    task_.emplace(runExport(folder));
+    QPointer<ExportController> self(this);
+    runDetached(runExport(folder), QStringLiteral("Export"), [self](const QString& message) {
+        if (!self) return;
+        self->setState(ExportState::failed(message));
+        self->session_.reset();
+    });
 }
 
 QCoro::Task<> ExportController::runExport(QString folder) {
@@ -39,7 +50,7 @@ QCoro::Task<> ExportController::runExport(QString folder) {
     auto registerSession = [self](std::shared_ptr<ExportSession> s) {
         if (self) self->session_ = std::move(s);
     };
-    auto task = ExportEngine::run(folder, progress, registerSession);
+    auto task = ExportEngine::run(folder, backends_, progress, registerSession);
     const Result<QString> result = co_await std::move(task);
     if (!self) co_return;
     if (result)

@@ -29,8 +29,13 @@ struct ExportState {
 class ExportController : public QObject {
     Q_OBJECT
 public:
+    // Without back ends every export fails at once with a message saying so (setBackends).
     explicit ExportController(QObject* parent = nullptr);
+    // Cancels a running export and waits until its thread has let go of the files.
     ~ExportController() override;
+
+    // The movie writer and media reader exports use; given by the composition root.
+    void setBackends(ExportBackends backends) { backends_ = std::move(backends); }
 
     const ExportState& state() const { return state_; }
     const std::optional<QString>& folder() const { return folder_; }
@@ -48,10 +53,10 @@ private:
     void setState(ExportState s);
     QCoro::Task<> runExport(QString folder);
 
+    ExportBackends backends_;
     ExportState state_;
     std::optional<QString> folder_;
     std::shared_ptr<ExportSession> session_;
-    std::optional<QCoro::Task<>> task_;
 };
 
 } // namespace lc

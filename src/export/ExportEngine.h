@@ -4,14 +4,17 @@
 #include "common/Result.h"
 #include "export/Timeline.h"
 #include "platform/Frame.h"
-#include "platform/media/reader/MediaReader.h"
+#include "platform/MediaReader.h"
+#include "platform/MovieWriter.h"
 #include "session/SessionDocument.h"
 
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <qcoro/qcorotask.h>
 #include <string>
 #include <vector>
@@ -28,9 +31,29 @@ public:
     double progress() const { return progress_; }
     void setProgress(double p) { progress_ = p; }
 
+    // Set by the thread running the export once it has let go of every file.
+    void markStopped() {
+        std::lock_guard lock(m_);
+        stopped_ = true;
+        cv_.notify_all();
+    }
+    void waitUntilStopped() {
+        std::unique_lock lock(m_);
+        cv_.wait(lock, [&] { return stopped_; });
+    }
+
 private:
     std::atomic<bool> cancelled_{false};
     std::atomic<double> progress_{0};
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stopped_ = false;
+};
+
+// The back ends an export works with, chosen by the composition root.
+struct ExportBackends {
+    MovieWriterFactory makeWriter;
+    std::shared_ptr<const MediaReader> reader;
 };
 
 namespace ExportEngine {
@@ -43,7 +66,6 @@ struct Clip {
     TrackRange range; // its video in its own time
     int width = 0;
     int height = 0;
-    YuvFramePtr first; // its first frame, when it could be decoded
 };
 
 // A piece of audio as the export uses it: source time p plays at at + (p − sourceStart).
@@ -71,17 +93,20 @@ QStringList recentSessions(const QString& sessionsRoot, int limit);
 // whose path nothing exists.
 QString uniqueOutput(const QString& folder);
 
-// Reads the folder and plans the video. Fails with the messages the user sees.
-Result<Prepared> prepare(const QString& folder);
+// Reads the folder and plans the video (media through `reader`). Fails with the messages the
+// user sees.
+Result<Prepared> prepare(const QString& folder, const MediaReader& reader);
 
 // The whole export on the calling thread (decoding, composing and encoding run on workers
 // inside). `onStart` is called once the output is chosen and encoding is about to begin.
-Result<QString> runBlocking(const QString& folder, ExportSession& session,
+Result<QString> runBlocking(const QString& folder, ExportSession& session, const ExportBackends& backends,
                             const std::function<void()>& onStart = {});
 
-// The export as a task on the main thread: the work runs elsewhere; `registerSession` is
-// called once before encoding starts and `progress` every 200 ms, both on the main thread.
-QCoro::Task<Result<QString>> run(QString folder, std::function<void(double)> progress,
+// The export as a task on the main thread: the work runs on a thread of its own;
+// `registerSession` is called once before any work and `progress` every 200 ms, both on the
+// main thread.
+QCoro::Task<Result<QString>> run(QString folder, ExportBackends backends,
+                                 std::function<void(double)> progress,
                                  std::function<void(std::shared_ptr<ExportSession>)> registerSession);
 
 } // namespace ExportEngine

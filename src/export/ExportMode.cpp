@@ -3,10 +3,44 @@
 #include "common/Clock.h"
 #include "export/ExportEngine.h"
 
+#include <atomic>
+#include <csignal>
 #include <unistd.h>
 
 namespace lc {
 namespace {
+
+std::atomic<ExportSession*> signalledSession{nullptr};
+
+void cancelOnSignal(int) {
+    // A lock-free store: safe in a signal handler, on whichever thread takes the signal.
+    if (ExportSession* s = signalledSession.load()) s->cancelExport();
+}
+
+// While it lives, SIGINT and SIGTERM cancel the export (which then removes its partial file)
+// instead of killing the process midway.
+class CancelOnSignals {
+public:
+    explicit CancelOnSignals(ExportSession& session) {
+        signalledSession = &session;
+        struct sigaction sa = {};
+        sa.sa_handler = cancelOnSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &oldInt_);
+        sigaction(SIGTERM, &sa, &oldTerm_);
+    }
+    ~CancelOnSignals() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+        signalledSession = nullptr;
+    }
+    CancelOnSignals(const CancelOnSignals&) = delete;
+    CancelOnSignals& operator=(const CancelOnSignals&) = delete;
+
+private:
+    struct sigaction oldInt_ = {};
+    struct sigaction oldTerm_ = {};
+};
 
 // Straight to the file handle, unbuffered, so a supervising script sees the line at once.
 void printLine(const QString& line) {
@@ -36,18 +70,19 @@ std::optional<QString> exportFolderArgument(const QStringList& arguments) {
     return arguments[i + 1];
 }
 
-QCoro::Task<int> exportMode(QString folder) {
+QCoro::Task<int> exportMode(QString folder, ExportBackends backends) {
     const double started = uptime();
     auto task = ExportEngine::run(
-        folder, [](double) {}, [](std::shared_ptr<ExportSession>) {});
+        folder, std::move(backends), [](double) {}, [](std::shared_ptr<ExportSession>) {});
     const Result<QString> result = co_await std::move(task);
     co_return report(result, started);
 }
 
-int runExportMode(const QString& folder) {
+int runExportMode(const QString& folder, const ExportBackends& backends) {
     const double started = uptime();
     ExportSession session;
-    return report(ExportEngine::runBlocking(folder, session), started);
+    const CancelOnSignals cancelOnSignals(session);
+    return report(ExportEngine::runBlocking(folder, session, backends), started);
 }
 
 } // namespace lc

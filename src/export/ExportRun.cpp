@@ -1,27 +1,23 @@
 // Preparing and running one export: session folder in, "Loomcast Final.mp4" out.
-#include "export/AudioMixer.h"
-#include "export/ClipFeed.h"
+#include "common/Detached.h"
 #include "export/ExportEngine.h"
-#include "export/FocusCompositor.h"
+#include "export/Exporter.h"
 #include "export/WorkQueue.h"
-#include "platform/MovieWriter.h"
-#include "platform/YuvFramePool.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
+#include <QPromise>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
-#include <chrono>
+#include <QUuid>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <deque>
-#include <future>
-#include <map>
+#include <cstring>
+#include <fcntl.h>
 #include <qcoro/qcorofuture.h>
-#include <set>
+#include <thread>
+#include <unistd.h>
 
 namespace lc::ExportEngine {
 namespace {
@@ -41,11 +37,11 @@ Error failure(const QString& text) {
 
 // Opens nothing that is not a regular file (a pipe would block the export, a device never end);
 // a missing file is left to the reader, whose message says so.
-Result<MediaInfo> probe(const QDir& dir, const QString& name) {
+Result<MediaInfo> probe(const MediaReader& reader, const QDir& dir, const QString& name) {
     const QString path = dir.filePath(name);
     if (const QFileInfo info(path); info.exists() && !info.isFile())
         return failure(QStringLiteral("Cannot open \"%1\": not a regular file").arg(name));
-    return probeMedia(path.toStdString());
+    return reader.probe(path.toStdString());
 }
 
 Result<void> checkTimes(const SessionDocument& doc) {
@@ -64,7 +60,7 @@ Result<void> checkTimes(const SessionDocument& doc) {
 
 } // namespace
 
-Result<Prepared> prepare(const QString& folder) {
+Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
     auto doc = SessionDocument::read(folder);
     if (!doc) return doc.error();
     if (doc->recordings.empty()) return failure("No recordings in this session");
@@ -84,7 +80,7 @@ Result<Prepared> prepare(const QString& folder) {
     int nextTrack = 1;
     for (const SessionRecording& rec : doc->recordings) {
         const std::string path = dir.filePath(rec.file).toStdString();
-        auto info = probe(dir, rec.file);
+        auto info = probe(reader, dir, rec.file);
         if (!info) return info.error();
         if (!info->video) continue; // no video (or not a single frame): skipped
         Clip clip;
@@ -94,11 +90,6 @@ Result<Prepared> prepare(const QString& folder) {
         clip.range = *info->video;
         clip.width = info->width;
         clip.height = info->height;
-        // The first frame stands in before the clip starts; a clip whose first frame cannot be
-        // decoded shows the background there instead.
-        if (auto dec = VideoDecoder::open(path)) {
-            if (auto first = (*dec)->next(); first && *first) clip.first = (**first).picture;
-        }
         in.videos.push_back({rec.file, clip.trackId, clip.start, clip.range.duration});
         if (rec.hasAppAudio && info->audio) {
             AudioPiece piece;
@@ -114,7 +105,7 @@ Result<Prepared> prepare(const QString& folder) {
     }
     if (doc->mic) {
         const std::string path = dir.filePath(doc->mic->file).toStdString();
-        auto info = probe(dir, doc->mic->file);
+        auto info = probe(reader, dir, doc->mic->file);
         if (!info) return info.error();
         if (info->audio) {
             AudioPiece piece;
@@ -144,218 +135,67 @@ Result<Prepared> prepare(const QString& folder) {
 
 namespace {
 
-// Drives one export from prepared plan to finished file.
-class Exporter {
-public:
-    Exporter(const Prepared& plan, MovieWriter& writer, MovieWriter::InputId audioInput,
-             ExportSession& session)
-        : plan_(plan), tl_(plan.timeline), writer_(writer), audioInput_(audioInput), session_(session),
-          compositor_(plan.renderWidth, plan.renderHeight), spare_(plan.renderWidth, plan.renderHeight, 16) {}
-
-    // Empty on success; "cancelled" is reported through the session.
-    Result<void> run();
-
-private:
-    struct Output {
-        std::shared_future<YuvFramePtr> frame;
-        std::int64_t n;
-    };
-
-    Result<void> writeFront();
-    void dump(const YuvFrame& frame);
-    Result<void> writeAudioUntil(std::int64_t sampleFrame);
-    Result<void> waitForWriter();
-    YuvFramePtr newFrame();
-
-    const Prepared& plan_;
-    const Timeline& tl_;
-    MovieWriter& writer_;
-    MovieWriter::InputId audioInput_;
-    ExportSession& session_;
-    FocusCompositor compositor_;
-    YuvFramePool spare_; // when the writer's own frames are all in flight
-    std::deque<Output> pending_;
-    std::unique_ptr<AudioMixer> mixer_;
-    std::vector<std::int16_t> audio_;
-    std::int64_t written_ = 0;
-    std::int64_t total_ = 0;
-
-public:
-    // Benchmarks only: the exact frames handed to the encoder, as raw I420, so that the encoder
-    // alone can be timed on them.
-    std::FILE* rawDump = nullptr;
-};
-
-void Exporter::dump(const YuvFrame& f) {
-    for (int p = 0; p < 3; ++p) {
-        const int w = p ? f.width / 2 : f.width, h = p ? f.height / 2 : f.height;
-        for (int r = 0; r < h; ++r)
-            std::fwrite(f.planes[p] + std::ptrdiff_t(r) * f.strides[p], 1, std::size_t(w), rawDump);
-    }
+Error sessionFailure(const Error& cause) {
+    return failure(QStringLiteral("Cannot create export session: ") + QString::fromStdString(cause.message));
 }
 
-YuvFramePtr Exporter::newFrame() {
-    if (YuvFramePtr f = writer_.freeVideoFrame()) return f;
-    if (YuvFramePtr f = spare_.acquire()) return f;
-    return YuvFrame::allocate(plan_.renderWidth, plan_.renderHeight);
+// Where the video is written until it is complete: hidden, in the session folder (so the final
+// rename stays on one file system), never a final name.
+QString temporaryOutput(const QString& folder) {
+    const QString id = QUuid::createUuid().toString(QUuid::Id128).left(12);
+    return QDir(folder).filePath(QStringLiteral(".Loomcast export %1.mp4").arg(id));
 }
 
-Result<void> Exporter::waitForWriter() {
-    if (writer_.status() == MovieWriter::Status::failed) {
-        const auto e = writer_.error();
-        return e ? *e : makeError("Export failed");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return {};
-}
-
-Result<void> Exporter::writeFront() {
-    Output o = std::move(pending_.front());
-    pending_.pop_front();
-    const YuvFramePtr frame = o.frame.get();
-    const std::int64_t pts =
-        std::int64_t(std::llround(double(o.n) * double(kVideoTimeScale) / double(tl_.fps)));
-    while (!writer_.appendVideo(frame, pts)) {
-        if (session_.isCancelled()) return {};
-        if (auto r = waitForWriter(); !r) return r;
-    }
-    if (rawDump) dump(*frame);
-    ++written_;
-    session_.setProgress(double(written_) / double(total_));
-    return {};
-}
-
-Result<void> Exporter::run() {
-    total_ = tl_.frameCount();
-    // Which output frames need which clip: the shown clip, and the incoming one in a dissolve.
-    std::map<int, std::vector<std::int64_t>> demand;
-    for (std::int64_t n = 0; n < total_; ++n) {
-        if (const FocusInstruction* in = tl_.instructionAt(tl_.frameTime(n))) {
-            demand[in->from].push_back(n);
-            if (in->to && *in->to != in->from) demand[*in->to].push_back(n);
+// Gives the finished video its final name, never over an existing file (one that appeared
+// meanwhile moves the name on). A failure keeps the video under its temporary name.
+Result<QString> publish(const QString& folder, const QString& temp) {
+    const QByteArray from = QFile::encodeName(temp);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const QString target = uniqueOutput(folder);
+        const QByteArray to = QFile::encodeName(target);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+            return target;
+        int err = errno;
+        if (err == EINVAL || err == ENOSYS) {
+            // A file system without exclusive renames: a hard link refuses an existing name too.
+            if (::link(from.constData(), to.constData()) == 0) {
+                ::unlink(from.constData());
+                return target;
+            }
+            err = errno;
         }
+        if (err != EEXIST)
+            return failure(QStringLiteral("Cannot name the final video \"%1\": %2 (it is kept as \"%3\")")
+                               .arg(QFileInfo(target).fileName(), QString::fromLocal8Bit(std::strerror(err)),
+                                    QFileInfo(temp).fileName()));
     }
-    std::map<int, std::unique_ptr<ClipFeed>> feeds;
-    for (const Clip& c : plan_.clips) {
-        auto it = demand.find(c.trackId);
-        if (it == demand.end()) continue; // never on screen: never decoded
-        feeds[c.trackId] = std::make_unique<ClipFeed>(c, std::move(it->second), tl_.fps);
-    }
-    for (auto& [id, feed] : feeds)
-        feed->start();
-
-    const std::int64_t audioTotal =
-        std::int64_t((__int128(tl_.length.value) * 48000 + tl_.length.scale - 1) / tl_.length.scale);
-    mixer_ = std::make_unique<AudioMixer>(plan_.audio, tl_.audioMix, audioTotal);
-    const int threads = 2;
-    const std::size_t inFlight = 2 * threads + 2;
-
-    Result<void> result;
-    {
-        WorkerPool pool("loomcast.export.compose", threads);
-        const FocusInstruction* lastHold = nullptr;
-        YuvFramePtr lastSource; // held, so that a new picture can never reuse its address
-        std::shared_future<YuvFramePtr> lastOutput;
-        for (std::int64_t n = 0; n < total_ && result.ok() && !session_.isCancelled(); ++n) {
-            const MediaTime t = tl_.frameTime(n);
-            const FocusInstruction* in = tl_.instructionAt(t);
-            YuvFramePtr from, to;
-            if (in) {
-                auto f = feeds.at(in->from)->take(n);
-                if (!f) {
-                    result = f.error();
-                    break;
-                }
-                from = std::move(*f);
-                if (in->to && *in->to == in->from) {
-                    to = from;
-                } else if (in->to) {
-                    auto g = feeds.at(*in->to)->take(n);
-                    if (!g) {
-                        result = g.error();
-                        break;
-                    }
-                    to = std::move(*g);
-                }
-            }
-            const bool dissolve = to != nullptr;
-            std::shared_future<YuvFramePtr> output;
-            if (!dissolve && in == lastHold && from == lastSource && lastOutput.valid()) {
-                output = lastOutput; // the same picture again: nothing to draw
-            } else if (!dissolve && from && compositor_.passesThrough(*from)) {
-                std::promise<YuvFramePtr> ready;
-                ready.set_value(from);
-                output = ready.get_future().share();
-            } else {
-                const double p = dissolve ? Timeline::dissolveProgress(*in, t) : 0.0;
-                auto task = std::make_shared<std::packaged_task<YuvFramePtr()>>([this, from, to, p] {
-                    YuvFramePtr dst = newFrame();
-                    compositor_.compose(from.get(), to.get(), p, *dst);
-                    return dst;
-                });
-                output = task->get_future().share();
-                pool.submit([task] { (*task)(); });
-            }
-            if (dissolve) {
-                lastHold = nullptr;
-                lastSource.reset();
-                lastOutput = {};
-            } else {
-                lastHold = in;
-                lastSource = from;
-                lastOutput = output;
-            }
-            pending_.push_back({output, n});
-            while (result.ok() && pending_.size() > inFlight)
-                result = writeFront();
-            if (result.ok()) {
-                const std::int64_t until = std::int64_t(__int128(n + 1) * 48000 / tl_.fps);
-                result = writeAudioUntil(std::min(until, audioTotal));
-            }
-        }
-        while (result.ok() && !pending_.empty() && !session_.isCancelled())
-            result = writeFront();
-        if (result.ok() && !session_.isCancelled()) result = writeAudioUntil(audioTotal);
-        for (auto& [id, feed] : feeds)
-            feed->stop();
-        // The pool finishes its queued frames before it goes.
-    }
-    pending_.clear();
-    return result;
-}
-
-Result<void> Exporter::writeAudioUntil(std::int64_t until) {
-    constexpr std::int64_t block = 4800;
-    while (mixer_->position() < until) {
-        const std::int64_t at = mixer_->position();
-        if (auto r = mixer_->mixNext(std::min(until - at, block), audio_); !r) return r;
-        while (!writer_.appendAudio(audioInput_, std::span<const std::int16_t>(audio_), at)) {
-            if (session_.isCancelled()) return {};
-            if (auto r = waitForWriter(); !r) return r;
-        }
-    }
-    return {};
+    return failure(
+        QStringLiteral("Cannot name the final video (it is kept as \"%1\")").arg(QFileInfo(temp).fileName()));
 }
 
 } // namespace
 
-Result<QString> runBlocking(const QString& folder, ExportSession& session,
+Result<QString> runBlocking(const QString& folder, ExportSession& session, const ExportBackends& backends,
                             const std::function<void()>& onStart) {
-    auto plan = prepare(folder);
+    if (!backends.reader || !backends.makeWriter)
+        return sessionFailure(makeError("no movie reader or writer was given"));
+    auto plan = prepare(folder, *backends.reader);
     if (!plan) return plan.error();
     if (session.isCancelled()) return failure("Export cancelled");
-    const QString output = uniqueOutput(folder);
+    const QString output = temporaryOutput(folder);
 
     MovieWriterOptions options;
     options.fragmented = false;
     options.videoQueueDepth = 6;
-    auto created = createMovieWriter(output.toStdString(), MovieFileType::mp4, options);
-    if (!created) return failure("Cannot create export session");
+    auto created = backends.makeWriter(output.toStdString(), MovieFileType::mp4, options);
+    if (!created) return sessionFailure(created.error());
+    if (!*created) return sessionFailure(makeError("no writer"));
     MovieWriter& writer = **created;
     auto video = writer.addVideoInput(VideoSettings::forExport(
         VideoCodec::h264, plan->renderWidth, plan->renderHeight, plan->timeline.fps, finalQuality));
+    if (!video) return sessionFailure(video.error());
     auto audio = writer.addAudioInput();
-    if (!video || !audio) return failure("Cannot create export session");
+    if (!audio) return sessionFailure(audio.error());
     if (auto r = writer.startWriting(); !r) return r.error();
     if (auto r = writer.startSession(); !r) {
         writer.cancel();
@@ -363,12 +203,7 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session,
     }
     if (onStart) onStart();
 
-    Exporter exporter(*plan, writer, *audio, session);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> rawDump(nullptr, &std::fclose);
-    if (const char* dumpPath = std::getenv("LC_EXPORT_RAW_DUMP"); dumpPath && *dumpPath) {
-        rawDump.reset(std::fopen(dumpPath, "wb"));
-        exporter.rawDump = rawDump.get();
-    }
+    Exporter exporter(*plan, *backends.reader, writer, *audio, session);
     Result<void> ran = exporter.run();
     if (session.isCancelled()) {
         writer.cancel();
@@ -382,11 +217,13 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session,
         QFile::remove(output);
         return ran.error();
     }
-    session.setProgress(1.0);
-    return output;
+    auto published = publish(folder, output);
+    if (published) session.setProgress(1.0);
+    return published;
 }
 
-QCoro::Task<Result<QString>> run(QString folder, std::function<void(double)> progress,
+QCoro::Task<Result<QString>> run(QString folder, ExportBackends backends,
+                                 std::function<void(double)> progress,
                                  std::function<void(std::shared_ptr<ExportSession>)> registerSession) {
     auto session = std::make_shared<ExportSession>();
     // Registered before any work, so the export can be cancelled from its very start.
@@ -398,8 +235,20 @@ QCoro::Task<Result<QString>> run(QString folder, std::function<void(double)> pro
     });
     if (progress) progress(session->progress());
     poller.start();
-    QFuture<Result<QString>> work =
-        QtConcurrent::run([folder, session]() -> Result<QString> { return runBlocking(folder, *session); });
+    QPromise<Result<QString>> promise;
+    QFuture<Result<QString>> work = promise.future();
+    promise.start();
+    // A thread of the export's own, never a shared pool that other work waits on.
+    std::thread([promise = std::move(promise), folder, session, backends = std::move(backends)]() mutable {
+        nameThisThread("lc.export");
+        try {
+            promise.addResult(runBlocking(folder, *session, backends));
+        } catch (...) {
+            promise.addResult(failure(QStringLiteral("Export failed: ") + currentExceptionMessage()));
+        }
+        session->markStopped();
+        promise.finish();
+    }).detach();
     Result<QString> result = co_await work;
     poller.stop();
     if (result && progress) progress(1.0);

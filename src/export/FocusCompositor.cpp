@@ -21,18 +21,13 @@ int chroma(int n) {
     return (n + 1) / 2;
 }
 
-// Per-thread scratch: the one-sixth background canvas, blur rows and a second full frame for
-// dissolves. Kept between frames so a running export allocates nothing.
+// Per-thread scratch: blur rows and a second full frame for dissolves. Kept between frames so
+// a running export allocates nothing.
 struct Scratch {
-    std::shared_ptr<YuvFrame> small;
     std::shared_ptr<YuvFrame> second;
     std::vector<std::uint32_t> sums;
     std::vector<std::uint8_t> row;
 
-    YuvFrame& smallFrame(int w, int h) {
-        if (!small || small->width != w || small->height != h) small = YuvFrame::allocate(w, h);
-        return *small;
-    }
     YuvFrame& secondFrame(int w, int h) {
         if (!second || second->width != w || second->height != h) second = YuvFrame::allocate(w, h);
         return *second;
@@ -114,14 +109,6 @@ void boxColumns(std::uint8_t* p, int stride, int w, int h, int r, std::vector<st
     }
 }
 
-// Scales one plane of `src` into a rectangle of `dst`.
-void scaleInto(const std::uint8_t* src, int srcStride, int sw, int sh, std::uint8_t* dst, int dstStride,
-               int dx, int dy, int dw, int dh, libyuv::FilterMode filter) {
-    if (dw <= 0 || dh <= 0 || sw <= 0 || sh <= 0) return;
-    libyuv::ScalePlane(src, srcStride, sw, sh, dst + std::ptrdiff_t(dy) * dstStride + dx, dstStride, dw, dh,
-                       filter);
-}
-
 } // namespace
 
 void FocusCompositor::blurPlane(std::uint8_t* plane, int stride, int width, int height, double sigma) {
@@ -143,56 +130,14 @@ void FocusCompositor::fillBackground(YuvFrame& dst) {
 void FocusCompositor::layout(const YuvFrame& src, YuvFrame& dst) const {
     const int w = src.width, h = src.height, W = dst.width, H = dst.height;
     if (w <= 0 || h <= 0) return fillBackground(dst);
-    const BlurFillLayout L = BlurFill::layout(w, h, W, H);
-    if (L.stretch) {
-        if (w == W && h == H) {
-            libyuv::I420Copy(src.planes[0], src.strides[0], src.planes[1], src.strides[1], src.planes[2],
-                             src.strides[2], dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
-                             dst.planes[2], dst.strides[2], W, H);
-            return;
-        }
-        libyuv::I420Scale(src.planes[0], src.strides[0], src.planes[1], src.strides[1], src.planes[2],
-                          src.strides[2], w, h, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
-                          dst.planes[2], dst.strides[2], W, H, libyuv::kFilterBox);
+    if (w == W && h == H) {
+        libyuv::I420Copy(src.planes[0], src.strides[0], src.planes[1], src.strides[1], src.planes[2],
+                         src.strides[2], dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
+                         dst.planes[2], dst.strides[2], W, H);
         return;
     }
-
-    // Background at one sixth: the part of the source that the covering image shows in the
-    // small canvas, scaled down into it, blurred, then enlarged over the whole frame.
-    // Even, so that the chroma planes of the canvas are exactly half its size.
-    const int smallW = std::max(2, 2 * int(std::lround(L.smallWidth / 2)));
-    const int smallH = std::max(2, 2 * int(std::lround(L.smallHeight / 2)));
-    const double toSrcX = double(w) / L.coverWidth, toSrcY = double(h) / L.coverHeight;
-    int cx = int(std::floor(-L.coverX * toSrcX)), cy = int(std::floor(-L.coverY * toSrcY));
-    int cw = int(std::lround(L.smallWidth * toSrcX)), ch = int(std::lround(L.smallHeight * toSrcY));
-    cx = std::clamp(cx & ~1, 0, std::max(0, w - 2));
-    cy = std::clamp(cy & ~1, 0, std::max(0, h - 2));
-    cw = std::clamp(cw, 1, w - cx);
-    ch = std::clamp(ch, 1, h - cy);
-    Scratch& s = scratch();
-    YuvFrame& small = s.smallFrame(smallW, smallH);
-    for (int p = 0; p < 3; ++p) {
-        const int div = p == 0 ? 1 : 2;
-        const std::uint8_t* from = src.planes[p] + std::ptrdiff_t(cy / div) * src.strides[p] + cx / div;
-        const int fw = p == 0 ? cw : std::max(1, chroma(cx + cw) - cx / 2);
-        const int fh = p == 0 ? ch : std::max(1, chroma(cy + ch) - cy / 2);
-        const int tw = p == 0 ? smallW : chroma(smallW), th = p == 0 ? smallH : chroma(smallH);
-        scaleInto(from, src.strides[p], fw, fh, small.planes[p], small.strides[p], 0, 0, tw, th,
-                  libyuv::kFilterBox);
-        blurPlane(small.planes[p], small.strides[p], tw, th, p == 0 ? L.sigma : L.sigma / 2);
-        scaleInto(small.planes[p], small.strides[p], tw, th, dst.planes[p], dst.strides[p], 0, 0,
-                  p == 0 ? W : chroma(W), p == 0 ? H : chroma(H), libyuv::kFilterBilinear);
-    }
-
-    // Foreground: the fitted picture on whole pixels; chroma covers the half-pixels it touches.
-    const int x0 = std::clamp(L.fgX, 0, W), y0 = std::clamp(L.fgY, 0, H);
-    const int x1 = std::clamp(L.fgX + L.fgWidth, 0, W), y1 = std::clamp(L.fgY + L.fgHeight, 0, H);
-    scaleInto(src.planes[0], src.strides[0], w, h, dst.planes[0], dst.strides[0], x0, y0, x1 - x0, y1 - y0,
-              libyuv::kFilterBox);
-    const int c0x = x0 / 2, c0y = y0 / 2, c1x = chroma(x1), c1y = chroma(y1);
-    for (int p = 1; p < 3; ++p)
-        scaleInto(src.planes[p], src.strides[p], chroma(w), chroma(h), dst.planes[p], dst.strides[p], c0x,
-                  c0y, c1x - c0x, c1y - c0y, libyuv::kFilterBox);
+    // The recorder's own fill, so a clip looks the same in the final video as in its recording.
+    BlurFill::renderYuv(src, dst);
 }
 
 void FocusCompositor::compose(const YuvFrame* from, const YuvFrame* to, double progress,

@@ -1,6 +1,6 @@
 #pragma once
-// Draws one frame of the final video: a clip's picture fitted into the output frame the way
-// the recorder's blur fill does it (same geometry, BlurFill::layout), a cross-dissolve
+// Draws one frame of the final video: a clip's picture fitted into the output frame by the
+// recorder's own blur fill (BlurFill::renderYuv), a cross-dissolve
 // between two clips, or the plain near-black background when a clip has no picture.
 // Works on I420 planes throughout, straight into the encoder's frames.
 #include "platform/Frame.h"

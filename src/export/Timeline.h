@@ -3,7 +3,7 @@
 // where the dissolves fall, how loud each clip's application audio is at any moment, the
 // frame rate, the size and the length. Every time is exact on the 1/600 s grid or on the
 // media's own time base.
-#include "platform/media/reader/MediaTime.h"
+#include "platform/MediaTime.h"
 #include "session/SessionDocument.h"
 
 #include <QString>

@@ -204,4 +204,9 @@ using MovieWriterFactory = std::function<Result<std::unique_ptr<MovieWriter>>(
 Result<std::unique_ptr<MovieWriter>> createMovieWriter(const std::string& path, MovieFileType type,
                                                        const MovieWriterOptions& options = {});
 
+// How a component that writes movies gets its writers (createMovieWriter, or a test's own);
+// chosen by the composition root.
+using MovieWriterFactory = std::function<Result<std::unique_ptr<MovieWriter>>(
+    const std::string& path, MovieFileType type, const MovieWriterOptions& options)>;
+
 } // namespace lc

@@ -3,13 +3,17 @@
 #include "TestSupport.h"
 #include "export/ExportController.h"
 #include "export/ExportEngine.h"
+#include "platform/ForwardingMovieWriter.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace lc {
@@ -123,6 +127,48 @@ void writeSession(const QString& folder, const std::vector<Rec>& recs,
 
 } // namespace
 
+ExportBackends realBackends() {
+    return {&createMovieWriter, ffmpegMediaReader()};
+}
+
+// The real writer behind a gate: after `limit` frames it takes no more (as a full queue does)
+// until the test opens it, so a test can act while an export is known to be midway.
+struct Gate {
+    std::int64_t limit = 0;
+    std::atomic<bool> reached{false};
+    std::atomic<bool> open{false};
+};
+
+class GatedWriter final : public ForwardingMovieWriter {
+public:
+    GatedWriter(std::unique_ptr<MovieWriter> inner, std::shared_ptr<Gate> gate)
+        : ForwardingMovieWriter(std::move(inner)), gate_(std::move(gate)) {}
+    bool appendVideo(const YuvFramePtr& frame, std::int64_t pts) override {
+        if (frames_ >= gate_->limit && !gate_->open) {
+            gate_->reached = true;
+            return false;
+        }
+        if (!ForwardingMovieWriter::appendVideo(frame, pts)) return false;
+        ++frames_;
+        return true;
+    }
+
+private:
+    std::shared_ptr<Gate> gate_;
+    std::int64_t frames_ = 0;
+};
+
+ExportBackends gatedBackends(std::shared_ptr<Gate> gate) {
+    ExportBackends b = realBackends();
+    b.makeWriter = [gate](const std::string& path, MovieFileType type,
+                          const MovieWriterOptions& options) -> Result<std::unique_ptr<MovieWriter>> {
+        auto inner = createMovieWriter(path, type, options);
+        if (!inner) return inner.error();
+        return std::unique_ptr<MovieWriter>(std::make_unique<GatedWriter>(std::move(*inner), gate));
+    };
+    return b;
+}
+
 void PrintTo(const ExportState& s, std::ostream* os) {
     *os << "{kind " << int(s.kind) << ", progress " << s.progress << ", url " << s.url.toStdString()
         << ", message " << s.message.toStdString() << "}";
@@ -200,7 +246,7 @@ protected:
     QString path(const QString& name) const { return QDir(folder).filePath(name); }
     Result<QString> exportNow() {
         ExportSession session;
-        return ExportEngine::runBlocking(folder, session);
+        return ExportEngine::runBlocking(folder, session, realBackends());
     }
     std::string failureOf() {
         auto r = exportNow();
@@ -341,10 +387,11 @@ TEST_F(ExportTest, BadSessionsEndInClearMessages) {
 }
 
 TEST_F(ExportTest, ControllerReportsProgressDoneCancelAndIgnoresASecondStart) {
-    makeClip(path("A.mp4"), 640, 360, 30, {{"red", 6}});
+    makeClip(path("A.mp4"), 640, 360, 30, {{"red", 2}});
     writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {}, 640, 360);
 
     ExportController controller;
+    controller.setBackends(realBackends());
     std::vector<ExportState> states;
     QObject::connect(&controller, &ExportController::stateChanged,
                      [&](const ExportState& s) { states.push_back(s); });
@@ -359,11 +406,16 @@ TEST_F(ExportTest, ControllerReportsProgressDoneCancelAndIgnoresASecondStart) {
     EXPECT_EQ(states[states.size() - 2], ExportState::running(1.0));
     EXPECT_FALSE(controller.session());
 
-    // Cancelled midway: the message, and no file at all.
+    // Cancelled midway (the writer holds the export after 10 of its 60 frames): the message,
+    // and no file at all.
+    auto gate = std::make_shared<Gate>();
+    gate->limit = 10;
+    controller.setBackends(gatedBackends(gate));
     controller.start(folder);
-    ASSERT_TRUE(
-        lc::test::waitUntil([&] { return controller.session() && controller.state().progress > 0.05; },
-                            std::chrono::seconds(60)));
+    ASSERT_TRUE(lc::test::waitUntil(
+        [&] { return gate->reached && controller.session() && controller.state().progress > 0; },
+        std::chrono::seconds(60)));
+    EXPECT_LT(controller.state().progress, 1.0);
     controller.session()->cancelExport();
     ASSERT_TRUE(
         lc::test::waitUntil([&] { return !controller.state().isRunning(); }, std::chrono::seconds(60)));
@@ -377,6 +429,22 @@ TEST_F(ExportTest, ControllerReportsProgressDoneCancelAndIgnoresASecondStart) {
     ASSERT_TRUE(
         lc::test::waitUntil([&] { return !controller.state().isRunning(); }, std::chrono::seconds(30)));
     EXPECT_EQ(controller.state().message.left(25), "Cannot read session.json:");
+}
+
+TEST_F(ExportTest, CancelRightAfterTheStartLeavesNoFile) {
+    makeClip(path("A.mp4"), W, H, 30, {{"red", 2}});
+    writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {});
+    auto gate = std::make_shared<Gate>(); // takes no frame: the export cannot end by itself
+    ExportController controller;
+    controller.setBackends(gatedBackends(gate));
+    controller.start(folder);
+    ASSERT_TRUE(
+        lc::test::waitUntil([&] { return controller.session() != nullptr; }, std::chrono::seconds(30)));
+    controller.session()->cancelExport();
+    ASSERT_TRUE(
+        lc::test::waitUntil([&] { return !controller.state().isRunning(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(controller.state(), ExportState::failed("Export cancelled"));
+    EXPECT_FALSE(QFile::exists(path("Loomcast Final.mp4")));
 }
 
 TEST_F(ExportTest, CommandLineModePrintsOneLineAndExitCode) {
@@ -399,6 +467,33 @@ TEST_F(ExportTest, CommandLineModePrintsOneLineAndExitCode) {
     EXPECT_EQ(p.exitCode(), 1);
     EXPECT_TRUE(
         QString::fromUtf8(p.readAllStandardOutput()).startsWith("export FAILED: Cannot read session.json:"));
+}
+
+TEST_F(ExportTest, CommandLineModeCancelsOnSigintAndSigterm) {
+    const QString app = qEnvironmentVariable("LC_BUILD_DIR") + "/src/app/loomcast";
+    if (!QFile::exists(app)) GTEST_SKIP() << "loomcast not built";
+    // Long enough that the export is still writing when the signal comes: ten minutes.
+    makeClip(path("A.mp4"), 160, 90, 30, {{"red", 600}});
+    writeSession(folder, {{"A.mp4", 30, 0, false}}, std::nullopt, {}, 160, 90);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        QProcess p;
+        p.start(app, {"--export", folder});
+        ASSERT_TRUE(p.waitForStarted());
+        // The known point: the partial file exists, so encoding has begun.
+        const bool writing = lc::test::waitUntil(
+            [&] {
+                return !QDir(folder).entryList({".Loomcast export*"}, QDir::Files | QDir::Hidden).isEmpty();
+            },
+            std::chrono::seconds(60));
+        ASSERT_TRUE(writing);
+        ::kill(pid_t(p.processId()), sig);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << sig;
+        EXPECT_EQ(p.exitCode(), 1) << sig;
+        EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), "export FAILED: Export cancelled\n") << sig;
+        const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        EXPECT_EQ(left, QStringList({"A.mp4", "session.json"})) << left.join(", ").toStdString();
+    }
 }
 
 } // namespace

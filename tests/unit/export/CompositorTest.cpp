@@ -1,5 +1,8 @@
+#include "capture/BlurFill.h"
 #include "export/FocusCompositor.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace lc {
@@ -73,6 +76,94 @@ TEST(FocusCompositor, BlurKeepsFlatAreasAndSoftensEdges) {
     EXPECT_NEAR(plane[10 * 100 + 50], 100, 20);
     for (int x = 31; x < 70; ++x)
         EXPECT_LE(plane[10 * 100 + x - 1], plane[10 * 100 + x]);
+}
+
+} // namespace
+} // namespace lc
+
+namespace lc {
+namespace {
+
+// A captured window of the given size: colour bands and gradients, so that any difference in
+// scaling, blurring or cropping shows.
+BgraFramePtr pattern(int w, int h) {
+    auto f = BgraFrame::allocate(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint8_t* p = f->data + std::ptrdiff_t(y) * f->stride + 4 * x;
+            p[0] = std::uint8_t((x * 255) / w);
+            p[1] = std::uint8_t(((y / 40) % 2) ? 220 : 30);
+            p[2] = std::uint8_t((y * 255) / h);
+            p[3] = 255;
+        }
+    return f;
+}
+
+struct Difference {
+    double mean = 0;
+    int max = 0;
+};
+
+// Over the whole frame, or (with `fg`) over the foreground or the background alone.
+Difference compare(const YuvFrame& a, const YuvFrame& b, const BlurFillLayout* fg = nullptr,
+                   bool inside = false) {
+    Difference d;
+    double sum = 0;
+    std::size_t n = 0;
+    for (int p = 0; p < 3; ++p) {
+        const int w = p ? a.width / 2 : a.width, h = p ? a.height / 2 : a.height;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (fg) {
+                    const int s = p ? 2 : 1, X = x * s, Y = y * s;
+                    // Two pixels of margin: the foreground's scaled edge belongs to neither.
+                    const bool in = X >= fg->fgX - 2 && X < fg->fgX + fg->fgWidth + 2 && Y >= fg->fgY - 2 &&
+                                    Y < fg->fgY + fg->fgHeight + 2;
+                    const bool core = X >= fg->fgX + 2 && X < fg->fgX + fg->fgWidth - 2 && Y >= fg->fgY + 2 &&
+                                      Y < fg->fgY + fg->fgHeight - 2;
+                    if (inside ? !core : in) continue;
+                }
+                const int v =
+                    std::abs(int(a.planes[p][y * a.strides[p] + x]) - int(b.planes[p][y * b.strides[p] + x]));
+                sum += v;
+                d.max = std::max(d.max, v);
+                ++n;
+            }
+    }
+    d.mean = n ? sum / double(n) : 0.0;
+    return d;
+}
+
+TEST(FocusCompositor, FillMatchesTheRecordersPixelForPixel) {
+    // A portrait window and a wide one, each into a 1920 x 1080 and a 1080 x 1920 frame.
+    for (const auto& [w, h] : {std::pair{540, 960}, std::pair{1600, 500}}) {
+        for (const auto& [W, H] : {std::pair{1920, 1080}, std::pair{1080, 1920}}) {
+            const BgraFramePtr window = pattern(w, h);
+            // What the recorder writes: the fill straight from the captured pixels.
+            BlurFill recorder(W, H);
+            auto recorded = YuvFrame::allocate(W, H);
+            recorder.render(*window, *recorded);
+            // What the exporter gets: the same window as an I420 picture at its own size.
+            BlurFill sameSize(w, h);
+            auto decoded = YuvFrame::allocate(w, h);
+            sameSize.render(*window, *decoded);
+            auto exported = YuvFrame::allocate(W, H);
+            FocusCompositor(W, H).layout(*decoded, *exported);
+            const Difference d = compare(*recorded, *exported);
+            const BlurFillLayout L = BlurFill::layout(w, h, W, H);
+            const Difference bg = compare(*recorded, *exported, &L, false),
+                             fgd = compare(*recorded, *exported, &L, true);
+            const std::string what = std::to_string(w) + "x" + std::to_string(h) + " in " +
+                                     std::to_string(W) + "x" + std::to_string(H);
+            // The blurred fill: the same to a rounding step or two everywhere (a box blur over a
+            // crop differed by up to 24).
+            EXPECT_LT(bg.mean, 1.3) << what;
+            EXPECT_LE(bg.max, 4) << what;
+            // The picture itself: only the order of colour conversion and scaling differs.
+            EXPECT_LT(fgd.mean, 1.5) << what;
+            EXPECT_LT(d.mean, 1.5) << what;
+        }
+    }
 }
 
 } // namespace

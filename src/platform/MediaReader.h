@@ -2,9 +2,12 @@
 // Reading movie and audio files back: what a file holds (its first video and first audio
 // track with their time ranges), and decoders for both. Only local movie containers (MOV, MP4,
 // M4A) are opened; a path is never read as a URL or a playlist.
+//
+// A reader holds no state of its own: its functions may be called from any thread at once. A
+// decoder belongs to one thread at a time.
 #include "common/Result.h"
 #include "platform/Frame.h"
-#include "platform/media/reader/MediaTime.h"
+#include "platform/MediaTime.h"
 
 #include <cstdint>
 #include <memory>
@@ -29,12 +32,7 @@ struct MediaInfo {
     std::optional<TrackRange> audio; // first audio track with at least one sample
 };
 
-// Opens `path` and measures its first video and first audio track by reading their packets
-// (no decoding). Fails with FFmpeg's text when the file cannot be opened or is no movie.
-Result<MediaInfo> probeMedia(const std::string& path);
-
-// Decodes the first video track into I420 pictures (BT.709 limited range is assumed for YUV
-// sources; other pixel formats are converted).
+// Decodes the first video track into I420 pictures.
 class VideoDecoder {
 public:
     struct Frame {
@@ -42,20 +40,11 @@ public:
         MediaTime pts; // in the track's own time
     };
 
-    static Result<std::unique_ptr<VideoDecoder>> open(const std::string& path);
-    ~VideoDecoder();
-    VideoDecoder(const VideoDecoder&) = delete;
-    VideoDecoder& operator=(const VideoDecoder&) = delete;
-
+    virtual ~VideoDecoder() = default;
     // The next picture in presentation order; nothing at the end of the track.
-    Result<std::optional<Frame>> next();
+    virtual Result<std::optional<Frame>> next() = 0;
     // Goes back or ahead to the key frame at or before `t`; next() continues from there.
-    Result<void> seek(const MediaTime& t);
-
-private:
-    struct Impl;
-    explicit VideoDecoder(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> impl_;
+    virtual Result<void> seek(const MediaTime& t) = 0;
 };
 
 // Decodes the first audio track into 48 kHz interleaved stereo s16.
@@ -67,18 +56,19 @@ public:
         std::size_t frameCount() const { return samples.size() / 2; }
     };
 
-    static Result<std::unique_ptr<AudioDecoder>> open(const std::string& path);
-    ~AudioDecoder();
-    AudioDecoder(const AudioDecoder&) = delete;
-    AudioDecoder& operator=(const AudioDecoder&) = delete;
-
+    virtual ~AudioDecoder() = default;
     // The next decoded block; nothing at the end of the track.
-    Result<std::optional<Block>> next();
+    virtual Result<std::optional<Block>> next() = 0;
+};
 
-private:
-    struct Impl;
-    explicit AudioDecoder(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> impl_;
+class MediaReader {
+public:
+    virtual ~MediaReader() = default;
+    // Measures the first video and first audio track of `path`. Fails with the reason when the
+    // file cannot be opened or is no movie.
+    virtual Result<MediaInfo> probe(const std::string& path) const = 0;
+    virtual Result<std::unique_ptr<VideoDecoder>> openVideo(const std::string& path) const = 0;
+    virtual Result<std::unique_ptr<AudioDecoder>> openAudio(const std::string& path) const = 0;
 };
 
 } // namespace lc

@@ -1,4 +1,4 @@
-#include "platform/media/reader/MediaReader.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 
 #include "platform/media/FfHandles.h"
 
@@ -109,58 +109,137 @@ std::int64_t skippedSamples(const AVPacket* p) {
 
 } // namespace
 
-Result<MediaInfo> probeMedia(const std::string& path) {
+namespace {
+
+// The presentation spans of the first video and first audio track, from the packets seen.
+struct Measure {
+    AVFormatContext* fmt;
+    int vi;
+    int ai;
+    Span video, audio;
+
+    explicit Measure(AVFormatContext* f)
+        : fmt(f), vi(firstStream(f, AVMEDIA_TYPE_VIDEO)), ai(firstStream(f, AVMEDIA_TYPE_AUDIO)) {
+        for (unsigned i = 0; i < fmt->nb_streams; ++i)
+            if (int(i) != vi && int(i) != ai) fmt->streams[i]->discard = AVDISCARD_ALL;
+    }
+
+    void account(const AVPacket* pkt) {
+        const int si = pkt->stream_index;
+        if (si != vi && si != ai) return;
+        AVStream* st = fmt->streams[si];
+        const std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (ts == AV_NOPTS_VALUE) return;
+        std::int64_t dur = pkt->duration;
+        if (dur <= 0 && si == vi && st->avg_frame_rate.num > 0)
+            dur = av_rescale_q(1, av_inv_q(st->avg_frame_rate), st->time_base);
+        Span& s = si == vi ? video : audio;
+        std::int64_t start = ts;
+        if (si == ai && st->codecpar->sample_rate > 0) {
+            const std::int64_t skip = skippedSamples(pkt);
+            if (skip > 0)
+                start += av_rescale_q(skip, AVRational{1, st->codecpar->sample_rate}, st->time_base);
+        }
+        s.first = std::min(s.first, start);
+        s.end = std::max(s.end, ts + std::max<std::int64_t>(dur, 0));
+    }
+
+    MediaInfo info() const {
+        MediaInfo out;
+        if (vi >= 0 && video.any() && video.end > video.first) {
+            AVStream* st = fmt->streams[vi];
+            out.video = TrackRange{toTime(video.first, st->time_base),
+                                   toTime(video.end - video.first, st->time_base)};
+            out.width = st->codecpar->width;
+            out.height = st->codecpar->height;
+            if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
+                out.frameRate = av_q2d(st->avg_frame_rate);
+        }
+        if (ai >= 0 && audio.any() && audio.end > audio.first) {
+            AVStream* st = fmt->streams[ai];
+            out.audio = TrackRange{toTime(audio.first, st->time_base),
+                                   toTime(audio.end - audio.first, st->time_base)};
+        }
+        return out;
+    }
+};
+
+// Packets read from the start of each track before its first presentation time is taken as
+// known (enough for any reordering an encoder does).
+constexpr int headPackets = 32;
+
+} // namespace
+
+Result<MediaInfo> FfmpegMediaReader::scanAllPackets(const std::string& path) {
     auto opened = openMovie(path);
     if (!opened) return opened.error();
-    AVFormatContext* fmt = opened->get();
-    const int vi = firstStream(fmt, AVMEDIA_TYPE_VIDEO), ai = firstStream(fmt, AVMEDIA_TYPE_AUDIO);
-    for (unsigned i = 0; i < fmt->nb_streams; ++i)
-        if (int(i) != vi && int(i) != ai) fmt->streams[i]->discard = AVDISCARD_ALL;
-
-    Span video, audio;
+    Measure m(opened->get());
     PacketPtr pkt(av_packet_alloc());
     int r = 0;
-    while ((r = av_read_frame(fmt, pkt.get())) >= 0) {
-        const int si = pkt->stream_index;
-        if (si == vi || si == ai) {
-            AVStream* st = fmt->streams[si];
-            std::int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-            if (ts != AV_NOPTS_VALUE) {
-                std::int64_t dur = pkt->duration;
-                if (dur <= 0 && si == vi && st->avg_frame_rate.num > 0)
-                    dur = av_rescale_q(1, av_inv_q(st->avg_frame_rate), st->time_base);
-                Span& s = si == vi ? video : audio;
-                std::int64_t start = ts;
-                if (si == ai && st->codecpar->sample_rate > 0) {
-                    const std::int64_t skip = skippedSamples(pkt.get());
-                    if (skip > 0)
-                        start += av_rescale_q(skip, AVRational{1, st->codecpar->sample_rate}, st->time_base);
-                }
-                s.first = std::min(s.first, start);
-                s.end = std::max(s.end, ts + std::max<std::int64_t>(dur, 0));
-            }
-        }
+    while ((r = av_read_frame(m.fmt, pkt.get())) >= 0) {
+        m.account(pkt.get());
         av_packet_unref(pkt.get());
     }
     if (r != AVERROR_EOF) return avError(path, "Cannot read", r);
-
-    MediaInfo info;
-    if (vi >= 0 && video.any() && video.end > video.first) {
-        AVStream* st = fmt->streams[vi];
-        info.video =
-            TrackRange{toTime(video.first, st->time_base), toTime(video.end - video.first, st->time_base)};
-        info.width = st->codecpar->width;
-        info.height = st->codecpar->height;
-        if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
-            info.frameRate = av_q2d(st->avg_frame_rate);
-    }
-    if (ai >= 0 && audio.any() && audio.end > audio.first) {
-        AVStream* st = fmt->streams[ai];
-        info.audio =
-            TrackRange{toTime(audio.first, st->time_base), toTime(audio.end - audio.first, st->time_base)};
-    }
-    return info;
+    return m.info();
 }
+
+Result<MediaInfo> FfmpegMediaReader::probe(const std::string& path) const {
+    auto opened = openMovie(path);
+    if (!opened) return opened.error();
+    Measure m(opened->get());
+    std::vector<int> tracks;
+    for (int si : {m.vi, m.ai})
+        if (si >= 0) tracks.push_back(si);
+    // The demuxer has read the sample tables (or every fragment header) at open; without an
+    // index there is nothing to jump with.
+    for (int si : tracks)
+        if (avformat_index_get_entries_count(m.fmt->streams[si]) <= 0) return scanAllPackets(path);
+
+    PacketPtr pkt(av_packet_alloc());
+    // The start: the first packets of each track.
+    int seen[2] = {0, 0};
+    auto headDone = [&] {
+        return (m.vi < 0 || seen[0] >= headPackets) && (m.ai < 0 || seen[1] >= headPackets);
+    };
+    int r = 0;
+    while (!headDone() && (r = av_read_frame(m.fmt, pkt.get())) >= 0) {
+        m.account(pkt.get());
+        if (pkt->stream_index == m.vi) ++seen[0];
+        if (pkt->stream_index == m.ai) ++seen[1];
+        av_packet_unref(pkt.get());
+    }
+    if (r == AVERROR_EOF) return m.info(); // a short file: every packet was read
+    if (r < 0) return avError(path, "Cannot read", r);
+
+    // The end: each track from its last key frames but one (reordered frames cannot show later
+    // than those) to the end of the file, the other track skipped meanwhile.
+    for (int si : tracks) {
+        AVStream* st = m.fmt->streams[si];
+        const int n = avformat_index_get_entries_count(st);
+        int from = 0, keys = 0;
+        for (int i = n - 1; i >= 0; --i) {
+            const AVIndexEntry* e = avformat_index_get_entry(st, i);
+            if (e && (e->flags & AVINDEX_KEYFRAME) && ++keys == 2) {
+                from = i;
+                break;
+            }
+        }
+        const AVIndexEntry* e = avformat_index_get_entry(st, from);
+        if (!e) return scanAllPackets(path);
+        for (int other : tracks)
+            m.fmt->streams[other]->discard = other == si ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        if (av_seek_frame(m.fmt, si, e->timestamp, AVSEEK_FLAG_BACKWARD) < 0) return scanAllPackets(path);
+        while ((r = av_read_frame(m.fmt, pkt.get())) >= 0) {
+            m.account(pkt.get());
+            av_packet_unref(pkt.get());
+        }
+        if (r != AVERROR_EOF) return avError(path, "Cannot read", r);
+    }
+    return m.info();
+}
+
+namespace {
 
 // Shared by both decoders: one stream of one file, packets in, frames out.
 struct StreamDecoder {
@@ -219,41 +298,34 @@ struct StreamDecoder {
     }
 };
 
-struct VideoDecoder::Impl {
-    StreamDecoder d;
-    SwsPtr sws;
+class FfVideoDecoder final : public VideoDecoder {
+public:
+    explicit FfVideoDecoder(StreamDecoder d) : d_(std::move(d)) {}
+    Result<std::optional<Frame>> next() override;
+    Result<void> seek(const MediaTime& t) override;
+
+private:
+    StreamDecoder d_;
+    SwsPtr sws_;
 };
 
-VideoDecoder::VideoDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-VideoDecoder::~VideoDecoder() = default;
-
-Result<std::unique_ptr<VideoDecoder>> VideoDecoder::open(const std::string& path) {
-    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO);
-    if (!d) return d.error();
-    auto impl = std::make_unique<Impl>();
-    impl->d = std::move(*d);
-    return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(impl)));
-}
-
-namespace {
 // A decoded picture handed out without a copy: the YuvFrame points into the decoder's
 // reference-counted buffers, which stay alive as long as the picture does.
 struct WrappedPicture {
     YuvFrame yuv;
     AvFramePtr frame;
 };
-} // namespace
 
-Result<std::optional<VideoDecoder::Frame>> VideoDecoder::next() {
+Result<std::optional<VideoDecoder::Frame>> FfVideoDecoder::next() {
     AvFramePtr frame(av_frame_alloc());
-    auto got = impl_->d.receive(frame.get());
+    auto got = d_.receive(frame.get());
     if (!got) return got.error();
     if (!*got) return std::optional<Frame>();
 
     const std::int64_t ts =
         frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
     Frame out;
-    out.pts = toTime(ts == AV_NOPTS_VALUE ? 0 : ts, impl_->d.st()->time_base);
+    out.pts = toTime(ts == AV_NOPTS_VALUE ? 0 : ts, d_.st()->time_base);
     const auto format = AVPixelFormat(frame->format);
     if ((format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) && frame->width % 2 == 0 &&
         frame->height % 2 == 0) {
@@ -270,22 +342,22 @@ Result<std::optional<VideoDecoder::Frame>> VideoDecoder::next() {
     }
     // Other formats (and odd sizes) become I420 of the next even size.
     const int W = (frame->width + 1) & ~1, H = (frame->height + 1) & ~1;
-    impl_->sws.reset(sws_getCachedContext(impl_->sws.release(), frame->width, frame->height, format, W, H,
-                                          AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!impl_->sws) {
+    sws_.reset(sws_getCachedContext(sws_.release(), frame->width, frame->height, format, W, H,
+                                    AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!sws_) {
         const char* name = av_get_pix_fmt_name(format);
-        return makeError("Cannot convert the pictures of \"" + baseName(impl_->d.path) +
+        return makeError("Cannot convert the pictures of \"" + baseName(d_.path) +
                              "\": unsupported pixel format " + (name ? name : "(unknown)"),
                          0, "FFmpeg");
     }
     auto pic = YuvFrame::allocate(W, H);
-    sws_scale(impl_->sws.get(), frame->data, frame->linesize, 0, frame->height, pic->planes, pic->strides);
+    sws_scale(sws_.get(), frame->data, frame->linesize, 0, frame->height, pic->planes, pic->strides);
     out.picture = std::move(pic);
     return std::optional<Frame>(std::move(out));
 }
 
-Result<void> VideoDecoder::seek(const MediaTime& t) {
-    StreamDecoder& d = impl_->d;
+Result<void> FfVideoDecoder::seek(const MediaTime& t) {
+    StreamDecoder& d = d_;
     const std::int64_t ts = toStreamTs(t, d.st()->time_base);
     const int r =
         avformat_seek_file(d.fmt.get(), d.stream, std::numeric_limits<std::int64_t>::min(), ts, ts, 0);
@@ -300,27 +372,23 @@ Result<void> VideoDecoder::seek(const MediaTime& t) {
     return {};
 }
 
-struct AudioDecoder::Impl {
-    StreamDecoder d;
-    SwrPtr swr;
-    AvFramePtr frame{av_frame_alloc()};
-    bool flushed = false;
-    MediaTime nextPts; // where the resampler's tail belongs
+class FfAudioDecoder final : public AudioDecoder {
+public:
+    explicit FfAudioDecoder(StreamDecoder d) { m_.d = std::move(d); }
+    Result<std::optional<Block>> next() override;
+
+private:
+    struct State {
+        StreamDecoder d;
+        SwrPtr swr;
+        AvFramePtr frame{av_frame_alloc()};
+        bool flushed = false;
+        MediaTime nextPts; // where the resampler's tail belongs
+    } m_;
 };
 
-AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-AudioDecoder::~AudioDecoder() = default;
-
-Result<std::unique_ptr<AudioDecoder>> AudioDecoder::open(const std::string& path) {
-    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO);
-    if (!d) return d.error();
-    auto impl = std::make_unique<Impl>();
-    impl->d = std::move(*d);
-    return std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(impl)));
-}
-
-Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
-    Impl& m = *impl_;
+Result<std::optional<AudioDecoder::Block>> FfAudioDecoder::next() {
+    State& m = m_;
     constexpr int outRate = 48000;
     for (;;) {
         if (m.flushed) return std::optional<Block>();
@@ -376,6 +444,24 @@ Result<std::optional<AudioDecoder::Block>> AudioDecoder::next() {
         m.nextPts = b.pts + MediaTime{n, outRate};
         return std::optional<Block>(std::move(b));
     }
+}
+
+} // namespace
+
+Result<std::unique_ptr<VideoDecoder>> FfmpegMediaReader::openVideo(const std::string& path) const {
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO);
+    if (!d) return d.error();
+    return std::unique_ptr<VideoDecoder>(std::make_unique<FfVideoDecoder>(std::move(*d)));
+}
+
+Result<std::unique_ptr<AudioDecoder>> FfmpegMediaReader::openAudio(const std::string& path) const {
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO);
+    if (!d) return d.error();
+    return std::unique_ptr<AudioDecoder>(std::make_unique<FfAudioDecoder>(std::move(*d)));
+}
+
+std::shared_ptr<const MediaReader> ffmpegMediaReader() {
+    return std::make_shared<FfmpegMediaReader>();
 }
 
 } // namespace lc
