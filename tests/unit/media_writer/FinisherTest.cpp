@@ -5,7 +5,7 @@
 #include "MediaProbe.h"
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
-#include "platform/media/reader/MediaReader.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -320,7 +320,8 @@ TEST_P(FinishedFile, KeepsEveryFrameInOneMdatWithACompleteIndex) {
     if (c.type != MovieFileType::m4a) EXPECT_DOUBLE_EQ(finished->mainSeconds(), double(kFrames) / kFps);
 
     // The exporter's reader sees the same tracks as in the fragmented file.
-    auto a = probeMedia(fragmented), b = probeMedia(path);
+    const FfmpegMediaReader reader;
+    auto a = reader.probe(fragmented), b = reader.probe(path);
     ASSERT_TRUE(a.ok() && b.ok());
     ASSERT_EQ(a->video.has_value(), b->video.has_value());
     if (a->video) {
