@@ -13,7 +13,7 @@ ClipFeed::~ClipFeed() {
 void ClipFeed::start() {
     if (frames_.empty() || thread_.joinable()) return;
     thread_ = std::thread([this] {
-        nameThisThread("lc.export.dec");
+        nameThisThread("loomcast.decode");
         run();
     });
 }

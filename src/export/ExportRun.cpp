@@ -240,7 +240,7 @@ QCoro::Task<Result<QString>> run(QString folder, ExportBackends backends,
     promise.start();
     // A thread of the export's own, never a shared pool that other work waits on.
     std::thread([promise = std::move(promise), folder, session, backends = std::move(backends)]() mutable {
-        nameThisThread("lc.export");
+        nameThisThread("loomcast.export");
         try {
             promise.addResult(runBlocking(folder, *session, backends));
         } catch (...) {
