@@ -187,6 +187,20 @@ public:
     Result<FinishedMovie> run();
 
 private:
+    // Where the kept part of the file ends: after the last complete fragment.
+    struct Layout {
+        BoxHeader moov;
+        std::uint64_t keptEnd = 0;
+        std::uint64_t fragments = 0;
+    };
+
+    Result<void> open();
+    // Reads the header and every complete fragment's sample tables.
+    Result<Layout> scan();
+    static bool samplesInside(const std::vector<TrackRun>& runs, const BoxHeader& mdat);
+    Result<void> appendIndex(std::uint64_t keptEnd, const Bytes& index);
+    Result<void> rewriteHeader(const BoxHeader& moov, std::uint64_t keptEnd);
+
     Error fail(FinishFailure kind, const std::string& why) const {
         return makeError("Cannot finish " + quoted(path_) + ": " + why, int(kind));
     }
@@ -704,7 +718,7 @@ Result<Bytes> Finisher::buildMovie() const {
     return std::move(w.out);
 }
 
-Result<FinishedMovie> Finisher::run() {
+Result<void> Finisher::open() {
     fd_.reset(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd_) {
         const int e = errno;
@@ -714,14 +728,17 @@ Result<FinishedMovie> Finisher::run() {
     if (::fstat(fd_.get(), &st) != 0) return ioFail("cannot read");
     if (!S_ISREG(st.st_mode)) return fail(FinishFailure::notFragmented, "it is not a regular file");
     fileSize_ = std::uint64_t(st.st_size);
+    return {};
+}
 
+Result<Finisher::Layout> Finisher::scan() {
     // Walk the top-level boxes: ftyp …, moov (with fragment defaults), then fragment headers each
     // followed by their media data.
+    Layout layout;
     std::optional<BoxHeader> moov;
     std::optional<BoxHeader> pendingMoof;
     std::vector<TrackRun> pendingRuns;
-    std::uint64_t keptEnd = 0, pos = 0;
-    std::uint64_t fragments = 0;
+    std::uint64_t pos = 0;
     bool sawFtyp = false, mediaFirst = false;
     // Only a fragment that runs into the end of the file is torn; anything else that does not
     // fit is not a file this finisher may change.
@@ -742,7 +759,7 @@ Result<FinishedMovie> Finisher::run() {
                 if (mediaFirst)
                     return fail(FinishFailure::notFragmented, "it has media before its movie header");
                 moov = b;
-                keptEnd = b.end();
+                layout.keptEnd = b.end();
             } else if (b.type == fourcc("moof") || b.type == fourcc("mdat")) {
                 mediaFirst = true; // a plain file (finished already?) has its index after the media
             }
@@ -756,49 +773,42 @@ Result<FinishedMovie> Finisher::run() {
             pendingRuns = std::move(*runs);
         } else if (b.type == fourcc("mdat")) {
             if (!pendingMoof) return damaged("media data outside a fragment");
-            const std::uint64_t from = b.offset + b.headerSize, to = b.end();
-            const bool inside = std::all_of(pendingRuns.begin(), pendingRuns.end(), [&](const TrackRun& r) {
-                return std::all_of(r.samples.begin(), r.samples.end(), [&](const Sample& s) {
-                    return s.offset >= from && s.offset <= to && s.size <= to - s.offset;
-                });
-            });
-            if (!inside) return damaged("samples outside their fragment");
+            if (!samplesInside(pendingRuns, b)) return damaged("samples outside their fragment");
             accept(pendingRuns);
             pendingMoof.reset();
-            ++fragments;
-            keptEnd = b.end();
+            ++layout.fragments;
+            layout.keptEnd = b.end();
         } else if (pendingMoof) {
             return damaged("a fragment header without media data");
         } else if (b.type != fourcc("mfra") && b.type != fourcc("moov") && b.type != fourcc("free") &&
                    b.type != fourcc("skip")) {
-            keptEnd = b.end(); // something unknown after a fragment: kept inside the media data
+            layout.keptEnd = b.end(); // something unknown after a fragment: kept inside the media data
         }
         pos = b.end();
     }
     if (!moov)
         return fail(FinishFailure::notFragmented,
                     sawFtyp ? "it has no movie header" : "it is not a movie file");
-    if (fragments == 0) return fail(FinishFailure::noMedia, "it holds no complete fragment");
-    fixTimecode();
+    if (layout.fragments == 0) return fail(FinishFailure::noMedia, "it holds no complete fragment");
+    layout.moov = *moov;
+    return layout;
+}
 
-    auto index = buildMovie();
-    if (!index) return index.error();
+bool Finisher::samplesInside(const std::vector<TrackRun>& runs, const BoxHeader& mdat) {
+    const std::uint64_t from = mdat.offset + mdat.headerSize, to = mdat.end();
+    return std::all_of(runs.begin(), runs.end(), [&](const TrackRun& r) {
+        return std::all_of(r.samples.begin(), r.samples.end(), [&](const Sample& s) {
+            return s.offset >= from && s.offset <= to && s.size <= to - s.offset;
+        });
+    });
+}
 
-    FinishedMovie out;
-    out.fragments = fragments;
-    out.cutBytes = fileSize_ - keptEnd;
-    for (const auto& t : tracks_)
-        out.tracks.push_back(
-            {t.id, fourccText(t.handler), t.timeScale, t.samples.size(), t.nextTime - t.startTime});
-
-    // 1. Cut what follows the last complete fragment (the fragment index, a torn fragment, an
-    //    index of an earlier interrupted finish) and append the new index; synced before the
-    //    header says it is there. Until then the file is still the fragmented one.
+Result<void> Finisher::appendIndex(std::uint64_t keptEnd, const Bytes& index) {
     if (keptEnd < fileSize_ && ::ftruncate(fd_.get(), off_t(keptEnd)) != 0)
         return ioFail("cannot cut the torn end");
-    for (std::size_t done = 0; done < index->size();) {
+    for (std::size_t done = 0; done < index.size();) {
         const ssize_t n =
-            ::pwrite(fd_.get(), index->data() + done, index->size() - done, off_t(keptEnd + done));
+            ::pwrite(fd_.get(), index.data() + done, index.size() - done, off_t(keptEnd + done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             // Without the partial index the file is the fragmented one again; with it, it is still
@@ -811,20 +821,46 @@ Result<FinishedMovie> Finisher::run() {
         done += std::size_t(n);
     }
     if (::fsync(fd_.get()) != 0) return ioFail("cannot sync the index");
+    return {};
+}
 
-    // 2. One write of at most 16 bytes inside the first sector turns the old header and every
-    //    fragment into one media-data box; sample offsets stay as they are.
-    const std::uint64_t span = keptEnd - moov->offset;
+Result<void> Finisher::rewriteHeader(const BoxHeader& moov, std::uint64_t keptEnd) {
+    const std::uint64_t span = keptEnd - moov.offset;
     Writer h;
     if (span <= 0xffffffffu) {
         h.u32(span), h.u32(fourcc("mdat"));
     } else {
         h.u32(1), h.u32(fourcc("mdat")), h.u64(span);
     }
-    if (h.out.size() > moov->size) return fail(FinishFailure::io, "the movie header is too small to rewrite");
-    if (::pwrite(fd_.get(), h.out.data(), h.out.size(), off_t(moov->offset)) != ssize_t(h.out.size()))
+    if (h.out.size() > moov.size) return fail(FinishFailure::io, "the movie header is too small to rewrite");
+    if (::pwrite(fd_.get(), h.out.data(), h.out.size(), off_t(moov.offset)) != ssize_t(h.out.size()))
         return ioFail("cannot rewrite the header");
     if (::fsync(fd_.get()) != 0) return ioFail("cannot sync the header");
+    return {};
+}
+
+Result<FinishedMovie> Finisher::run() {
+    if (auto opened = open(); !opened) return opened.error();
+    auto layout = scan();
+    if (!layout) return layout.error();
+    fixTimecode();
+    auto index = buildMovie();
+    if (!index) return index.error();
+
+    FinishedMovie out;
+    out.fragments = layout->fragments;
+    out.cutBytes = fileSize_ - layout->keptEnd;
+    for (const auto& t : tracks_)
+        out.tracks.push_back(
+            {t.id, fourccText(t.handler), t.timeScale, t.samples.size(), t.nextTime - t.startTime});
+
+    // 1. Cut what follows the last complete fragment (the fragment index, a torn fragment, an
+    //    index of an earlier interrupted finish) and append the new index; synced before the
+    //    header says it is there. Until then the file is still the fragmented one.
+    if (auto appended = appendIndex(layout->keptEnd, *index); !appended) return appended.error();
+    // 2. One write of at most 16 bytes inside the first sector turns the old header and every
+    //    fragment into one media-data box; sample offsets stay as they are.
+    if (auto rewritten = rewriteHeader(layout->moov, layout->keptEnd); !rewritten) return rewritten.error();
     return out;
 }
 
