@@ -59,29 +59,30 @@ inline double toneAmplitude(const std::vector<double>& x, double hz, int rate = 
 }
 
 // Pitch from upward zero crossings, with hysteresis (the signal must have gone below -30 % of
-// its peak since the last crossing) so that coding noise and ringing do not count.
+// its peak since the last crossing) so that coding noise and ringing do not count. The median
+// period decides: a sound server starved by a busy machine may insert a block of silence or
+// repeat one, which bends a single period but not the pitch of the sound.
 inline double dominantFrequency(const std::vector<double>& x, int rate = AudioChunk::sampleRate) {
     double peak = 0;
     for (double v : x)
         peak = std::max(peak, std::abs(v));
     const double low = -0.3 * peak;
-    std::optional<double> first, last;
-    int crossings = 0;
+    std::optional<double> last;
+    std::vector<double> periods;
     bool armed = false;
     for (std::size_t i = 1; i < x.size(); ++i) {
         if (x[i] < low) armed = true;
         if (armed && x[i - 1] < 0 && x[i] >= 0) {
             armed = false;
             const double t = double(i - 1) + (-x[i - 1]) / (x[i] - x[i - 1]);
-            if (!first)
-                first = t;
-            else
-                ++crossings;
+            if (last) periods.push_back(t - *last);
             last = t;
         }
     }
-    if (!first || crossings == 0) return 0;
-    return crossings * rate / (*last - *first);
+    if (periods.empty()) return 0;
+    const auto middle = periods.begin() + std::ptrdiff_t(periods.size() / 2);
+    std::nth_element(periods.begin(), middle, periods.end());
+    return rate / *middle;
 }
 
 // Uptime of the first sample louder than `threshold` after at least `quiet` seconds of
