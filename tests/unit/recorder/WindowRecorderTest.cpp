@@ -76,9 +76,11 @@ protected:
         }
         return o;
     }
-    static BgraFramePtr frame(std::uint64_t serial = 1) {
+    // A frame captured at `captured` (uptime; 0: unstamped, the recorder takes its clock).
+    static BgraFramePtr frame(std::uint64_t serial = 1, double captured = 0) {
         auto f = BgraFrame::allocate(64, 36);
         f->serial = serial;
+        f->hostTime = captured;
         return f;
     }
     // Starts, delivers the first frame at uptime `t0` and waits for the writing session.
@@ -174,34 +176,81 @@ TEST_F(RecorderTest, StartFailuresReportTheirErrorAndLeaveNothingRunning) {
     EXPECT_EQ(r.error().message, "Cannot create file: Permission denied");
 }
 
-TEST_F(RecorderTest, FramesAreStampedWithElapsedTimeOnceEachAndEndAtTheVideoEnd) {
+TEST_F(RecorderTest, FramesFillEverySlotOfTheGridUpToTheVideoEnd) {
     startRecording(options());
     EXPECT_EQ(videoPts().front(), 0);
     EXPECT_EQ(log->read([](auto& l) { return l.timecodeStart; }),
               Timecode::frameNumber(*recorder->firstFrameDate(), 30));
 
-    // The clock stands still: ticks keep coming but no second frame at the same time.
+    // The clock stands still: ticks keep coming but the next slot's time has not come.
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(videoPts().size(), 1u);
+    // Half a second at once, as after a thread that came late: every slot is filled, 1/30 s apart.
     now = 100.5;
-    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 2; }, 2s));
-    now = 100.5 + 1.0 / 900000; // rounds to the same 1/90,000 s
-    std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(videoPts(), (std::vector<std::int64_t>{0, 45000}));
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 16; }, 2s));
+    std::vector<std::int64_t> grid;
+    for (int k = 0; k <= 15; ++k)
+        grid.push_back(k * 3000);
+    EXPECT_EQ(videoPts(), grid);
 
     // The window never redrew: the same composed picture is repeated.
     const auto frames = log->read([](auto& l) { return l.videoFrames; });
-    EXPECT_EQ(frames[0], frames[1]);
+    EXPECT_TRUE(std::all_of(frames.begin(), frames.end(), [&](auto* f) { return f == frames[0]; }));
 
+    // The video ends before the slot at 37/30 s; the last frame lasts a full period.
     now = 101.234567;
     const double d = recorder->stopAndWait();
-    EXPECT_EQ(videoPts().back(), 111111);
-    EXPECT_DOUBLE_EQ(d, 111111.0 / 90000);
+    EXPECT_EQ(videoPts().size(), 38u);
+    EXPECT_EQ(videoPts().back(), 37 * 3000);
+    EXPECT_DOUBLE_EQ(d, 38.0 / 30);
     EXPECT_DOUBLE_EQ(recorder->duration(), d);
     const auto calls = log->callList();
     EXPECT_TRUE(log->has("markFinished:0"));
     EXPECT_EQ(calls.back(), "finish");
     EXPECT_GE(recorder->stats().ticks, 2u);
+    EXPECT_EQ(recorder->stats().framesWritten, 38u);
+    EXPECT_EQ(recorder->stats().pictures, 1u);
+    EXPECT_FALSE(recorder->finishFailure());
+}
+
+TEST_F(RecorderTest, EachSlotShowsTheNewestFrameCapturedAtOrBeforeItsTime) {
+    ASSERT_TRUE(recorder->startAndWait(options()).ok());
+    now = 100.02;
+    capture().deliver(frame(1, 100.0)); // the timeline starts at the capture, not at its handling
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 1; }, 2s));
+    EXPECT_EQ(recorder->firstFrameUptime(), 100.0);
+
+    // The writer has no room while three frames come in; the slots wait for it.
+    log->change([](auto& l) { l.videoReady = false; });
+    capture().deliver(frame(2, 100.05));
+    capture().deliver(frame(3, 100.09));
+    capture().deliver(frame(4, 100.11));
+    capture().deliver(frame(5, 100.08)); // older than one already there: never shown
+    now = 100.2;
+    QFuture<double> stopping = recorder->stop(); // handled after the frames
+    log->change([](auto& l) { l.videoReady = true; });
+    stopping.waitForFinished();
+
+    // Slots at 0, 1/30, 2/30, 3/30, 4/30, 5/30 s; the one at 6/30 = 0.2 s is past the end.
+    EXPECT_EQ(videoPts(), (std::vector<std::int64_t>{0, 3000, 6000, 9000, 12000, 15000}));
+    EXPECT_DOUBLE_EQ(stopping.result(), 0.2);
+    const auto shown = log->read([](auto& l) { return l.videoFrames; });
+    ASSERT_EQ(shown.size(), 6u);
+    EXPECT_EQ(shown[1], shown[0]); // 1/30: only the first was captured by then
+    EXPECT_NE(shown[2], shown[1]); // 2/30 = 0.067: the one of 0.05
+    EXPECT_NE(shown[3], shown[2]); // 3/30 = 0.1: the one of 0.09
+    EXPECT_NE(shown[4], shown[3]); // 4/30 = 0.133: the one of 0.11
+    EXPECT_EQ(shown[5], shown[4]); // nothing newer
+    EXPECT_EQ(recorder->stats().pictures, 4u);
+}
+
+TEST_F(RecorderTest, AFailedFinishIsTheStopsFailureAndTheDurationStaysTrue) {
+    startRecording(options());
+    log->change([](auto& l) { l.finishError = "Cannot finish x.mov: Input/output error"; });
+    now = 101.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0);
+    EXPECT_EQ(recorder->finishFailure(), "Cannot finish x.mov: Input/output error");
+    EXPECT_EQ(failureCount(), 0u); // stop() was called: the failure goes with its result
 }
 
 TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
@@ -277,7 +326,9 @@ TEST_F(RecorderTest, WriterFailuresAreReportedAndTheWrittenPartIsKept) {
     log->failNow("Cannot write x.mov: No space left on device");
     ASSERT_TRUE(waitUntil([&] { return failureCount() == 1; }, 2s));
     EXPECT_EQ(failures[0], "Cannot write x.mov: No space left on device");
-    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+    // The writer took the first slot before it failed: the file has that much video.
+    now = 105.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0 / 30);
     EXPECT_TRUE(log->has("cancel")); // a failed writer keeps what it wrote
     EXPECT_FALSE(log->has("finish"));
 
@@ -386,7 +437,7 @@ TEST_F(RecorderTest, DroppingARecordingRecorderFinishesItsFile) {
     now = 102.5;
     recorder.reset();
     EXPECT_TRUE(log->has("finish"));
-    EXPECT_EQ(videoPts().back(), 2 * 90000 + 45000);
+    EXPECT_EQ(videoPts().back(), 74 * 3000); // the last slot before 2.5 s
 }
 
 TEST_F(RecorderTest, AMissingWriterFactoryIsAClearStartError) {
