@@ -80,7 +80,10 @@ std::int64_t toTicks(double seconds, std::int64_t scale) {
     return std::llround(seconds * double(scale));
 }
 
-// The zero of a file's timeline: the capture time of its first complete frame.
+// The zero of a file's timeline on the shared clock and the wall clock. A slot of the grid is
+// shown for 1/fps and its picture is the one captured nearest before its middle, so the zero is
+// half a period before the first frame's capture: pictures then sit on average where they were
+// taken, instead of half a frame late against the sound.
 struct Timeline {
     double uptime = 0;
     Timecode::Instant date;
@@ -89,9 +92,9 @@ struct Timeline {
     double fileTime(double at) const { return at - uptime; }
 };
 
-// The frame grid: slot k is shown from k/fps for 1/fps.
+// The frame grid: slot k is shown from k/fps for 1/fps; its picture is taken at its middle.
 double slotTime(std::int64_t k, int fps) {
-    return double(k) / double(fps);
+    return (double(k) + 0.5) / double(fps);
 }
 std::int64_t slotPts(std::int64_t k, int fps) {
     return (k * kVideoTimeScale + fps / 2) / fps;
@@ -358,14 +361,15 @@ void WindowRecorder::Core::keep(BgraFramePtr f) {
         frames_.erase(std::next(frames_.begin()));
 }
 
-// The first complete frame: the file's timeline starts at its capture time and the frame timer
-// runs, half a period behind the grid so a frame captured just before a slot is there for it.
+// The first complete frame: the file's timeline starts half a period before its capture and
+// the frame timer runs half a period behind the slots' picture times, so that a frame captured
+// just before one is there for it.
 void WindowRecorder::Core::beginTimeline() {
     const double now = services_.clock();
-    const double origin = frames_.back().captured;
-    const auto sinceCapture = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+    const double origin = frames_.back().captured - 0.5 / double(fps_);
+    const auto sinceOrigin = std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::duration<double>(std::max(0.0, now - origin)));
-    const Timeline zero{origin, std::chrono::system_clock::now() - sinceCapture};
+    const Timeline zero{origin, std::chrono::system_clock::now() - sinceOrigin};
     int fps = 0;
     {
         auto readings = shared_->readings.lock();
@@ -385,8 +389,9 @@ void WindowRecorder::Core::beginTimeline() {
     // header, which the session writes.
     if (hasTimecode_) writer_->setTimecodeStart(Timecode::frameNumber(zero.date, fps));
     (void)writer_->startSession(); // a failure reaches the error handler
-    const double delay = origin + 0.5 / double(fps) - now;
-    auto timer = FrameTimer::start(fps, [this](std::uint64_t periods) { tick(periods); }, delay);
+    const double delay = origin + 1.0 / double(fps) - now;
+    auto timer = FrameTimer::start(
+        fps, [this](std::uint64_t periods) { tick(periods); }, delay);
     if (!timer) return reportFailure(timer.error().message);
     timer_ = std::move(*timer);
     fillSlots(now, false);

@@ -105,11 +105,12 @@ public:
 
     // The readings below: any thread.
     Phase phase() const;
-    // The capture time of the first complete frame on the shared clock and on the wall clock
-    // (taken once, from the shared clock's distance to it): the zero of the file's timeline.
-    // Video frames sit on the grid k/fps from there; each slot shows the newest frame captured
-    // at or before its time, so a window that stops drawing repeats its last picture. Absent
-    // until the first frame.
+    // The zero of the file's timeline on the shared clock and on the wall clock (taken once,
+    // from the shared clock's distance to it): half a period before the first complete frame's
+    // capture. Video frames sit on the grid k/fps from there, one per slot; each slot shows the
+    // newest frame captured at or before the slot's middle, (k + ½)/fps, so the first frame's
+    // slot is slot 0 and a window that stops drawing repeats its last picture. Absent until the
+    // first frame.
     std::optional<double> firstFrameUptime() const;
     std::optional<Timecode::Instant> firstFrameDate() const;
     // The video duration returned by stop(); 0 before.

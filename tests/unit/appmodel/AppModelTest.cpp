@@ -4,13 +4,13 @@
 #include "model/Store.h"
 
 #include <QFileInfo>
-#include <algorithm>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 

@@ -142,7 +142,8 @@ TEST_F(RecorderTest, Mp4StartsWritingAtTheFirstFrameWithItsComment) {
     ASSERT_TRUE(waitUntil([&] { return log->has("startSession"); }, 2s));
     EXPECT_EQ(log->callList(),
               (std::vector<std::string>{"addVideoInput", "setMetadata", "startWriting", "startSession"}));
-    EXPECT_EQ(recorder->firstFrameUptime(), 123.5);
+    // The timeline starts half a frame before the capture: slot 0's middle is the capture.
+    EXPECT_DOUBLE_EQ(*recorder->firstFrameUptime(), 123.5 - 1.0 / 60);
     const auto date = recorder->firstFrameDate();
     ASSERT_TRUE(date);
     const std::string comment = log->read([](auto& l) { return l.comment; });
@@ -218,7 +219,7 @@ TEST_F(RecorderTest, EachSlotShowsTheNewestFrameCapturedAtOrBeforeItsTime) {
     now = 100.02;
     capture().deliver(frame(1, 100.0)); // the timeline starts at the capture, not at its handling
     ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 1; }, 2s));
-    EXPECT_EQ(recorder->firstFrameUptime(), 100.0);
+    EXPECT_DOUBLE_EQ(*recorder->firstFrameUptime(), 100.0 - 1.0 / 60);
 
     // The writer has no room while three frames come in; the slots wait for it.
     log->change([](auto& l) { l.videoReady = false; });
@@ -266,11 +267,20 @@ TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
     FakeAudio::push(audio->app, 51.03); // too late
     stopping.waitForFinished();
 
-    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{12000, 48480}));
-    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{24000});
+    // On the file's timeline, whose zero is half a frame before the first frame's capture.
+    const double zero = *recorder->firstFrameUptime();
+    EXPECT_DOUBLE_EQ(zero, 50.0 - 1.0 / 60);
+    auto at = [&](double t) { return std::llround((t - zero) * 48000); };
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{at(50.25), at(51.01)}));
+    EXPECT_EQ(audioPts(1).front(), 12800);
+    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{at(50.5)});
     const std::string line = recorder->debugLine();
-    EXPECT_EQ(line.rfind("audio rx=4 notReady=0 afterEnd=1 firstRel=0.25 lastRel=1.03", 0), 0u) << line;
-    EXPECT_NE(line.find(" videoEndRel=1.0 lastRxRel=1.0"), std::string::npos) << line;
+    const auto rel = [&](double t) { return WindowRecorder::formatReal(t - zero); };
+    EXPECT_EQ(
+        line.rfind("audio rx=4 notReady=0 afterEnd=1 firstRel=" + rel(50.25) + " lastRel=" + rel(51.03), 0),
+        0u)
+        << line;
+    EXPECT_NE(line.find(" videoEndRel=" + rel(51.0) + " lastRxRel=" + rel(51.0)), std::string::npos) << line;
     EXPECT_TRUE(log->has("markFinished:1"));
     EXPECT_TRUE(log->has("markFinished:2"));
 }
@@ -287,7 +297,7 @@ TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
     ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1000; }, 2s));
     const auto pts = audioPts(1);
     EXPECT_TRUE(std::is_sorted(pts.begin(), pts.end()));
-    EXPECT_EQ(pts.front(), 480);
+    EXPECT_EQ(pts.front(), 480 + 800); // 10 ms after the capture, which is half a frame in
 
     log->change([](auto& l) { l.audioReady = false; });
     for (int i = 0; i < 3; ++i)
@@ -299,7 +309,7 @@ TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
     FakeAudio::push(audio->app, 22.0);
     ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1001; }, 2s));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(audioPts(1).back(), 12 * 48000);
+    EXPECT_EQ(audioPts(1).back(), 12 * 48000 + 800);
 }
 
 TEST_F(RecorderTest, StreamFailureIsReportedOnceButNeverWhileStopping) {
@@ -385,7 +395,7 @@ TEST_F(RecorderTest, PhasesFollowTheFileFromFirstFrameToDone) {
     now = 100.0;
     capture().deliver(frame());
     ASSERT_TRUE(waitUntil([&] { return recorder->phase() == WindowRecorder::Phase::recording; }, 2s));
-    EXPECT_EQ(recorder->firstFrameUptime(), 100.0);
+    EXPECT_DOUBLE_EQ(*recorder->firstFrameUptime(), 100.0 - 1.0 / 60);
     now = 101.0;
     EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0);
     EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::done);
