@@ -19,8 +19,8 @@ public:
     // `periods` is at least 1: more when the thread came late.
     using Handler = std::function<void(std::uint64_t periods)>;
 
-    // Fires at once, then every 1/fps seconds until destroyed.
-    static Result<std::unique_ptr<FrameTimer>> start(int fps, Handler onTick);
+    // Fires after `delay` seconds (at once when 0), then every 1/fps seconds until destroyed.
+    static Result<std::unique_ptr<FrameTimer>> start(int fps, Handler onTick, double delay = 0);
 
 private:
     struct Key {

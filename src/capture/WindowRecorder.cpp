@@ -31,6 +31,11 @@ namespace lc {
 namespace {
 
 constexpr int kQueueDepth = 6;
+// Captured frames the recorder holds while their slots are still to come; the rest of the
+// capture's pool stays free for new content.
+constexpr std::size_t kMaxHeldFrames = kQueueDepth - 2;
+// Slot times and frame times compare within this, so that k/fps and a stamp that equal it agree.
+constexpr double kSlotEpsilon = 1e-9;
 constexpr std::size_t kMaxPendingAudio = 1000;
 constexpr double kAudioAfterVideoEnd = 0.02;
 constexpr int kFlushRounds = 100;
@@ -75,11 +80,25 @@ std::int64_t toTicks(double seconds, std::int64_t scale) {
     return std::llround(seconds * double(scale));
 }
 
-// The zero of a file's timeline: when its first complete frame was handled.
+// The zero of a file's timeline on the shared clock and the wall clock. A slot of the grid is
+// shown for 1/fps and its picture is the one captured nearest before its middle, so the zero is
+// half a period before the first frame's capture: pictures then sit on average where they were
+// taken, instead of half a frame late against the sound.
 struct Timeline {
     double uptime = 0;
     Timecode::Instant date;
+    // Where an instant of the shared clock falls on the file's timeline, in seconds. Every frame
+    // and audio time goes through here (a span cut out of the file would be subtracted here).
+    double fileTime(double at) const { return at - uptime; }
 };
+
+// The frame grid: slot k is shown from k/fps for 1/fps; its picture is taken at its middle.
+double slotTime(std::int64_t k, int fps) {
+    return (double(k) + 0.5) / double(fps);
+}
+std::int64_t slotPts(std::int64_t k, int fps) {
+    return (k * kVideoTimeScale + fps / 2) / fps;
+}
 
 // What debugLine reports about application audio.
 struct AudioDiagnostics {
@@ -102,6 +121,7 @@ struct WindowRecorder::Shared {
         std::optional<Timeline> timeline;
         std::optional<double> videoEnd; // uptime
         double duration = 0;
+        std::optional<std::string> finishFailure;
         int fps = 30;
         AudioDiagnostics audio;
         Stats stats;
@@ -159,9 +179,16 @@ private:
     Result<void> openWriter(const StartOptions& o);
     Result<void> startCapture(const StartOptions& o);
     void abandonStart();
+    struct Held {
+        BgraFramePtr frame;
+        double captured = 0; // uptime
+    };
+
+    void keep(BgraFramePtr frame);
     void beginTimeline();
     void tick(std::uint64_t periods);
-    void writeFrame(double uptime);
+    bool fillSlots(double until, bool endsThere);
+    double videoDuration() const;
     void appendAudio(std::shared_ptr<const AudioChunk> chunk, std::optional<InputId> input);
     bool drain(std::optional<InputId> input);
     bool drainAll();
@@ -187,10 +214,13 @@ private:
     std::unique_ptr<AudioCapture> appCapture_;
     MicMonitor* mic_ = nullptr;
     QUuid micID_ = QUuid::createUuid();
-    BgraFramePtr latest_;
+    // Newest last. The front is the newest frame captured at or before the next slot's time;
+    // the others were captured after it.
+    std::deque<Held> frames_;
     std::unique_ptr<BlurFill> blur_; // draws from the writer's frames: declared after writer_
     std::unique_ptr<FrameTimer> timer_;
-    std::optional<std::int64_t> lastPTS_;
+    int fps_ = 30;
+    std::int64_t nextSlot_ = 0; // slots before it are in the writer
     std::map<InputId, std::deque<Pending>> queues_;
 };
 
@@ -241,6 +271,7 @@ Result<void> WindowRecorder::Core::openWriter(const StartOptions& o) {
     // Frames arrive at the window's own size; BlurFill fits them into the output size.
     blur_ = std::make_unique<BlurFill>(width, height, [w = writer_.get()] { return w->freeVideoFrame(); });
     shared_->readings.lock()->fps = fps;
+    fps_ = fps;
     return {};
 }
 
@@ -303,20 +334,42 @@ void WindowRecorder::Core::frame(BgraFramePtr f) {
     switch (phase()) {
     case Phase::starting:
         if (!writer_) return;
-        latest_ = std::move(f);
+        keep(std::move(f));
         beginTimeline();
         return;
     case Phase::recording:
-        latest_ = std::move(f); // the timer writes it
+        keep(std::move(f)); // the timer writes it into its slots
         return;
+    case Phase::draining: {
+        // Captured before the video ended, handed over after: it still has slots to fill.
+        const std::optional<double> end = shared_->readings.lock()->videoEnd;
+        if (end && f->hostTime > 0 && f->hostTime <= *end) keep(std::move(f));
+        return;
+    }
     default:
         return; // the video has ended
     }
 }
 
-// The first complete frame: the file's timeline starts now and the frame timer runs.
+void WindowRecorder::Core::keep(BgraFramePtr f) {
+    const double captured = f->hostTime > 0 ? f->hostTime : services_.clock();
+    // A frame older than one already held could only ever show in a slot that has gone by.
+    if (!frames_.empty() && captured < frames_.back().captured) return;
+    frames_.push_back({std::move(f), captured});
+    // The frames in between are the first to go: the front still owns the next slot.
+    while (frames_.size() > kMaxHeldFrames)
+        frames_.erase(std::next(frames_.begin()));
+}
+
+// The first complete frame: the file's timeline starts half a period before its capture and
+// the frame timer runs half a period behind the slots' picture times, so that a frame captured
+// just before one is there for it.
 void WindowRecorder::Core::beginTimeline() {
-    const Timeline zero{services_.clock(), std::chrono::system_clock::now()};
+    const double now = services_.clock();
+    const double origin = frames_.back().captured - 0.5 / double(fps_);
+    const auto sinceOrigin = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::duration<double>(std::max(0.0, now - origin)));
+    const Timeline zero{origin, std::chrono::system_clock::now() - sinceOrigin};
     int fps = 0;
     {
         auto readings = shared_->readings.lock();
@@ -336,35 +389,63 @@ void WindowRecorder::Core::beginTimeline() {
     // header, which the session writes.
     if (hasTimecode_) writer_->setTimecodeStart(Timecode::frameNumber(zero.date, fps));
     (void)writer_->startSession(); // a failure reaches the error handler
-    auto timer = FrameTimer::start(fps, [this](std::uint64_t periods) { tick(periods); });
+    const double delay = origin + 1.0 / double(fps) - now;
+    auto timer = FrameTimer::start(
+        fps, [this](std::uint64_t periods) { tick(periods); }, delay);
     if (!timer) return reportFailure(timer.error().message);
     timer_ = std::move(*timer);
+    fillSlots(now, false);
 }
 
 void WindowRecorder::Core::tick(std::uint64_t periods) {
-    Phase now{};
+    Shared::Readings now;
     {
         auto readings = shared_->readings.lock();
         ++readings->stats.ticks;
         readings->stats.skippedTicks += periods - 1;
-        now = readings->phase;
+        now = *readings;
     }
     // Pending audio keeps flowing also after the video has ended.
     drainAll();
-    if (now == Phase::recording) writeFrame(services_.clock());
+    // However late the tick, every slot whose time has come is filled.
+    if (now.phase == Phase::recording) fillSlots(services_.clock(), false);
+    if (now.phase == Phase::draining && now.videoEnd) fillSlots(*now.videoEnd, true);
 }
 
-// The latest picture at `uptime`. A frame the writer cannot take now is skipped, not queued.
-void WindowRecorder::Core::writeFrame(double uptime) {
+// Fills the grid's slots up to `until` (uptime; before it when the video `endsThere`), each with
+// the newest frame captured at or before the slot's time. A writer without room stops the
+// filling; the next call goes on from the same slot. True when every slot up to `until` is in.
+bool WindowRecorder::Core::fillSlots(double until, bool endsThere) {
     const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
-    if (!zero || !latest_ || !videoInput_ || !blur_ || !writerWriting()) return;
-    if (!writer_->isReadyForMoreMediaData(*videoInput_)) return;
-    const std::int64_t pts = toTicks(uptime - zero->uptime, kVideoTimeScale);
-    if (pts < 0 || (lastPTS_ && pts <= *lastPTS_)) return;
-    const YuvFramePtr out = blur_->compose(latest_);
-    if (!out || !writer_->appendVideo(out, pts)) return;
-    lastPTS_ = pts;
-    ++shared_->readings.lock()->stats.framesWritten;
+    if (!zero || frames_.empty() || !videoInput_ || !blur_ || !writerWriting()) return false;
+    const double end = zero->fileTime(until);
+    std::uint64_t written = 0;
+    bool complete = false;
+    for (;;) {
+        const double at = slotTime(nextSlot_, fps_);
+        if (endsThere ? at >= end - kSlotEpsilon : at > end + kSlotEpsilon) {
+            complete = true;
+            break;
+        }
+        if (!writer_->isReadyForMoreMediaData(*videoInput_)) break;
+        while (frames_.size() > 1 && zero->fileTime(frames_[1].captured) <= at + kSlotEpsilon)
+            frames_.pop_front();
+        const YuvFramePtr out = blur_->compose(frames_.front().frame);
+        if (!out || !writer_->appendVideo(out, slotPts(nextSlot_, fps_))) break;
+        ++nextSlot_;
+        ++written;
+    }
+    if (written) {
+        auto readings = shared_->readings.lock();
+        readings->stats.framesWritten += written;
+        readings->stats.pictures = blur_->renderCount();
+    }
+    return complete;
+}
+
+// Every slot the writer took lasts a full period, the last one too.
+double WindowRecorder::Core::videoDuration() const {
+    return double(nextSlot_) / double(fps_);
 }
 
 // ---- audio ----------------------------------------------------------------------------------
@@ -375,8 +456,8 @@ void WindowRecorder::Core::appendAudio(std::shared_ptr<const AudioChunk> chunk,
     const Shared::Readings at = shared_->readings.snapshot();
     if ((at.phase != Phase::recording && at.phase != Phase::draining) || !at.timeline) return;
 
-    const double rel = chunk->hostTime - at.timeline->uptime;
-    const bool late = at.videoEnd && rel > (*at.videoEnd - at.timeline->uptime) + kAudioAfterVideoEnd;
+    const double rel = at.timeline->fileTime(chunk->hostTime);
+    const bool late = at.videoEnd && rel > at.timeline->fileTime(*at.videoEnd) + kAudioAfterVideoEnd;
     auto& pending = queues_[*input];
     const bool full = !late && rel >= 0 && pending.size() >= kMaxPendingAudio;
     if (input == appInput_) {
@@ -443,11 +524,14 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     }
     // Recording: stop() posts this once, so no other phase gets here.
 
-    // 1. The video ends now: its last frame is written at this time at the latest.
+    // 1. The video ends now: the slots before this time are its last ones.
     const double videoEnd = services_.clock();
-    shared_->readings.lock()->videoEnd = videoEnd;
-    writeFrame(videoEnd);
-    moveTo(Phase::draining);
+    {
+        auto readings = shared_->readings.lock();
+        readings->videoEnd = videoEnd;
+        readings->moveTo(Phase::draining);
+    }
+    fillSlots(videoEnd, true);
 
     // 2. Application audio arrives late; up to 20 ms past the video end is still kept.
     if (appInput_)
@@ -458,22 +542,26 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     if (!writerWriting()) {
         // A writer that failed keeps what it wrote; one that never started leaves nothing.
         if (writer_) writer_->cancel();
-        co_return resolve(promise, 0);
+        co_return resolve(promise, videoDuration());
     }
     moveTo(Phase::finishing);
 
-    // 4. What is still pending gets a little time to reach the writer; what stays is lost.
-    for (int round = 1; !drainAll() && round < kFlushRounds; ++round)
+    // 4. What is still pending gets a little time to reach the writer; what stays is lost. The
+    // grid is filled up to the video end, so the file has no hole at its end either.
+    for (int round = 1; round < kFlushRounds; ++round) {
+        const bool video = fillSlots(videoEnd, true);
+        if (drainAll() && video) break;
         co_await QCoro::sleepFor(kFlushInterval);
+    }
 
     // 5. Close the file.
     writer_->markFinished(*videoInput_);
     if (appInput_) writer_->markFinished(*appInput_);
     if (micInput_) writer_->markFinished(*micInput_);
-    const double duration = lastPTS_ ? double(*lastPTS_) / double(kVideoTimeScale) : 0.0;
+    const double duration = videoDuration();
     const Result<void> closed = co_await closeFile();
-    // onFail is over once stop() was called; the reason must not vanish all the same.
-    if (!closed) std::fprintf(stderr, "%s\n", closed.error().message.c_str());
+    // onFail is over once stop() was called: the reason goes with the result instead.
+    if (!closed) shared_->readings.lock()->finishFailure = closed.error().message;
     resolve(promise, duration);
 }
 
@@ -498,6 +586,7 @@ QFuture<Result<void>> WindowRecorder::Core::closeFile() {
 }
 
 void WindowRecorder::Core::resolve(const std::shared_ptr<QPromise<double>>& promise, double duration) {
+    frames_.clear(); // hands the frames back to the capture's pool
     {
         auto readings = shared_->readings.lock();
         readings->duration = duration;
@@ -511,7 +600,7 @@ void WindowRecorder::Core::shutdown() {
     stopInputs();
     stream_.reset();
     appCapture_.reset();
-    latest_.reset();
+    frames_.clear();
     blur_.reset();
     writer_.reset();
 }
@@ -605,6 +694,10 @@ std::optional<Timecode::Instant> WindowRecorder::firstFrameDate() const {
 
 double WindowRecorder::duration() const {
     return shared_->readings.lock()->duration;
+}
+
+std::optional<std::string> WindowRecorder::finishFailure() const {
+    return shared_->readings.lock()->finishFailure;
 }
 
 int WindowRecorder::fpsValue() const {

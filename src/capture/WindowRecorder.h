@@ -70,7 +70,8 @@ public:
     struct Stats {
         std::uint64_t ticks = 0;         // frame-timer ticks handled
         std::uint64_t skippedTicks = 0;  // ticks the timer had to drop because the thread was late
-        std::uint64_t framesWritten = 0; // video frames the writer took
+        std::uint64_t framesWritten = 0; // video frames the writer took: one per slot of the grid
+        std::uint64_t pictures = 0;      // of them, pictures composed anew (the rest repeat one)
     };
 
     // Any thread. Starts the worker thread; nothing is captured before start().
@@ -90,8 +91,10 @@ public:
 
     // Any thread. Ends the video at the current time, waits for late application audio, stops
     // capture and finishes the file (or cancels it when no frame was ever written). Resolves with
-    // the video duration in seconds (the last frame's time, 0 when none) once the file is closed.
-    // Every call gives the same future. Once stop() has been called, onFail is never called.
+    // the video duration in seconds once the file is closed: frames × 1/fps, as the file has it
+    // (also when the writer failed before: what it took; 0 when no frame was written). Whether
+    // the close itself failed is finishFailure(). Every call gives the same future. Once stop()
+    // has been called, onFail is never called.
     QFuture<double> stop();
     double stopAndWait();
 
@@ -102,12 +105,18 @@ public:
 
     // The readings below: any thread.
     Phase phase() const;
-    // Uptime and wall-clock time at which the first complete frame was handled: the zero of the
-    // file's timeline. Absent until then.
+    // The zero of the file's timeline on the shared clock and on the wall clock (taken once,
+    // from the shared clock's distance to it): half a period before the first complete frame's
+    // capture. Video frames sit on the grid k/fps from there, one per slot; each slot shows the
+    // newest frame captured at or before the slot's middle, (k + ½)/fps, so the first frame's
+    // slot is slot 0 and a window that stops drawing repeats its last picture. Absent until the
+    // first frame.
     std::optional<double> firstFrameUptime() const;
     std::optional<Timecode::Instant> firstFrameDate() const;
     // The video duration returned by stop(); 0 before.
     double duration() const;
+    // Why the file could not be finished after stop() (it is then left as the writer had it).
+    std::optional<std::string> finishFailure() const;
     int fpsValue() const;
     // "audio rx=… notReady=… afterEnd=… firstRel=… lastRel=… videoEndRel=… lastRxRel=…"
     std::string debugLine() const;

@@ -37,6 +37,10 @@ public:
         co_return co_await stopped;
     }
 
+    std::optional<QString> finishFailure() const override {
+        const auto failure = recorder_.finishFailure();
+        return failure ? std::optional(QString::fromStdString(*failure)) : std::nullopt;
+    }
     std::optional<double> firstFrameUptime() const override { return recorder_.firstFrameUptime(); }
     std::optional<Timecode::Instant> firstFrameDate() const override { return recorder_.firstFrameDate(); }
     int fpsValue() const override { return recorder_.fpsValue(); }

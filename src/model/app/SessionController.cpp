@@ -398,7 +398,12 @@ QCoro::Task<> SessionController::stopAndFinish(QUuid id, std::shared_ptr<Session
 }
 
 void SessionController::finish(const QUuid& id, double duration, const SessionRecorder& recorder) {
-    windows_.edit(id, [](Entry& e) { e.isRecording = false; });
+    // A file that could not be finished is not a success: the row says why.
+    const std::optional<QString> failed = recorder.finishFailure();
+    windows_.edit(id, [&](Entry& e) {
+        e.isRecording = false;
+        if (failed) e.failure = *failed;
+    });
     if (SessionRecording* r = session_.recording(id)) {
         r->duration = round3(duration);
         if (const auto first = recorder.firstFrameUptime()) r->startOffset = round3(*first - sessionStart_);

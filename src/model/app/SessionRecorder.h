@@ -38,8 +38,11 @@ public:
     virtual void setOnFail(std::function<void(const QString& message)> onFail) = 0;
     // On success the capture runs and the file is being written; a recorder starts once.
     virtual QCoro::Task<Result<void>> start(RecorderStart args) = 0;
-    // Finishes the file; the video's duration in seconds (0 when no frame was written).
+    // Finishes the file; the video's duration in seconds as the file has it (0 when no frame
+    // was written).
     virtual QCoro::Task<double> stop() = 0;
+    // After stop(): why the file could not be finished, if it could not.
+    virtual std::optional<QString> finishFailure() const { return std::nullopt; }
 
     virtual std::optional<double> firstFrameUptime() const = 0;
     virtual std::optional<Timecode::Instant> firstFrameDate() const = 0;

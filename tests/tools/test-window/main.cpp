@@ -3,8 +3,11 @@
 //   test-window [--title T] [--class C] [--instance I] [--size WxH] [--pos X,Y] [--fixed]
 //               [--inc N] [--animate] [--fps N] [--colour RRGGBB] [--tone HZ] [--no-pid]
 //               [--raw-wm-name] [--type normal|dialog|utility|dock|toolbar|splash|menu]
-//               [--above] [--fullscreen]
+//               [--above] [--fullscreen] [--flash PERIOD [--flash-at T0]]
 //
+// --flash: every PERIOD seconds from T0 (CLOCK_MONOTONIC seconds; default one second after the
+// start) the window turns white for a tenth of a second, and a 20 ms click of 1 kHz is played so
+// that it sounds at the same instant (the stream's latency is measured while playing).
 // Prints the window's id (decimal) on a line of its own once the window is mapped and drawn.
 // Ends on SIGTERM/SIGINT or when the window manager closes the window (WM_DELETE_WINDOW).
 #include "TestPattern.h"
@@ -14,6 +17,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcb_icccm.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -51,6 +55,8 @@ struct Options {
     std::string type;
     bool above = false;
     bool fullscreen = false;
+    double flash = 0;
+    std::optional<double> flashAt;
 };
 
 [[noreturn]] void usage(const char* why) {
@@ -101,6 +107,10 @@ Options parse(int argc, char** argv) {
             o.above = true;
         else if (a == "--fullscreen")
             o.fullscreen = true;
+        else if (a == "--flash")
+            o.flash = std::atof(next().c_str());
+        else if (a == "--flash-at")
+            o.flashAt = std::atof(next().c_str());
         else
             usage(("unknown option " + a).c_str());
     }
@@ -152,6 +162,83 @@ private:
     std::thread thread_;
 };
 
+double now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Silence with a click at every flash time, placed by when each sample will be heard: the
+// stream's latency after each write tells when the next sample plays; the median of the recent
+// readings rides over their jitter.
+class Clicks {
+public:
+    Clicks(double first, double period) : thread_([this, first, period] { run(first, period); }) {}
+    ~Clicks() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    static constexpr double clickLength = 0.02;
+    static constexpr double clickHz = 1000;
+
+private:
+    void run(double first, double period) {
+        pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 48000, 2};
+        pa_buffer_attr attr{};
+        attr.maxlength = std::uint32_t(-1);
+        attr.tlength = 48000 * 4 / 25; // 40 ms
+        attr.prebuf = std::uint32_t(-1);
+        attr.minreq = std::uint32_t(-1);
+        attr.fragsize = std::uint32_t(-1);
+        int err = 0;
+        std::unique_ptr<pa_simple, decltype(&pa_simple_free)> s(
+            pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "clicks", &sampleSpec, nullptr,
+                          &attr, &err),
+            &pa_simple_free);
+        if (!s) {
+            std::fprintf(stderr, "test-window: no audio: %s\n", pa_strerror(err));
+            return;
+        }
+        constexpr std::size_t chunk = 240; // 5 ms
+        std::vector<std::int16_t> buf(chunk * 2);
+        std::vector<double> offsets; // heard time of sample 0, per reading
+        std::uint64_t n = 0;
+        std::optional<double> origin;
+        while (!stop_) {
+            for (std::size_t i = 0; i < chunk; ++i) {
+                std::int16_t v = 0;
+                if (origin) {
+                    const double heard = *origin + double(n + i) / 48000.0;
+                    const double since = heard - first;
+                    if (since >= 0) {
+                        const double into = std::fmod(since, period);
+                        if (into < clickLength)
+                            v = std::int16_t(std::lround(16000.0 * std::sin(2 * M_PI * clickHz * into)));
+                    }
+                }
+                buf[2 * i] = buf[2 * i + 1] = v;
+            }
+            if (pa_simple_write(s.get(), buf.data(), buf.size() * sizeof(std::int16_t), &err) < 0) {
+                std::fprintf(stderr, "test-window: audio write failed: %s\n", pa_strerror(err));
+                return;
+            }
+            n += chunk;
+            const pa_usec_t latency = pa_simple_get_latency(s.get(), &err);
+            if (latency != pa_usec_t(-1)) {
+                // Sample n (the next one) is heard once all that was written has played.
+                offsets.push_back(now() + double(latency) / 1e6 - double(n) / 48000.0);
+                if (offsets.size() > 101) offsets.erase(offsets.begin());
+                std::vector<double> sorted = offsets;
+                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+                origin = sorted[sorted.size() / 2];
+            }
+        }
+    }
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 struct Conn {
     xcb_connection_t* c = nullptr;
     ~Conn() {
@@ -191,12 +278,6 @@ std::string toLatin1(const std::string& s) {
         }
     }
     return out;
-}
-
-double now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 } // namespace
@@ -289,6 +370,7 @@ int main(int argc, char** argv) {
     xcb_pixmap_t back = XCB_NONE;
     int backW = 0, backH = 0, curW = o.width, curH = o.height;
     std::uint32_t counter = 0;
+    bool flashing = false;
 
     auto fill = [&](std::uint32_t colour, const std::vector<xcb_rectangle_t>& rects) {
         if (rects.empty()) return;
@@ -303,7 +385,7 @@ int main(int argc, char** argv) {
             backW = curW;
             backH = curH;
         }
-        fill(o.colour, {{0, 0, std::uint16_t(curW), std::uint16_t(curH)}});
+        fill(flashing ? 0xffffff : o.colour, {{0, 0, std::uint16_t(curW), std::uint16_t(curH)}});
         if (o.animate)
             fill(pat::barColour(o.colour),
                  {{std::int16_t(pat::barX(counter, curW)), std::int16_t(pat::blockSize),
@@ -326,6 +408,11 @@ int main(int argc, char** argv) {
 
     std::optional<Tone> tone;
     if (o.tone > 0) tone.emplace(o.tone);
+    const double flashFirst = o.flashAt.value_or(now() + 1.0);
+    std::optional<Clicks> clicks;
+    if (o.flash > 0) clicks.emplace(flashFirst, o.flash);
+    std::uint64_t nextFlash = 0;
+    constexpr double flashLength = 0.1;
 
     bool announced = false;
     const double period = 1.0 / o.fps;
@@ -374,6 +461,26 @@ int main(int argc, char** argv) {
                 if (nextTick < t) nextTick = t + period;
             }
             timeout = std::max(0, int(std::ceil((nextTick - now()) * 1000)));
+        }
+        if (o.flash > 0) {
+            // On at each flash time, off a tenth of a second later; a late loop skips ahead.
+            const double t = now();
+            const double on = flashFirst + double(nextFlash) * o.flash;
+            if (!flashing && t >= on) {
+                if (t < on + flashLength) {
+                    flashing = true;
+                    draw();
+                } else {
+                    ++nextFlash;
+                }
+            } else if (flashing && t >= on + flashLength) {
+                flashing = false;
+                ++nextFlash;
+                draw();
+            }
+            const double next = flashing ? on + flashLength : flashFirst + double(nextFlash) * o.flash;
+            const int wait = std::max(0, int(std::ceil((next - now()) * 1000)));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) return 1;
         if (fds[1].revents & POLLIN) return 0;

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
@@ -574,6 +575,34 @@ TEST_F(AppModelTest, WhatARecorderThrowsEndsUpOnItsRowOrInTheNotice) {
     ASSERT_TRUE(test::waitUntil([&] { return !m.session().busy(); }, 2s));
     EXPECT_EQ(m.notice(), "Finishing the file failed: disk gone");
     run(m.session().stop());
+}
+
+TEST_F(AppModelTest, AFileThatCouldNotBeFinishedShowsOnItsRowWithTheDurationItHas) {
+    AppModel& m = make();
+    plans = {{22, {.duration = 2.5, .finishFailure = "Cannot finish x.mov: No space left on device"}}};
+    addTwo(m);
+    run(m.session().start());
+    run(m.session().stop());
+    const auto entries = m.windows().entries();
+    int failed = 0;
+    for (const Entry& e : entries) {
+        EXPECT_FALSE(e.isRecording);
+        if (e.windowID != 22) {
+            EXPECT_FALSE(e.failure);
+            continue;
+        }
+        ++failed;
+        EXPECT_EQ(e.failure, "Cannot finish x.mov: No space left on device");
+    }
+    EXPECT_EQ(failed, 1);
+    // What was written stays in the manifest, with its true length.
+    const QJsonArray recordings = manifest()["recordings"].toArray();
+    ASSERT_EQ(recordings.size(), 2);
+    std::vector<double> durations;
+    for (const auto& r : recordings)
+        durations.push_back(r.toObject()["duration"].toDouble());
+    std::sort(durations.begin(), durations.end());
+    EXPECT_EQ(durations, (std::vector<double>{2.5, 4.0}));
 }
 
 TEST_F(AppModelTest, SessionsStartedWithinOneSecondGetTheirOwnFolders) {

@@ -146,6 +146,8 @@ struct RecorderPlan {
     // A fault that escapes as an exception, not as an error result.
     std::optional<std::string> startThrows;
     std::optional<std::string> stopThrows;
+    // The file was written but could not be finished.
+    std::optional<std::string> finishFailure;
 };
 
 class Recorder final : public SessionRecorder {
@@ -189,6 +191,10 @@ public:
         t->wait();
     }
 
+    std::optional<QString> finishFailure() const override {
+        return plan_.finishFailure && !running ? std::optional(QString::fromStdString(*plan_.finishFailure))
+                                               : std::nullopt;
+    }
     std::optional<double> firstFrameUptime() const override { return first_; }
     std::optional<Timecode::Instant> firstFrameDate() const override { return date_; }
     int fpsValue() const override { return args_.fps; }

@@ -100,6 +100,10 @@ ProbedFile probeFile(const std::string& path, bool decode) {
         s.colorRange = av_color_range_name(p->color_range) ? av_color_range_name(p->color_range) : "";
         s.tags = tagsOf(st->metadata);
         s.timeBaseDen = st->time_base.den;
+        s.avgRateNum = st->avg_frame_rate.num;
+        s.avgRateDen = st->avg_frame_rate.den;
+        s.baseRateNum = st->r_frame_rate.num;
+        s.baseRateDen = st->r_frame_rate.den;
         f.streams.push_back(s);
         if (decode && (p->codec_type == AVMEDIA_TYPE_VIDEO || p->codec_type == AVMEDIA_TYPE_AUDIO))
             decoders[i] = openDecoder(st);
@@ -115,6 +119,7 @@ ProbedFile probeFile(const std::string& path, bool decode) {
     while (av_read_frame(in.get(), pkt.get()) >= 0) {
         const auto i = unsigned(pkt->stream_index);
         f.streams[i].pts.push_back(pkt->pts);
+        f.streams[i].durations.push_back(pkt->duration);
         if (f.streams[i].type == "data") f.streams[i].data.emplace_back(pkt->data, pkt->data + pkt->size);
         if (decoders[i]) {
             if (avcodec_send_packet(decoders[i].get(), pkt.get()) < 0) f.streams[i].decodeErrors++;

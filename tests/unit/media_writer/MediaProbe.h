@@ -18,6 +18,9 @@ struct ProbedStream {
     std::map<std::string, std::string> tags;
     int timeBaseDen = 0;
     std::vector<std::int64_t> pts;               // per packet, in the stream's time base
+    std::vector<std::int64_t> durations;         // per packet, in the stream's time base
+    int avgRateNum = 0, avgRateDen = 0;          // avg_frame_rate
+    int baseRateNum = 0, baseRateDen = 0;        // r_frame_rate
     std::vector<std::vector<std::uint8_t>> data; // packet payloads of data streams
     int decodedFrames = 0;                       // video pictures / audio frames decoded
     int decodeErrors = 0;

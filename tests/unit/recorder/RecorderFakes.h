@@ -23,6 +23,7 @@ struct WriterLog {
     std::optional<std::uint32_t> timecodeStart;
     std::vector<std::int64_t> videoPts;
     std::vector<const YuvFrame*> videoFrames;
+    std::vector<YuvFramePtr> videoFrameRefs; // keeps every picture alive, so addresses stay unique
     std::map<int, std::vector<std::int64_t>> audioPts;
     MovieWriter::Status status = MovieWriter::Status::unknown;
     std::optional<Error> error;
@@ -32,6 +33,8 @@ struct WriterLog {
     bool refuseVideoInput = false;
     bool failStartWriting = false;
     bool audioReady = true;
+    bool videoReady = true;
+    std::optional<std::string> finishError;
     bool rejectAudio = false;
 
     void call(std::string c) { calls.push_back(std::move(c)); }
@@ -117,7 +120,7 @@ public:
     bool isReadyForMoreMediaData(InputId input) const override {
         std::lock_guard lock(log_->mutex);
         if (!session_ || log_->status != Status::writing) return false;
-        return input == 0 || log_->audioReady;
+        return input == 0 ? log_->videoReady : log_->audioReady;
     }
     bool waitUntilReady(InputId input, double) const override { return isReadyForMoreMediaData(input); }
     YuvFramePtr freeVideoFrame() override {
@@ -128,6 +131,7 @@ public:
         if (!session_ || log_->status != Status::writing) return false;
         log_->videoPts.push_back(pts);
         log_->videoFrames.push_back(frame.get());
+        log_->videoFrameRefs.push_back(frame);
         return true;
     }
     bool appendAudio(InputId input, std::span<const std::int16_t>, std::int64_t pts) override {
@@ -141,12 +145,14 @@ public:
         log_->call("markFinished:" + std::to_string(input));
     }
     void finish(std::function<void(Result<void>)> done) override {
+        std::optional<std::string> failure;
         {
             std::lock_guard lock(log_->mutex);
             log_->call("finish");
-            log_->status = Status::completed;
+            failure = log_->finishError;
+            log_->status = failure ? Status::failed : Status::completed;
         }
-        done({});
+        done(failure ? Result<void>(makeError(*failure)) : Result<void>{});
     }
     Result<void> finishAndWait() override {
         finish([](Result<void>) {});

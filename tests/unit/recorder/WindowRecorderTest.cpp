@@ -76,9 +76,11 @@ protected:
         }
         return o;
     }
-    static BgraFramePtr frame(std::uint64_t serial = 1) {
+    // A frame captured at `captured` (uptime; 0: unstamped, the recorder takes its clock).
+    static BgraFramePtr frame(std::uint64_t serial = 1, double captured = 0) {
         auto f = BgraFrame::allocate(64, 36);
         f->serial = serial;
+        f->hostTime = captured;
         return f;
     }
     // Starts, delivers the first frame at uptime `t0` and waits for the writing session.
@@ -140,7 +142,8 @@ TEST_F(RecorderTest, Mp4StartsWritingAtTheFirstFrameWithItsComment) {
     ASSERT_TRUE(waitUntil([&] { return log->has("startSession"); }, 2s));
     EXPECT_EQ(log->callList(),
               (std::vector<std::string>{"addVideoInput", "setMetadata", "startWriting", "startSession"}));
-    EXPECT_EQ(recorder->firstFrameUptime(), 123.5);
+    // The timeline starts half a frame before the capture: slot 0's middle is the capture.
+    EXPECT_DOUBLE_EQ(*recorder->firstFrameUptime(), 123.5 - 1.0 / 60);
     const auto date = recorder->firstFrameDate();
     ASSERT_TRUE(date);
     const std::string comment = log->read([](auto& l) { return l.comment; });
@@ -174,34 +177,81 @@ TEST_F(RecorderTest, StartFailuresReportTheirErrorAndLeaveNothingRunning) {
     EXPECT_EQ(r.error().message, "Cannot create file: Permission denied");
 }
 
-TEST_F(RecorderTest, FramesAreStampedWithElapsedTimeOnceEachAndEndAtTheVideoEnd) {
+TEST_F(RecorderTest, FramesFillEverySlotOfTheGridUpToTheVideoEnd) {
     startRecording(options());
     EXPECT_EQ(videoPts().front(), 0);
     EXPECT_EQ(log->read([](auto& l) { return l.timecodeStart; }),
               Timecode::frameNumber(*recorder->firstFrameDate(), 30));
 
-    // The clock stands still: ticks keep coming but no second frame at the same time.
+    // The clock stands still: ticks keep coming but the next slot's time has not come.
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(videoPts().size(), 1u);
+    // Half a second at once, as after a thread that came late: every slot is filled, 1/30 s apart.
     now = 100.5;
-    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 2; }, 2s));
-    now = 100.5 + 1.0 / 900000; // rounds to the same 1/90,000 s
-    std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(videoPts(), (std::vector<std::int64_t>{0, 45000}));
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 16; }, 2s));
+    std::vector<std::int64_t> grid;
+    for (int k = 0; k <= 15; ++k)
+        grid.push_back(k * 3000);
+    EXPECT_EQ(videoPts(), grid);
 
     // The window never redrew: the same composed picture is repeated.
     const auto frames = log->read([](auto& l) { return l.videoFrames; });
-    EXPECT_EQ(frames[0], frames[1]);
+    EXPECT_TRUE(std::all_of(frames.begin(), frames.end(), [&](auto* f) { return f == frames[0]; }));
 
+    // The video ends before the slot at 37/30 s; the last frame lasts a full period.
     now = 101.234567;
     const double d = recorder->stopAndWait();
-    EXPECT_EQ(videoPts().back(), 111111);
-    EXPECT_DOUBLE_EQ(d, 111111.0 / 90000);
+    EXPECT_EQ(videoPts().size(), 38u);
+    EXPECT_EQ(videoPts().back(), 37 * 3000);
+    EXPECT_DOUBLE_EQ(d, 38.0 / 30);
     EXPECT_DOUBLE_EQ(recorder->duration(), d);
     const auto calls = log->callList();
     EXPECT_TRUE(log->has("markFinished:0"));
     EXPECT_EQ(calls.back(), "finish");
     EXPECT_GE(recorder->stats().ticks, 2u);
+    EXPECT_EQ(recorder->stats().framesWritten, 38u);
+    EXPECT_EQ(recorder->stats().pictures, 1u);
+    EXPECT_FALSE(recorder->finishFailure());
+}
+
+TEST_F(RecorderTest, EachSlotShowsTheNewestFrameCapturedAtOrBeforeItsTime) {
+    ASSERT_TRUE(recorder->startAndWait(options()).ok());
+    now = 100.02;
+    capture().deliver(frame(1, 100.0)); // the timeline starts at the capture, not at its handling
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 1; }, 2s));
+    EXPECT_DOUBLE_EQ(*recorder->firstFrameUptime(), 100.0 - 1.0 / 60);
+
+    // The writer has no room while three frames come in; the slots wait for it.
+    log->change([](auto& l) { l.videoReady = false; });
+    capture().deliver(frame(2, 100.05));
+    capture().deliver(frame(3, 100.09));
+    capture().deliver(frame(4, 100.11));
+    capture().deliver(frame(5, 100.08)); // older than one already there: never shown
+    now = 100.2;
+    QFuture<double> stopping = recorder->stop(); // handled after the frames
+    log->change([](auto& l) { l.videoReady = true; });
+    stopping.waitForFinished();
+
+    // Slots at 0, 1/30, 2/30, 3/30, 4/30, 5/30 s; the one at 6/30 = 0.2 s is past the end.
+    EXPECT_EQ(videoPts(), (std::vector<std::int64_t>{0, 3000, 6000, 9000, 12000, 15000}));
+    EXPECT_DOUBLE_EQ(stopping.result(), 0.2);
+    const auto shown = log->read([](auto& l) { return l.videoFrames; });
+    ASSERT_EQ(shown.size(), 6u);
+    EXPECT_EQ(shown[1], shown[0]); // 1/30: only the first was captured by then
+    EXPECT_NE(shown[2], shown[1]); // 2/30 = 0.067: the one of 0.05
+    EXPECT_NE(shown[3], shown[2]); // 3/30 = 0.1: the one of 0.09
+    EXPECT_NE(shown[4], shown[3]); // 4/30 = 0.133: the one of 0.11
+    EXPECT_EQ(shown[5], shown[4]); // nothing newer
+    EXPECT_EQ(recorder->stats().pictures, 4u);
+}
+
+TEST_F(RecorderTest, AFailedFinishIsTheStopsFailureAndTheDurationStaysTrue) {
+    startRecording(options());
+    log->change([](auto& l) { l.finishError = "Cannot finish x.mov: Input/output error"; });
+    now = 101.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0);
+    EXPECT_EQ(recorder->finishFailure(), "Cannot finish x.mov: Input/output error");
+    EXPECT_EQ(failureCount(), 0u); // stop() was called: the failure goes with its result
 }
 
 TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
@@ -217,11 +267,20 @@ TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
     FakeAudio::push(audio->app, 51.03); // too late
     stopping.waitForFinished();
 
-    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{12000, 48480}));
-    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{24000});
+    // On the file's timeline, whose zero is half a frame before the first frame's capture.
+    const double zero = *recorder->firstFrameUptime();
+    EXPECT_DOUBLE_EQ(zero, 50.0 - 1.0 / 60);
+    auto at = [&](double t) { return std::llround((t - zero) * 48000); };
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{at(50.25), at(51.01)}));
+    EXPECT_EQ(audioPts(1).front(), 12800);
+    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{at(50.5)});
     const std::string line = recorder->debugLine();
-    EXPECT_EQ(line.rfind("audio rx=4 notReady=0 afterEnd=1 firstRel=0.25 lastRel=1.03", 0), 0u) << line;
-    EXPECT_NE(line.find(" videoEndRel=1.0 lastRxRel=1.0"), std::string::npos) << line;
+    const auto rel = [&](double t) { return WindowRecorder::formatReal(t - zero); };
+    EXPECT_EQ(
+        line.rfind("audio rx=4 notReady=0 afterEnd=1 firstRel=" + rel(50.25) + " lastRel=" + rel(51.03), 0),
+        0u)
+        << line;
+    EXPECT_NE(line.find(" videoEndRel=" + rel(51.0) + " lastRxRel=" + rel(51.0)), std::string::npos) << line;
     EXPECT_TRUE(log->has("markFinished:1"));
     EXPECT_TRUE(log->has("markFinished:2"));
 }
@@ -238,7 +297,7 @@ TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
     ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1000; }, 2s));
     const auto pts = audioPts(1);
     EXPECT_TRUE(std::is_sorted(pts.begin(), pts.end()));
-    EXPECT_EQ(pts.front(), 480);
+    EXPECT_EQ(pts.front(), 480 + 800); // 10 ms after the capture, which is half a frame in
 
     log->change([](auto& l) { l.audioReady = false; });
     for (int i = 0; i < 3; ++i)
@@ -250,7 +309,7 @@ TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
     FakeAudio::push(audio->app, 22.0);
     ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1001; }, 2s));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(audioPts(1).back(), 12 * 48000);
+    EXPECT_EQ(audioPts(1).back(), 12 * 48000 + 800);
 }
 
 TEST_F(RecorderTest, StreamFailureIsReportedOnceButNeverWhileStopping) {
@@ -277,7 +336,9 @@ TEST_F(RecorderTest, WriterFailuresAreReportedAndTheWrittenPartIsKept) {
     log->failNow("Cannot write x.mov: No space left on device");
     ASSERT_TRUE(waitUntil([&] { return failureCount() == 1; }, 2s));
     EXPECT_EQ(failures[0], "Cannot write x.mov: No space left on device");
-    EXPECT_EQ(recorder->stopAndWait(), 0.0);
+    // The writer took the first slot before it failed: the file has that much video.
+    now = 105.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0 / 30);
     EXPECT_TRUE(log->has("cancel")); // a failed writer keeps what it wrote
     EXPECT_FALSE(log->has("finish"));
 
@@ -334,7 +395,7 @@ TEST_F(RecorderTest, PhasesFollowTheFileFromFirstFrameToDone) {
     now = 100.0;
     capture().deliver(frame());
     ASSERT_TRUE(waitUntil([&] { return recorder->phase() == WindowRecorder::Phase::recording; }, 2s));
-    EXPECT_EQ(recorder->firstFrameUptime(), 100.0);
+    EXPECT_DOUBLE_EQ(*recorder->firstFrameUptime(), 100.0 - 1.0 / 60);
     now = 101.0;
     EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0);
     EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::done);
@@ -386,7 +447,7 @@ TEST_F(RecorderTest, DroppingARecordingRecorderFinishesItsFile) {
     now = 102.5;
     recorder.reset();
     EXPECT_TRUE(log->has("finish"));
-    EXPECT_EQ(videoPts().back(), 2 * 90000 + 45000);
+    EXPECT_EQ(videoPts().back(), 74 * 3000); // the last slot before 2.5 s
 }
 
 TEST_F(RecorderTest, AMissingWriterFactoryIsAClearStartError) {
