@@ -68,7 +68,7 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
 
     export_ = new PlainButton(QStringLiteral("Export final video"), Theme::font(12, QFont::DemiBold), this);
     export_->setLeadingSymbol(QStringLiteral("square.and.arrow.up"));
-    export_->setFill([] { return Theme::colours().accent; }, 6);
+    export_->setFill([] { return Theme::colours().accentFill; }, 6);
     export_->setTone(Tone::onAccent);
     export_->setPadding(QMargins(11, 5, 12, 5));
     row->addWidget(export_);
