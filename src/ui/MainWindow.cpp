@@ -458,6 +458,9 @@ void MainWindow::syncSettings() {
     if (view_.showSettings()) {
         if (!settings_) settings_ = new SettingsView(model_, view_, updates_, this);
         if (!settings_->isVisible()) {
+            // A sheet over the window, never larger than it; its rows scroll.
+            settings_->setFixedSize(std::min(SettingsView::kWidth, std::max(1, width())),
+                                    std::min(SettingsView::kHeight, std::max(1, height())));
             settings_->move(geometry().center() - QPoint(settings_->width() / 2, settings_->height() / 2));
             settings_->open();
         }

@@ -50,7 +50,7 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         paintCardBackground(p, QRectF(rect()), selected_, underMouse());
-        if (hasFocus()) drawFocusRing(p, QRectF(rect()), 10);
+        if (showsFocusRing(this)) drawFocusRing(p, QRectF(rect()), 10);
     }
     void enterEvent(QEnterEvent*) override { update(); }
     void leaveEvent(QEvent*) override { update(); }
@@ -147,7 +147,7 @@ void PresetCard::paintEvent(QPaintEvent*) {
     p.setFont(subFont);
     const QString sub = um.elidedText(info_.sub, Qt::ElideRight, width() - x - 8);
     p.drawText(QPoint(x, top + tm.height() + 2 + um.ascent()), sub);
-    if (hasFocus()) drawFocusRing(p, QRectF(rect()), 10);
+    if (showsFocusRing(this)) drawFocusRing(p, QRectF(rect()), 10);
 }
 
 // --- CustomSize ------------------------------------------------------------------------------

@@ -117,7 +117,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     setObjectName(QStringLiteral("settings"));
     setWindowTitle(QStringLiteral("Settings"));
     setWindowModality(Qt::WindowModal);
-    setFixedSize(480, 560);
+    setFixedSize(kWidth, kHeight);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);

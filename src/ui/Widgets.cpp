@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLayout>
@@ -34,6 +35,36 @@ qreal capsuleRadius(const QRectF& r) {
 }
 
 } // namespace
+
+namespace {
+
+// Remembers how each widget got the focus: rings show for the keyboard, not for a click or
+// the window's first focus.
+class FocusReasons : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::FocusIn) {
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+            const bool keyboard = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                                  reason == Qt::ShortcutFocusReason;
+            watched->setProperty("lcKeyboardFocus", keyboard);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+bool showsFocusRing(const QWidget* w) {
+    static FocusReasons* reasons = [] {
+        auto* r = new FocusReasons; // lives as long as the application
+        r->setParent(QCoreApplication::instance());
+        QCoreApplication::instance()->installEventFilter(r);
+        return r;
+    }();
+    Q_UNUSED(reasons);
+    return w->hasFocus() && w->property("lcKeyboardFocus").toBool();
+}
 
 void drawFocusRing(QPainter& p, const QRectF& r, qreal radius) {
     p.save();
@@ -185,7 +216,7 @@ void RecordButton::paintEvent(QPaintEvent*) {
     p.setFont(font);
     p.setPen(white);
     p.drawText(QRect(x + iconSize + 8, 0, textWidth + 2, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
-    if (hasFocus()) {
+    if (showsFocusRing(this)) {
         // Inside the red fill the accent would vanish: a white ring inset from the edge.
         p.setPen(QPen(Qt::white, 2));
         p.setBrush(Qt::NoBrush);
@@ -219,7 +250,7 @@ void SymbolButton::setTone(Tone tone) {
 
 void SymbolButton::paintEvent(QPaintEvent* event) {
     QToolButton::paintEvent(event);
-    if (hasFocus()) {
+    if (showsFocusRing(this)) {
         QPainter p(this);
         drawFocusRing(p, QRectF(rect()), 6);
     }
@@ -336,7 +367,8 @@ void PlainButton::paintEvent(QPaintEvent*) {
         const int s = symbol - 2;
         p.drawPixmap(x, cy - s / 2, symbolPixmap(trailing_, withAlpha(colour, 0.8), s, devicePixelRatioF()));
     }
-    if (hasFocus()) drawFocusRing(p, r, radius_ < 0 ? capsuleRadius(r) : std::max<qreal>(radius_, 5));
+    if (showsFocusRing(this))
+        drawFocusRing(p, r, radius_ < 0 ? capsuleRadius(r) : std::max<qreal>(radius_, 5));
 }
 
 // --- LevelMeter ------------------------------------------------------------------------------
@@ -596,7 +628,7 @@ void Switch::paintEvent(QPaintEvent*) {
     p.setBrush(isEnabled() ? QColor(Qt::white) : over(withAlpha(c.text, 0.18), c.card));
     p.setPen(QPen(QColor(0, 0, 0, 40), 0.5));
     p.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
-    if (hasFocus()) drawFocusRing(p, track.adjusted(-2, -2, 2, 2), 12);
+    if (showsFocusRing(this)) drawFocusRing(p, track.adjusted(-2, -2, 2, 2), 12);
 }
 
 // --- Segmented -------------------------------------------------------------------------------
@@ -656,7 +688,7 @@ void Segmented::paintEvent(QPaintEvent*) {
         p.setFont(f);
         p.drawText(r, Qt::AlignCenter, choices_[i]);
     }
-    if (hasFocus()) drawFocusRing(p, QRectF(rect()), 7);
+    if (showsFocusRing(this)) drawFocusRing(p, QRectF(rect()), 7);
 }
 
 void Segmented::mousePressEvent(QMouseEvent* event) {

@@ -16,6 +16,8 @@ class QPainter;
 
 namespace lc::ui {
 
+// True while `w` has the focus and got it from the keyboard (Tab, Backtab, a shortcut).
+bool showsFocusRing(const QWidget* w);
 // The keyboard focus ring every focusable control draws: the accent, 2 pixels, inside `r`.
 void drawFocusRing(QPainter& p, const QRectF& r, qreal radius);
 

@@ -138,7 +138,7 @@ protected:
             EXPECT_LT(background.lightness(), 60) << name.toStdString();
         // The red record button is there.
         const int red =
-            countPixels(image, [](QColor c) { return c.red() > 200 && c.green() < 100 && c.blue() < 100; });
+            countPixels(image, [](QColor c) { return c.red() > 180 && c.green() < 80 && c.blue() < 80; });
         EXPECT_GT(red, minimumRed) << name.toStdString();
         return image;
     }
@@ -150,8 +150,9 @@ protected:
 
 // The selection colour of either appearance (the test windows' blue is darker).
 int accentPixels(const QImage& image) {
-    return countPixels(
-        image, [](QColor c) { return c.blue() > 240 && c.red() < 40 && c.green() > 100 && c.green() < 150; });
+    return countPixels(image, [](QColor c) {
+        return c.hsvHue() >= 206 && c.hsvHue() <= 215 && c.hsvSaturation() > 150 && c.value() > 190;
+    });
 }
 
 } // namespace

@@ -358,3 +358,15 @@ TEST_F(UiFixture, HeaderMenuHoldsTheApplicationCommands) {
     EXPECT_TRUE(view().showSettings());
     EXPECT_FALSE(view().settingsFocus().has_value());
 }
+
+TEST_F(UiFixture, SettingsSheetIsNoLargerThanTheWindow) {
+    MainWindow& w = makeWindow();
+    w.show();
+    settle();
+    view().setShowSettings(true);
+    SettingsView* settings = w.settingsView();
+    ASSERT_NE(settings, nullptr);
+    EXPECT_LE(settings->height(), w.height());
+    EXPECT_LE(settings->width(), w.width());
+    EXPECT_LE(settings->height(), SettingsView::kHeight);
+}
