@@ -2,6 +2,7 @@
 
 #include "export/ExportEngine.h"
 #include "model/app/AppModel.h"
+#include "ui/FocusTimeline.h"
 #include "ui/Icons.h"
 #include "ui/ViewState.h"
 
@@ -30,6 +31,41 @@ PlainButton* borderedButton(const QString& text, QWidget* parent) {
     b->setFill(tinted(Tone::primary, 0.08), 6);
     b->setPadding(QMargins(10, 4, 10, 4));
     return b;
+}
+
+// The session's date in words, its windows and length, and its focus timeline; the folder's
+// name when its record cannot be read.
+QWidget* historyPicture(const QString& folder, const QDateTime& now, QWidget* parent) {
+    auto* box = new QWidget(parent);
+    box->setObjectName(QStringLiteral("historyPicture"));
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(3);
+    auto* title = new ElidedLabel(box);
+    title->setObjectName(QStringLiteral("historyDate"));
+    title->setFont(Theme::font(12, QFont::DemiBold));
+    Theme::setTone(title, Tone::primary);
+    title->setToolTip(folder);
+    column->addWidget(title);
+
+    const auto picture = readSessionPicture(folder);
+    if (!picture || !picture->start.isValid()) {
+        title->setText(QFileInfo(folder).fileName());
+        return box;
+    }
+    title->setText(sessionDateText(picture->start, now));
+    const int windows = picture->windows;
+    auto* facts =
+        makeLabel((windows == 1 ? QStringLiteral("1 window") : QStringLiteral("%1 windows").arg(windows)) +
+                      QStringLiteral(" · ") + durationText(picture->timeline.length),
+                  11, Tone::secondary, QFont::Normal, box);
+    facts->setObjectName(QStringLiteral("historyFacts"));
+    column->addWidget(facts);
+    auto* timeline = new FocusTimeline(box);
+    timeline->setTimeline(picture->timeline);
+    column->addWidget(timeline);
+    box->setAccessibleName(title->text() + QStringLiteral(", ") + facts->text());
+    return box;
 }
 
 } // namespace
@@ -68,7 +104,7 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
 
     export_ = new PlainButton(QStringLiteral("Export final video"), Theme::font(12, QFont::DemiBold), this);
     export_->setLeadingSymbol(QStringLiteral("square.and.arrow.up"));
-    export_->setFill([] { return Theme::colours().accent; }, 6);
+    export_->setFill([] { return Theme::colours().accentFill; }, 6);
     export_->setTone(Tone::onAccent);
     export_->setPadding(QMargins(11, 5, 12, 5));
     row->addWidget(export_);
@@ -85,6 +121,11 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
     progress_->setTextVisible(false);
     progress_->setFixedSize(160, 8);
     runningRow->addWidget(progress_);
+    // The session being exported, its part done so far in full colour.
+    timeline_ = new FocusTimeline(running_);
+    timeline_->setFixedWidth(160);
+    timeline_->setProgress(0.0);
+    runningRow->addWidget(timeline_);
     percent_ = makeLabel(QStringLiteral("0%"), 11, Tone::secondary, QFont::Normal, running_);
     percent_->setFont(Theme::monoDigitFont(11));
     // Room for "100%", so that the Cancel button stays put while the number grows.
@@ -118,10 +159,19 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
     row->addStretch(1);
 
     connect(&exporter_, &ExportController::stateChanged, this, &ExportBar::sync);
+    connect(&exporter_, &ExportController::folderChanged, this, &ExportBar::loadTimeline);
     connect(&model_.session(), &SessionController::lastFolderChanged, this, &ExportBar::sync);
     connect(&model_.session(), &SessionController::isRecordingChanged, this, &ExportBar::sync);
     connect(&model_.session(), &SessionController::sessionWritten, this, &ExportBar::sync);
+    loadTimeline();
     sync();
+}
+
+void ExportBar::loadTimeline() {
+    std::optional<SessionPicture> picture;
+    if (exporter_.folder()) picture = readSessionPicture(*exporter_.folder());
+    timelineKnown_ = picture && !picture->timeline.segments.empty();
+    timeline_->setTimeline(picture ? std::move(picture->timeline) : SessionTimeline{});
 }
 
 void ExportBar::sync() {
@@ -137,6 +187,10 @@ void ExportBar::render(const ExportState& state, const std::optional<QString>& f
     running_->setVisible(state.kind == ExportState::Kind::running);
     if (state.kind == ExportState::Kind::running) {
         progress_->setValue(static_cast<int>(std::clamp(state.progress, 0.0, 1.0) * 1000));
+        timeline_->setProgress(state.progress);
+        // The plain bar only when there is no timeline to run along.
+        progress_->setVisible(!timelineKnown_);
+        timeline_->setVisible(timelineKnown_);
         percent_->setText(percentText(state.progress));
     }
     done_->setVisible(state.kind == ExportState::Kind::done);
@@ -165,6 +219,7 @@ HistoryPopover::HistoryPopover(AppModel& model, ViewState& view, ExportControlle
 
 void HistoryPopover::reload() {
     folders_ = ExportEngine::recentSessions(model_.sessionsRoot(), kLimit);
+    const QDateTime now = now_ ? *now_ : QDateTime::currentDateTime();
     if (list_) {
         body_->removeWidget(list_);
         list_->hide();
@@ -185,13 +240,9 @@ void HistoryPopover::reload() {
             auto* line = new QHBoxLayout(row);
             line->setContentsMargins(0, 0, 2, 0);
             line->setSpacing(8);
-            line->addWidget(new SymbolLabel(QStringLiteral("film.stack"), 16, Tone::secondary, row));
-            auto* name = new ElidedLabel(row);
-            name->setFont(Theme::font(12));
-            Theme::setTone(name, Tone::primary);
-            name->setText(QFileInfo(folder).fileName());
-            name->setToolTip(folder);
-            line->addWidget(name, 1);
+            line->addWidget(new SymbolLabel(QStringLiteral("film.stack"), 16, Tone::secondary, row), 0,
+                            Qt::AlignTop);
+            line->addWidget(historyPicture(folder, now, row), 1);
             auto* exportButton = borderedButton(QStringLiteral("Export"), row);
             exportButton->setObjectName(QStringLiteral("historyExport"));
             line->addWidget(exportButton);

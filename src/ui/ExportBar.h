@@ -3,6 +3,8 @@
 #include "export/ExportController.h"
 #include "ui/Widgets.h"
 
+#include <QDateTime>
+
 class QProgressBar;
 class QHBoxLayout;
 class QVBoxLayout;
@@ -14,6 +16,7 @@ class AppModel;
 namespace lc::ui {
 
 class ViewState;
+class FocusTimeline;
 
 // Shows the file manager with `path` selected (FileManager1 over D-Bus), else opens its folder.
 void revealInFileManager(const QString& path);
@@ -36,6 +39,7 @@ public:
     QLabel* percentLabel() const { return percent_; }
     QLabel* fileLabel() const { return file_; }
     QLabel* messageLabel() const { return message_; }
+    FocusTimeline* timeline() const { return timeline_; }
 
     // Shows `state` for a last session folder `lastFolder` while a session does (not) run.
     void render(const ExportState& state, const std::optional<QString>& lastFolder, bool recording);
@@ -44,11 +48,14 @@ public slots:
     void sync();
 
 private:
+    void loadTimeline();
     AppModel& model_;
     ExportController& exporter_;
     PlainButton* export_;
     QWidget* running_;
     QProgressBar* progress_;
+    FocusTimeline* timeline_;
+    bool timelineKnown_ = false;
     QLabel* percent_;
     PlainButton* cancel_;
     QWidget* done_;
@@ -68,6 +75,8 @@ public:
     // The folders listed, newest first.
     QStringList folders() const { return folders_; }
     QList<QAbstractButton*> exportButtons() const;
+    // The clock the dates are told against; the current time when unset.
+    void setNow(std::optional<QDateTime> now) { now_ = std::move(now); }
 
 private:
     void syncEnabled();
@@ -75,6 +84,7 @@ private:
     ViewState& view_;
     ExportController& exporter_;
     QStringList folders_;
+    std::optional<QDateTime> now_;
     QVBoxLayout* body_;
     QWidget* list_ = nullptr;
 };

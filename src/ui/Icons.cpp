@@ -183,6 +183,12 @@ const std::map<QString, Drawing>& drawings() {
              // A gap either side of the slash keeps it readable over the speaker.
              return strokeArea(s).subtracted(strokeArea(slash, 4.6)).united(strokeArea(slash));
          }},
+        {"line.3.horizontal",
+         [] {
+             return strokeArea(line({QPointF(5, 7), QPointF(19, 7)}), 2)
+                 .united(strokeArea(line({QPointF(5, 12), QPointF(19, 12)}), 2))
+                 .united(strokeArea(line({QPointF(5, 17), QPointF(19, 17)}), 2));
+         }},
         {"xmark",
          [] {
              return strokeArea(line({QPointF(6.5, 6.5), QPointF(17.5, 17.5)}), 2)

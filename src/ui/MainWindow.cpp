@@ -15,7 +15,6 @@
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QMenu>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
 #include <QVBoxLayout>
@@ -51,10 +50,10 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     outer->setSpacing(0);
     outer->setSizeConstraint(QLayout::SetFixedSize); // the window follows its content
 
-    // The application menu: on this desktop it lives in the window.
-    menuBar_ = new QMenuBar(this);
-    QMenu* appMenu = menuBar_->addMenu(QStringLiteral("Loomcast"));
-    appMenu->addAction(QStringLiteral("About Loomcast"), this, [this] {
+    // The application's commands live behind the header's menu button, as on the desktops'
+    // own applications; the shortcuts stay on the window.
+    appMenu_ = new QMenu(this);
+    appMenu_->addAction(QStringLiteral("About Loomcast"), this, [this] {
         QMessageBox::about(
             this, QStringLiteral("About Loomcast"),
             QStringLiteral("Loomcast %1\nRecords several windows at once, each into its own file.")
@@ -62,16 +61,20 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     });
     // A package-managed installation is updated by the system, never from here.
     if (updates_ && !updates_->packageManaged())
-        appMenu->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu));
-    appMenu->addSeparator();
-    appMenu->addAction(QStringLiteral("Settings\u2026"), QKeySequence::Preferences, this, [this] {
-        view_.setSettingsFocus(std::nullopt);
-        view_.setShowSettings(true);
-    });
-    appMenu->addSeparator();
-    appMenu->addAction(QStringLiteral("Quit Loomcast"), QKeySequence::Quit, this,
-                       [this] { emit quitRequested(); });
-    outer->setMenuBar(menuBar_);
+        appMenu_->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu_));
+    appMenu_->addSeparator();
+    QAction* settings =
+        appMenu_->addAction(QStringLiteral("Settings\u2026"), QKeySequence::Preferences, this, [this] {
+            view_.setSettingsFocus(std::nullopt);
+            view_.setShowSettings(true);
+        });
+    appMenu_->addSeparator();
+    QAction* quit = appMenu_->addAction(QStringLiteral("Quit Loomcast"), QKeySequence::Quit, this,
+                                        [this] { emit quitRequested(); });
+    for (QAction* a : {settings, quit}) {
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+    }
 
     permissions_ = new PermissionsView(model_, this);
     permissions_->setFixedSize(kWidth, 540);
@@ -162,6 +165,7 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     syncNotice();
     banner_->setVisible(!model_.windows().axOK());
     syncSettings();
+    orderTabs(this);
 }
 
 MainWindow::~MainWindow() = default;
@@ -199,6 +203,13 @@ QWidget* MainWindow::buildHeader() {
         view_.setSettingsFocus(std::nullopt);
         view_.setShowSettings(true);
     });
+    auto* menu = new SymbolButton(QStringLiteral("line.3.horizontal"), 16, Tone::secondary, header);
+    menu->setToolTip(QStringLiteral("Main menu"));
+    menu->setMenu(appMenu_);
+    menu->setPopupMode(QToolButton::InstantPopup);
+    menu->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0; }"));
+    menuButton_ = menu;
+    row->addWidget(menu);
     return header;
 }
 
@@ -267,10 +278,11 @@ QWidget* MainWindow::buildBanner() {
                            12, Tone::primary, QFont::Normal, card);
     text->setWordWrap(true);
     row->addWidget(text, 1);
-    auto* enable = new QPushButton(QStringLiteral("Enable"), card);
-    enable->setFont(Theme::font(11));
+    auto* enable = new PlainButton(QStringLiteral("Enable"), Theme::font(11, QFont::Medium), card);
+    enable->setFill(tinted(Tone::primary, 0.08), 6);
+    enable->setPadding(QMargins(10, 4, 10, 4));
     row->addWidget(enable);
-    connect(enable, &QPushButton::clicked, this, [this] {
+    connect(enable, &QAbstractButton::clicked, this, [this] {
         // No prompt exists here: look again (a window manager may have started), then offer the
         // desktop's page if it has one.
         model_.runReported(model_.windows().refresh(false), QStringLiteral("Refreshing the windows"));
@@ -359,6 +371,7 @@ void MainWindow::syncEntries() {
         entryList_->addWidget(new EntryRow(model_, view_, e, list));
     entriesEmpty_->setVisible(entries.empty());
     entryOrder_ = std::move(order);
+    orderTabs(this);
 }
 
 void MainWindow::syncLive() {
@@ -384,6 +397,7 @@ void MainWindow::syncLive() {
         liveList_->addWidget(new LiveRow(model_, w, list));
     liveEmpty_->setVisible(windows.empty());
     liveOrder_ = std::move(order);
+    orderTabs(this);
 }
 
 void MainWindow::syncPermissions() {
@@ -444,6 +458,9 @@ void MainWindow::syncSettings() {
     if (view_.showSettings()) {
         if (!settings_) settings_ = new SettingsView(model_, view_, updates_, this);
         if (!settings_->isVisible()) {
+            // A sheet over the window, never larger than it; its rows scroll.
+            settings_->setFixedSize(std::min(SettingsView::kWidth, std::max(1, width())),
+                                    std::min(SettingsView::kHeight, std::max(1, height())));
             settings_->move(geometry().center() - QPoint(settings_->width() / 2, settings_->height() / 2));
             settings_->open();
         }

@@ -12,7 +12,8 @@
 #include <vector>
 
 class QAction;
-class QMenuBar;
+class QMenu;
+class QToolButton;
 class QVBoxLayout;
 
 namespace lc {
@@ -72,6 +73,9 @@ public:
     PresetPicker* presetPicker() const;
     HistoryPopover* historyPopover() const;
     QAction* checkForUpdatesAction() const { return checkUpdates_; }
+    // The header's menu button and its menu: About, Check for Updates…, Settings…, Quit.
+    QToolButton* menuButton() const { return menuButton_; }
+    QMenu* appMenu() const { return appMenu_; }
 
 signals:
     // "Quit Loomcast" from the window's menu, or closing it without a tray.
@@ -102,7 +106,8 @@ private:
     update::UpdateManager* updates_;
     std::function<bool()> quitOnClose_;
 
-    QMenuBar* menuBar_ = nullptr;
+    QMenu* appMenu_ = nullptr;
+    QToolButton* menuButton_ = nullptr;
     QAction* checkUpdates_ = nullptr;
     QWidget* content_ = nullptr;
     PermissionsView* permissions_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QRegularExpressionValidator>
@@ -27,7 +28,7 @@ void paintCardBackground(QPainter& p, const QRectF& r, bool selected, bool hover
 }
 
 QColor iconTint(bool selected) {
-    return selected ? Theme::colours().accent : withAlpha(Theme::colours().secondary, 0.75);
+    return selected ? Theme::colours().accent : Theme::colours().secondary;
 }
 
 // The custom card hosts its own controls, so it is a button with a layout.
@@ -49,6 +50,7 @@ protected:
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
         paintCardBackground(p, QRectF(rect()), selected_, underMouse());
+        if (showsFocusRing(this)) drawFocusRing(p, QRectF(rect()), 10);
     }
     void enterEvent(QEnterEvent*) override { update(); }
     void leaveEvent(QEvent*) override { update(); }
@@ -145,6 +147,7 @@ void PresetCard::paintEvent(QPaintEvent*) {
     p.setFont(subFont);
     const QString sub = um.elidedText(info_.sub, Qt::ElideRight, width() - x - 8);
     p.drawText(QPoint(x, top + tm.height() + 2 + um.ascent()), sub);
+    if (showsFocusRing(this)) drawFocusRing(p, QRectF(rect()), 10);
 }
 
 // --- CustomSize ------------------------------------------------------------------------------
@@ -254,8 +257,53 @@ PresetPicker::PresetPicker(AppModel& model, QUuid entryID, QWidget* parent)
             model_.setPreset(id, preset);
     });
 
+    for (PresetCard* card : cards_)
+        card->installEventFilter(this);
+    custom_->installEventFilter(this);
+    custom_->setAccessibleName(QStringLiteral("Custom size"));
+    applyAll_->setAccessibleName(applyAll_->text());
+
     connect(&model_.windows(), &WindowList::entriesChanged, this, [this] { sync(); });
     sync();
+}
+
+QWidget* PresetPicker::neighbour(QWidget* from, int key) const {
+    // The grid: cards two by two, the custom card as the last row across both columns.
+    int index = -1;
+    for (std::size_t i = 0; i < cards_.size(); ++i)
+        if (cards_[i] == from) index = int(i);
+    const int last = int(cards_.size()); // the custom card
+    if (from == custom_) index = last;
+    if (index < 0) return nullptr;
+    int next = index;
+    switch (key) {
+    case Qt::Key_Left:
+        if (index < last && index % 2 == 1) next = index - 1;
+        break;
+    case Qt::Key_Right:
+        if (index < last && index % 2 == 0) next = index + 1;
+        break;
+    case Qt::Key_Up:
+        next = index == last ? last - 2 : (index >= 2 ? index - 2 : index);
+        break;
+    case Qt::Key_Down:
+        next = index == last ? last : std::min(last, index + 2);
+        break;
+    default:
+        return nullptr;
+    }
+    return next == last ? custom_ : static_cast<QWidget*>(cards_[std::size_t(next)]);
+}
+
+bool PresetPicker::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (QWidget* next = neighbour(qobject_cast<QWidget*>(watched), key->key())) {
+            next->setFocus(Qt::TabFocusReason);
+            return true;
+        }
+    }
+    return Popover::eventFilter(watched, event);
 }
 
 void PresetPicker::commitWidth(const QString& text) {

@@ -79,6 +79,12 @@ public:
     void commitWidth(const QString& text);
     void commitHeight(const QString& text);
 
+    // The card an arrow key moves the focus to from `from`; null for other keys and widgets.
+    QWidget* neighbour(QWidget* from, int key) const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void sync();
     void showStored();

@@ -91,6 +91,12 @@ QIcon applicationIcon(const QString& applicationID) {
     return icon;
 }
 
+QIcon genericApplicationIcon() {
+    QIcon icon = QIcon::fromTheme(QStringLiteral("application-x-executable"));
+    if (icon.isNull()) icon = symbolIcon(QStringLiteral("macwindow"), Theme::colours().secondary, 20);
+    return icon;
+}
+
 // --- Thumb -----------------------------------------------------------------------------------
 
 Thumb::Thumb(QWidget* parent) : QWidget(parent) {
@@ -256,6 +262,8 @@ LiveRow::LiveRow(AppModel& model, const LiveWindow& window, QWidget* parent)
     row->setSpacing(8);
     icon_ = new QLabel(this);
     icon_->setFixedSize(20, 20);
+    connect(&Theme::instance(), &Theme::changed, this,
+            [this] { setWindow(window_, model_.session().isRecording()); });
     row->addWidget(icon_, 0, Qt::AlignVCenter);
     auto* column = new QVBoxLayout;
     column->setSpacing(0);
@@ -278,9 +286,10 @@ LiveRow::LiveRow(AppModel& model, const LiveWindow& window, QWidget* parent)
 
 void LiveRow::setWindow(const LiveWindow& window, bool sessionRunning) {
     window_ = window;
+    // The slot stays, so every row's title starts at the same place.
     const QIcon icon = applicationIcon(window.bundleID);
-    icon_->setPixmap(icon.isNull() ? QPixmap() : icon.pixmap(20, 20));
-    icon_->setVisible(!icon.isNull());
+    hasOwnIcon_ = !icon.isNull();
+    icon_->setPixmap(hasOwnIcon_ ? icon.pixmap(20, 20) : genericApplicationIcon().pixmap(20, 20));
     title_->setText(window.title);
     title_->setToolTip(window.title);
     app_->setText(window.appName);

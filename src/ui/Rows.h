@@ -36,6 +36,8 @@ private:
 // The icon of an application from its desktop entry (by application id or window class);
 // a null icon when it has none.
 QIcon applicationIcon(const QString& applicationID);
+// What a window whose application has no icon shows: the theme's, else a drawn window.
+QIcon genericApplicationIcon();
 
 class EntryRow : public Card {
     Q_OBJECT
@@ -77,10 +79,15 @@ public:
     void setWindow(const LiveWindow& window, bool sessionRunning);
     std::uint32_t windowID() const { return window_.id; }
     PlainButton* addButton() const { return add_; }
+    QLabel* iconLabel() const { return icon_; }
+    QWidget* titleLabel() const { return title_; }
+    // False when the row shows the generic icon.
+    bool hasOwnIcon() const { return hasOwnIcon_; }
 
 private:
     AppModel& model_;
     LiveWindow window_;
+    bool hasOwnIcon_ = false;
     QLabel* icon_;
     ElidedLabel* title_;
     ElidedLabel* app_;

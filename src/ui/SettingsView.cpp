@@ -43,6 +43,14 @@ QWidget* formRow(QWidget* parent, QWidget* leading, QWidget* trailing) {
     if (leading) line->addWidget(leading);
     line->addStretch(1);
     if (trailing) line->addWidget(trailing);
+    if (leading && trailing) {
+        auto* label = qobject_cast<QLabel*>(leading);
+        if (!label) label = leading->findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+        // A symbol is a label too; the naming text is the one with words.
+        for (QLabel* l : leading->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+            if (!l->text().isEmpty() && (!label || label->text().isEmpty())) label = l;
+        if (label && !label->text().isEmpty()) linkLabel(label, trailing);
+    }
     return row;
 }
 
@@ -109,7 +117,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     setObjectName(QStringLiteral("settings"));
     setWindowTitle(QStringLiteral("Settings"));
     setWindowModality(Qt::WindowModal);
-    setFixedSize(480, 560);
+    setFixedSize(kWidth, kHeight);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -131,6 +139,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     scroll_ = new QScrollArea(this);
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setFocusPolicy(Qt::NoFocus);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     content_ = new QWidget;
     auto* form = new QVBoxLayout(content_);

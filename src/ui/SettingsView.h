@@ -26,6 +26,10 @@ QString sessionsFolderText(const AppModel& model);
 class SettingsView : public QDialog {
     Q_OBJECT
 public:
+    // The largest size; over a smaller main window the sheet takes the window's size.
+    static constexpr int kWidth = 480;
+    static constexpr int kHeight = 560;
+
     // The HEVC explanation; double asterisks mark bold runs.
     static const QString& hevcInfo();
     // hevcInfo as rich text: bold runs, line breaks kept.

@@ -7,24 +7,31 @@
 #include <QStyleFactory>
 #include <QWidget>
 #include <algorithm>
+#include <cmath>
 
 namespace lc::ui {
 
 namespace {
 
+// Chosen for legibility: every text tone reaches 4.5:1 on the window, the cards and the light
+// tints the views put behind it (textPairs() lists them; the tests check them).
 const Colours kLight{
     .window = QColor(0xEE, 0xEE, 0xF0),
     .card = QColor(0xFF, 0xFF, 0xFF),
     .cardStroke = QColor(0, 0, 0, 28),
     .text = QColor(0x1D, 0x1D, 0x1F),
-    .secondary = QColor(0x6E, 0x6E, 0x73),
-    .tertiary = QColor(0xA8, 0xA8, 0xAD),
-    .red = QColor(0xE5, 0x39, 0x35),
-    .green = QColor(0x24, 0xA1, 0x48),
-    .orange = QColor(0xE8, 0x86, 0x00),
-    .accent = QColor(0x00, 0x7A, 0xFF),
+    .secondary = QColor(0x5E, 0x5E, 0x63),
+    .tertiary = QColor(0x68, 0x68, 0x6D),
+    .red = QColor(0xAC, 0x21, 0x21),
+    .green = QColor(0x12, 0x66, 0x2B),
+    .orange = QColor(0x99, 0x4C, 0x00),
+    .accent = QColor(0x00, 0x60, 0xC8),
+    .redFill = QColor(0xCE, 0x2B, 0x2B),
+    .accentFill = QColor(0x00, 0x60, 0xC8),
     .onAccent = QColor(0xFF, 0xFF, 0xFF),
     .separator = QColor(0, 0, 0, 30),
+    .disabledText = QColor(0xA4, 0xA4, 0xA8),
+    .disabledFill = QColor(0, 0, 0, 14),
 };
 
 const Colours kDark{
@@ -32,14 +39,18 @@ const Colours kDark{
     .card = QColor(0x2C, 0x2C, 0x2F),
     .cardStroke = QColor(255, 255, 255, 26),
     .text = QColor(0xF2, 0xF2, 0xF5),
-    .secondary = QColor(0x9A, 0x9A, 0xA0),
-    .tertiary = QColor(0x66, 0x66, 0x6B),
-    .red = QColor(0xFF, 0x45, 0x3A),
-    .green = QColor(0x32, 0xC8, 0x5A),
-    .orange = QColor(0xFF, 0x9F, 0x0A),
-    .accent = QColor(0x0A, 0x84, 0xFF),
+    .secondary = QColor(0xAB, 0xAB, 0xB0),
+    .tertiary = QColor(0x9E, 0x9E, 0xA3),
+    .red = QColor(0xFF, 0x8F, 0x89),
+    .green = QColor(0x3C, 0xCF, 0x64),
+    .orange = QColor(0xFF, 0xA3, 0x1A),
+    .accent = QColor(0x5A, 0xA6, 0xFF),
+    .redFill = QColor(0xC4, 0x2B, 0x27),
+    .accentFill = QColor(0x16, 0x6A, 0xD4),
     .onAccent = QColor(0xFF, 0xFF, 0xFF),
     .separator = QColor(255, 255, 255, 30),
+    .disabledText = QColor(0x62, 0x62, 0x67),
+    .disabledFill = QColor(255, 255, 255, 12),
 };
 
 QPalette paletteFor(const Colours& c) {
@@ -57,7 +68,7 @@ QPalette paletteFor(const Colours& c) {
     setBoth(QPalette::ButtonText, c.text);
     setBoth(QPalette::ToolTipBase, c.card);
     setBoth(QPalette::ToolTipText, c.text);
-    setBoth(QPalette::Highlight, c.accent);
+    setBoth(QPalette::Highlight, c.accentFill);
     setBoth(QPalette::HighlightedText, c.onAccent);
     setBoth(QPalette::PlaceholderText, c.secondary);
     setBoth(QPalette::Link, c.accent);
@@ -71,10 +82,10 @@ QPalette paletteFor(const Colours& c) {
     for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::AlternateBase})
         p.setColor(QPalette::Disabled, role, p.color(QPalette::Active, role));
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        p.setColor(QPalette::Disabled, role, c.tertiary);
-    p.setColor(QPalette::Disabled, QPalette::Highlight, c.tertiary);
+        p.setColor(QPalette::Disabled, role, c.disabledText);
+    p.setColor(QPalette::Disabled, QPalette::Highlight, c.disabledText);
     p.setColor(QPalette::Disabled, QPalette::HighlightedText, c.card);
-    p.setColor(QPalette::Disabled, QPalette::PlaceholderText, c.tertiary);
+    p.setColor(QPalette::Disabled, QPalette::PlaceholderText, c.disabledText);
     return p;
 }
 
@@ -95,7 +106,7 @@ private:
         const QColor colour = Theme::tone(tone_);
         p.setColor(QPalette::Active, QPalette::WindowText, colour);
         p.setColor(QPalette::Inactive, QPalette::WindowText, colour);
-        p.setColor(QPalette::Disabled, QPalette::WindowText, withAlpha(colour, 0.45));
+        p.setColor(QPalette::Disabled, QPalette::WindowText, Theme::colours().disabledText);
         label_->setPalette(p);
     }
     QLabel* label_;
@@ -180,6 +191,67 @@ void Theme::setTone(QLabel* label, Tone tone) {
         label->findChild<QObject*>(QStringLiteral("lcToneKeeper"), Qt::FindDirectChildrenOnly));
     if (!keeper) keeper = new ToneKeeper(label); // owned by the label
     keeper->set(tone);
+}
+
+QColor Theme::pillFill(bool recording) {
+    return withAlpha(recording ? colours().red : colours().green, 0.12);
+}
+
+std::vector<TextPair> Theme::textPairs() {
+    const Colours& c = colours();
+    const QColor popover = Theme::appearance() == Appearance::dark ? c.card : c.window.lighter(103);
+    const auto tint = [](const QColor& colour, qreal alpha, const QColor& base) {
+        return over(withAlpha(colour, alpha), base);
+    };
+    std::vector<TextPair> pairs{
+        {QStringLiteral("primary on window"), c.text, c.window},
+        {QStringLiteral("primary on card"), c.text, c.card},
+        {QStringLiteral("secondary on window"), c.secondary, c.window},
+        {QStringLiteral("secondary on card"), c.secondary, c.card},
+        {QStringLiteral("tertiary on card (file names)"), c.tertiary, c.card},
+        {QStringLiteral("tertiary on window"), c.tertiary, c.window},
+        {QStringLiteral("status pill, ready"), c.green, over(pillFill(false), c.window)},
+        {QStringLiteral("status pill, recording"), c.red, over(pillFill(true), c.window)},
+        {QStringLiteral("record button"), QColor(Qt::white), c.redFill},
+        {QStringLiteral("prominent button"), c.onAccent, c.accentFill},
+        {QStringLiteral("selection"), c.onAccent, c.accentFill},
+        {QStringLiteral("warning on card"), c.orange, c.card},
+        {QStringLiteral("failure on card"), c.red, c.card},
+        {QStringLiteral("failure on window"), c.red, c.window},
+        {QStringLiteral("done mark on window"), c.green, c.window, true},
+        {QStringLiteral("Start button"), c.red, tint(c.red, 0.14, c.card)},
+        {QStringLiteral("chip on card"), c.text, tint(c.text, 0.07, c.card)},
+        {QStringLiteral("bordered button on window"), c.text, tint(c.text, 0.08, c.window)},
+        {QStringLiteral("list count"), c.secondary, tint(c.text, 0.08, c.window)},
+        {QStringLiteral("banner text"), c.text, tint(c.orange, 0.12, c.window)},
+        {QStringLiteral("banner symbol"), c.orange, tint(c.orange, 0.12, c.window), true},
+        {QStringLiteral("popover text"), c.text, popover},
+        {QStringLiteral("popover secondary"), c.secondary, popover},
+        {QStringLiteral("selected size card"), c.text, tint(c.accent, 0.14, popover)},
+        {QStringLiteral("selected size card, usage line"), c.secondary, tint(c.accent, 0.14, popover)},
+        {QStringLiteral("switch on card"), c.accent, c.card, true},
+        {QStringLiteral("segmented choice"), c.text, tint(c.text, 0.08, c.card)},
+    };
+    return pairs;
+}
+
+QColor over(const QColor& top, const QColor& bottom) {
+    const qreal a = top.alphaF();
+    return QColor::fromRgbF(float(top.redF() * a + bottom.redF() * (1 - a)),
+                            float(top.greenF() * a + bottom.greenF() * (1 - a)),
+                            float(top.blueF() * a + bottom.blueF() * (1 - a)));
+}
+
+qreal luminance(const QColor& c) {
+    const auto channel = [](qreal v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+qreal contrastRatio(const QColor& fg, const QColor& bg) {
+    const qreal a = luminance(over(fg, bg)), b = luminance(bg);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
 }
 
 QColor withAlpha(QColor c, qreal a) {

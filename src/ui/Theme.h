@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QObject>
 #include <QString>
+#include <vector>
 
 class QWidget;
 class QLabel;
@@ -20,12 +21,25 @@ struct Colours {
     QColor text;       // primary text and the "primary colour" of tinted fills
     QColor secondary;  // secondary text
     QColor tertiary;   // tertiary text
+    // Text-safe tones: at least 4.5:1 on the window, the cards and their own light tints.
     QColor red;
     QColor green;
     QColor orange;
-    QColor accent;   // selection, prominent buttons
-    QColor onAccent; // text on accent
+    QColor accent;     // selection, switches, links
+    QColor redFill;    // the record button; carries white text
+    QColor accentFill; // prominent buttons; carries onAccent text
+    QColor onAccent;   // text on accentFill
     QColor separator;
+    QColor disabledText;
+    QColor disabledFill; // the fill of a disabled filled button, over the card or window
+};
+
+// One text (or symbol) colour the views draw on one background, for checking legibility.
+struct TextPair {
+    QString what;
+    QColor text;
+    QColor background;  // opaque
+    bool large = false; // large text and symbols need 3:1, other text 4.5:1
 };
 
 // Text roles a label can take; the colour follows the appearance.
@@ -52,6 +66,11 @@ public:
     // Digits of equal width (the running time must not jitter).
     static QFont monoDigitFont(qreal pixels, QFont::Weight weight = QFont::Normal);
 
+    // The capsule behind the status pill's text.
+    static QColor pillFill(bool recording);
+    // Every text colour the views draw with the background it sits on, in this appearance.
+    static std::vector<TextPair> textPairs();
+
     // Keeps a label's colour in its tone across appearance changes.
     static void setTone(QLabel* label, Tone tone);
 
@@ -65,5 +84,11 @@ private:
 
 // Colour `c` at opacity `a` (0…1).
 QColor withAlpha(QColor c, qreal a);
+// `top` painted over the opaque `bottom`.
+QColor over(const QColor& top, const QColor& bottom);
+// Relative luminance (sRGB, 0…1) and the contrast ratio of two colours (1…21); a translucent
+// `fg` is first painted over `bg`.
+qreal luminance(const QColor& c);
+qreal contrastRatio(const QColor& fg, const QColor& bg);
 
 } // namespace lc::ui

@@ -6,12 +6,14 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
@@ -31,6 +33,50 @@ void fillRounded(QPainter& p, const QRectF& r, qreal radius, const QColor& colou
 qreal capsuleRadius(const QRectF& r) {
     return r.height() / 2;
 }
+
+} // namespace
+
+namespace {
+
+// Remembers how each widget got the focus: rings show for the keyboard, not for a click or
+// the window's first focus.
+class FocusReasons : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::FocusIn) {
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+            const bool keyboard = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                                  reason == Qt::ShortcutFocusReason;
+            watched->setProperty("lcKeyboardFocus", keyboard);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+bool showsFocusRing(const QWidget* w) {
+    static FocusReasons* reasons = [] {
+        auto* r = new FocusReasons; // lives as long as the application
+        r->setParent(QCoreApplication::instance());
+        QCoreApplication::instance()->installEventFilter(r);
+        return r;
+    }();
+    Q_UNUSED(reasons);
+    return w->hasFocus() && w->property("lcKeyboardFocus").toBool();
+}
+
+void drawFocusRing(QPainter& p, const QRectF& r, qreal radius) {
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Theme::colours().accent, 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(r.adjusted(1, 1, -1, -1), std::max<qreal>(0, radius - 1),
+                      std::max<qreal>(0, radius - 1));
+    p.restore();
+}
+
+namespace {
 
 // Repaints `w` whenever the appearance changes.
 void followTheme(QWidget* w) {
@@ -93,6 +139,7 @@ void CapsuleLabel::paintEvent(QPaintEvent* e) {
 
 StatusPill::StatusPill(QWidget* parent) : QWidget(parent) {
     setState(false, 0);
+    setAccessibleName(text_);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     followTheme(this);
 }
@@ -103,6 +150,7 @@ void StatusPill::setState(bool recording, double elapsed) {
     const bool resize = text.size() != text_.size();
     recording_ = recording;
     text_ = std::move(text);
+    setAccessibleName(text_);
     if (resize) updateGeometry();
     update();
 }
@@ -118,7 +166,7 @@ void StatusPill::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     const QColor colour = recording_ ? Theme::colours().red : Theme::colours().green;
     const QRectF r(rect());
-    fillRounded(p, r, capsuleRadius(r), withAlpha(colour, 0.14));
+    fillRounded(p, r, capsuleRadius(r), Theme::pillFill(recording_));
     p.setBrush(colour);
     p.drawEllipse(QRectF(9, r.center().y() - 3.5, 7, 7));
     p.setPen(colour);
@@ -151,7 +199,7 @@ QSize RecordButton::sizeHint() const {
 void RecordButton::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    QColor red = Theme::colours().red;
+    QColor red = Theme::colours().redFill;
     if (isDown()) red = red.darker(115);
     fillRounded(p, QRectF(rect()), 10, withAlpha(red, opacity_));
 
@@ -168,10 +216,11 @@ void RecordButton::paintEvent(QPaintEvent*) {
     p.setFont(font);
     p.setPen(white);
     p.drawText(QRect(x + iconSize + 8, 0, textWidth + 2, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
-    if (hasFocus()) {
-        p.setPen(QPen(withAlpha(Theme::colours().accent, 0.7), 2));
+    if (showsFocusRing(this)) {
+        // Inside the red fill the accent would vanish: a white ring inset from the edge.
+        p.setPen(QPen(Qt::white, 2));
         p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 9, 9);
+        p.drawRoundedRect(QRectF(rect()).adjusted(3, 3, -3, -3), 7, 7);
     }
 }
 
@@ -197,6 +246,23 @@ void SymbolButton::setSymbol(const QString& symbol) {
 void SymbolButton::setTone(Tone tone) {
     tone_ = tone;
     refresh();
+}
+
+void SymbolButton::paintEvent(QPaintEvent* event) {
+    QToolButton::paintEvent(event);
+    if (showsFocusRing(this)) {
+        QPainter p(this);
+        drawFocusRing(p, QRectF(rect()), 6);
+    }
+}
+
+bool SymbolButton::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTipChange &&
+        (accessibleName().isEmpty() || accessibleName() == named_)) {
+        named_ = toolTip();
+        setAccessibleName(named_);
+    }
+    return QToolButton::event(event);
 }
 
 void SymbolButton::refresh() {
@@ -274,15 +340,15 @@ void PlainButton::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF r(rect());
     if (fill_) {
-        QColor fill = fill_();
+        // A disabled button loses its own fill, so a prominent one no longer looks pressable.
+        QColor fill = isEnabled() ? fill_() : Theme::colours().disabledFill;
         if (underMouse() && isEnabled()) fill = withAlpha(fill, 1.7);
         if (isDown()) fill = withAlpha(fill, 2.2);
         fillRounded(p, r, radius_ < 0 ? capsuleRadius(r) : radius_, fill);
     } else if (isDown()) {
         fillRounded(p, r, 5, withAlpha(Theme::colours().text, 0.08));
     }
-    QColor colour = Theme::tone(tone_);
-    if (!isEnabled()) colour = withAlpha(colour, 0.4);
+    const QColor colour = isEnabled() ? Theme::tone(tone_) : Theme::colours().disabledText;
     const QFontMetrics fm(font());
     const int symbol = fm.height() - 4;
     int x = padding_.left();
@@ -301,11 +367,8 @@ void PlainButton::paintEvent(QPaintEvent*) {
         const int s = symbol - 2;
         p.drawPixmap(x, cy - s / 2, symbolPixmap(trailing_, withAlpha(colour, 0.8), s, devicePixelRatioF()));
     }
-    if (hasFocus()) {
-        p.setPen(QPen(withAlpha(Theme::colours().accent, 0.7), 1.5));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(r.adjusted(1, 1, -1, -1), 5, 5);
-    }
+    if (showsFocusRing(this))
+        drawFocusRing(p, r, radius_ < 0 ? capsuleRadius(r) : std::max<qreal>(radius_, 5));
 }
 
 // --- LevelMeter ------------------------------------------------------------------------------
@@ -372,6 +435,7 @@ FitScroll::FitScroll(int maxHeight, QWidget* parent) : QScrollArea(parent), maxH
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     viewport()->setAutoFillBackground(false);
+    setFocusPolicy(Qt::NoFocus); // the rows' controls take the focus and scroll into view
     setFixedHeight(h_);
 }
 
@@ -555,19 +619,16 @@ void Switch::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     const auto& c = Theme::colours();
     const QRectF track = QRectF(0, 0, 34, 20).translated((width() - 34) / 2.0, (height() - 20) / 2.0);
-    QColor fill = isChecked() ? c.accent : withAlpha(c.text, 0.16);
-    if (!isEnabled()) fill = withAlpha(fill, 0.45);
+    // Disabled: a flat track and a knob that sinks into it, in both appearances.
+    QColor fill = isChecked() ? c.accent : withAlpha(c.text, 0.22);
+    if (!isEnabled()) fill = isChecked() ? withAlpha(c.accent, 0.3) : c.disabledFill;
     fillRounded(p, track, 10, fill);
     const qreal knob = 16;
     const qreal x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
-    p.setBrush(isEnabled() ? QColor(Qt::white) : QColor(0xF0, 0xF0, 0xF0));
+    p.setBrush(isEnabled() ? QColor(Qt::white) : over(withAlpha(c.text, 0.18), c.card));
     p.setPen(QPen(QColor(0, 0, 0, 40), 0.5));
     p.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
-    if (hasFocus()) {
-        p.setPen(QPen(withAlpha(c.accent, 0.6), 1.5));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(track.adjusted(-1, -1, 1, 1), 11, 11);
-    }
+    if (showsFocusRing(this)) drawFocusRing(p, track.adjusted(-2, -2, 2, 2), 12);
 }
 
 // --- Segmented -------------------------------------------------------------------------------
@@ -583,6 +644,8 @@ Segmented::Segmented(const QStringList& choices, QWidget* parent) : QWidget(pare
 void Segmented::setCurrent(int index) {
     if (index == current_) return;
     current_ = index;
+    setAccessibleDescription(
+        index >= 0 && index < choices_.size() ? choices_[index] + QStringLiteral(" selected") : QString());
     update();
 }
 
@@ -618,19 +681,14 @@ void Segmented::paintEvent(QPaintEvent*) {
             p.setBrush(Qt::NoBrush);
             p.drawRoundedRect(r, 5.5, 5.5);
         }
-        QColor text = c.text;
-        if (!isEnabled()) text = withAlpha(text, 0.4);
+        const QColor text = isEnabled() ? c.text : c.disabledText;
         p.setPen(text);
         QFont f = font();
         if (i == current_) f.setWeight(QFont::DemiBold);
         p.setFont(f);
         p.drawText(r, Qt::AlignCenter, choices_[i]);
     }
-    if (hasFocus()) {
-        p.setPen(QPen(withAlpha(c.accent, 0.6), 1.5));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75), 7, 7);
-    }
+    if (showsFocusRing(this)) drawFocusRing(p, QRectF(rect()), 7);
 }
 
 void Segmented::mousePressEvent(QMouseEvent* event) {
@@ -646,6 +704,92 @@ void Segmented::keyPressEvent(QKeyEvent* event) {
 }
 
 // --- Labels ----------------------------------------------------------------------------------
+
+namespace {
+
+class LabelClicks : public QObject {
+public:
+    LabelClicks(QLabel* label, QAbstractButton* target) : QObject(label), target_(target) {
+        label->installEventFilter(this);
+        label->setCursor(Qt::PointingHandCursor);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease && target_ && target_->isEnabled()) {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            auto* label = static_cast<QWidget*>(watched);
+            if (mouse->button() == Qt::LeftButton && label->rect().contains(mouse->position().toPoint())) {
+                target_->click();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QPointer<QAbstractButton> target_;
+};
+
+} // namespace
+
+namespace {
+
+void collectFocusable(QWidget* w, std::vector<QWidget*>& out);
+
+void collectFromLayout(QLayout* layout, std::vector<QWidget*>& out) {
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (QWidget* child = item->widget())
+            collectFocusable(child, out);
+        else if (QLayout* inner = item->layout())
+            collectFromLayout(inner, out);
+    }
+}
+
+void collectFocusable(QWidget* w, std::vector<QWidget*>& out) {
+    if (w->isWindow()) return; // popovers and dialogs keep their own chain
+    if ((w->focusPolicy() & Qt::TabFocus) && !w->focusProxy()) out.push_back(w);
+    if (auto* scroll = qobject_cast<QScrollArea*>(w)) {
+        if (scroll->widget()) collectFocusable(scroll->widget(), out);
+        return;
+    }
+    if (w->layout()) {
+        collectFromLayout(w->layout(), out);
+        return;
+    }
+    for (QObject* o : w->children())
+        if (auto* child = qobject_cast<QWidget*>(o); child && !child->isWindow())
+            collectFocusable(child, out);
+}
+
+} // namespace
+
+std::vector<QWidget*> focusableInLayoutOrder(QWidget* root) {
+    std::vector<QWidget*> out;
+    if (!root) return out;
+    if (root->layout())
+        collectFromLayout(root->layout(), out);
+    else
+        for (QObject* o : root->children())
+            if (auto* child = qobject_cast<QWidget*>(o); child && !child->isWindow())
+                collectFocusable(child, out);
+    return out;
+}
+
+void orderTabs(QWidget* root) {
+    const std::vector<QWidget*> order = focusableInLayoutOrder(root);
+    for (std::size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void linkLabel(QLabel* label, QWidget* control) {
+    if (!label || !control) return;
+    label->setBuddy(control);
+    if (control->accessibleName().isEmpty()) control->setAccessibleName(label->text());
+    if (auto* button = qobject_cast<QAbstractButton*>(control); button && button->isCheckable())
+        new LabelClicks(label, button); // owned by the label
+}
 
 QLabel* makeLabel(const QString& text, qreal pixels, Tone tone, QFont::Weight weight, QWidget* parent) {
     auto* label = new QLabel(text, parent);

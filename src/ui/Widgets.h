@@ -9,9 +9,17 @@
 #include <QLabel>
 #include <QScrollArea>
 #include <QToolButton>
+
+class QPainter;
 #include <functional>
+#include <vector>
 
 namespace lc::ui {
+
+// True while `w` has the focus and got it from the keyboard (Tab, Backtab, a shortcut).
+bool showsFocusRing(const QWidget* w);
+// The keyboard focus ring every focusable control draws: the accent, 2 pixels, inside `r`.
+void drawFocusRing(QPainter& p, const QRectF& r, qreal radius);
 
 // A fill that follows the appearance.
 using ColourFn = std::function<QColor()>;
@@ -100,9 +108,15 @@ public:
     QString symbol() const { return symbol_; }
     void setTone(Tone tone);
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    // The hover help is also the button's accessible name (it has no text of its own).
+    bool event(QEvent* event) override;
+
 private:
     void refresh();
     QString symbol_;
+    QString named_;
     int size_;
     Tone tone_;
 };
@@ -272,6 +286,16 @@ private:
     QStringList choices_;
     int current_ = -1;
 };
+
+// Ties a label to the control it names: the control takes the label's text as its accessible
+// name (unless it has one) and, for an on/off control, a click on the label toggles it.
+void linkLabel(QLabel* label, QWidget* control);
+
+// The widgets under `root` that take the focus by Tab, in the order their layouts show them
+// (top to bottom, left to right), whether shown now or not.
+std::vector<QWidget*> focusableInLayoutOrder(QWidget* root);
+// Makes Tab walk `root`'s controls in layout order.
+void orderTabs(QWidget* root);
 
 // A label in a given size, weight and tone.
 QLabel* makeLabel(const QString& text, qreal pixels, Tone tone = Tone::primary,

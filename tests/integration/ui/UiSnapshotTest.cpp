@@ -4,7 +4,9 @@
 // in <build>/ui-snapshots for people to look at.
 #include "TestSupport.h"
 #include "X11TestSupport.h"
+#include "session/SessionDocument.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -62,12 +64,34 @@ protected:
                                          common));
         windows.push_back(std::make_unique<TestWindow>(QStringList{
             "--title", "Delta Notes", "--class", "Delta", "--size", "500x400", "--pos", "900,500"}));
-        // Two finished sessions for the history.
-        for (const char* name : {"2024-05-01 09-30-00", "2024-05-02 14-05-10"}) {
-            const QString folder = QDir(home->path()).filePath(QString("Videos/Loomcast/") + name);
+        // Three finished sessions for the history: today, yesterday and an older one, each
+        // with its windows taking turns.
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const std::vector<std::pair<QDateTime, int>> sessions{
+            {now.addSecs(-600), 3}, {now.addDays(-1), 2}, {now.addDays(-9), 4}};
+        for (const auto& [start, count] : sessions) {
+            const QString folder =
+                QDir(home->path())
+                    .filePath("Videos/Loomcast/" + start.toLocalTime().toString("yyyy-MM-dd HH-mm-ss"));
             QDir().mkpath(folder);
-            QFile f(QDir(folder).filePath("session.json"));
-            if (f.open(QIODevice::WriteOnly)) f.write("{}");
+            lc::SessionDocument doc;
+            doc.sessionStart = start.toString(Qt::ISODate);
+            const QStringList titles{"Alpha Editor", "Beta Browser", "Gamma Mail", "Delta Notes"};
+            for (int i = 0; i < count; ++i) {
+                lc::SessionRecording r;
+                r.file = titles[i] + ".mov";
+                r.windowTitle = titles[i];
+                r.app = titles[i].section(' ', 0, 0);
+                r.width = 1280;
+                r.height = 720;
+                r.startOffset = 0.2 * i;
+                r.duration = 151 - 0.2 * i;
+                doc.recordings.push_back(r);
+            }
+            for (int k = 0; k < 7; ++k)
+                doc.focus.push_back(
+                    {k * 21.0, titles[(k + k / 3) % count] + ".mov", titles[(k + k / 3) % count]});
+            lc::writeSessionDocument(folder, doc);
         }
     }
     static void TearDownTestSuite() {
@@ -138,7 +162,7 @@ protected:
             EXPECT_LT(background.lightness(), 60) << name.toStdString();
         // The red record button is there.
         const int red =
-            countPixels(image, [](QColor c) { return c.red() > 200 && c.green() < 100 && c.blue() < 100; });
+            countPixels(image, [](QColor c) { return c.red() > 180 && c.green() < 80 && c.blue() < 80; });
         EXPECT_GT(red, minimumRed) << name.toStdString();
         return image;
     }
@@ -150,8 +174,9 @@ protected:
 
 // The selection colour of either appearance (the test windows' blue is darker).
 int accentPixels(const QImage& image) {
-    return countPixels(
-        image, [](QColor c) { return c.blue() > 240 && c.red() < 40 && c.green() > 100 && c.green() < 150; });
+    return countPixels(image, [](QColor c) {
+        return c.hsvHue() >= 206 && c.hsvHue() <= 215 && c.hsvSaturation() > 150 && c.value() > 190;
+    });
 }
 
 } // namespace
@@ -192,7 +217,15 @@ TEST_F(UiSnapshots, SettingsOnTheContainerRow) {
 TEST_F(UiSnapshots, History) {
     for (const QString& appearance : {"light", "dark"}) {
         const QString name = "history-" + appearance + ".png";
-        checkPicture(name, probe(name, appearance, "history"), 2, appearance == "light");
+        const QImage image = checkPicture(name, probe(name, appearance, "history"), 2, appearance == "light");
+        // The second window's segments of the focus timelines, in this appearance's orange.
+        const QColor orange = appearance == "light" ? QColor(0xC2, 0x41, 0x0C) : QColor(0xFB, 0x92, 0x3C);
+        const int segments = countPixels(image, [&](QColor c) {
+            return std::abs(c.red() - orange.red()) + std::abs(c.green() - orange.green()) +
+                       std::abs(c.blue() - orange.blue()) <
+                   24;
+        });
+        EXPECT_GT(segments, 100) << name.toStdString();
     }
 }
 
