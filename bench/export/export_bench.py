@@ -18,7 +18,8 @@ Cases (--case):
   4k     the three clips into a 3840x2160 output (12 s)
   long   three windows for 60 minutes (320x180, fragmented like live recordings), output 320x180;
          also the audio/video offset in the first and the last minute (a flash and a beep every 10 s)
-Each case also reports when the first progress came (bench_export_dump, untimed run).
+Each case also reports when the first progress came (bench_export_dump, untimed run), and how
+soon SIGINT ends "--export" (0.2 s after the start, and while encoding): the cancel's latency.
 
 Usage: bench/export/export_bench.py [--build BUILD_DIR] [--work DIR] [--case NAME] [--no-compare]
 """
@@ -187,6 +188,30 @@ def first_progress(dumper, folder):
     return float(m.group(1)) if m else float("nan")
 
 
+def signal_latency(app, folder, after_start):
+    """SIGINT to `loomcast --export`: at `after_start` s, or (None) once its video is being written.
+    Returns (seconds from the signal to the exit, exit code, cancelled message seen, files left)."""
+    import signal
+    import time
+    for f in os.listdir(folder):
+        if f.startswith("Loomcast Final") or f.startswith(".Loomcast export"):
+            os.remove(os.path.join(folder, f))
+    p = subprocess.Popen([app, "--export", folder], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    t0 = time.monotonic()
+    if after_start is None:
+        while p.poll() is None and not any(f.startswith(".Loomcast export") for f in os.listdir(folder)):
+            time.sleep(0.01)
+        time.sleep(0.5)
+    else:
+        time.sleep(max(0.0, after_start - (time.monotonic() - t0)))
+    sent = time.monotonic()
+    p.send_signal(signal.SIGINT)
+    out, _ = p.communicate()
+    took = time.monotonic() - sent
+    left = [f for f in os.listdir(folder) if f.startswith("Loomcast Final") or f.startswith(".Loomcast export")]
+    return took, p.returncode, "export FAILED: Export cancelled" in out, left
+
+
 def sync_offsets(video_file):
     """Audio minus video onset of the 10 s marks in the first and the last minute (seconds)."""
     length = float(subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
@@ -289,6 +314,12 @@ def main():
     if SYNC_MARKS:
         head, tail = sync_offsets(ours_out)
         print(f"audio - video offset: first minute {head * 1000:+.1f} ms, last minute {tail * 1000:+.1f} ms")
+    # Last: it removes the exported video.
+    for label, at in (("SIGINT 0.2 s after the start", 0.2), ("SIGINT while encoding", None)):
+        took, rc, said, left = signal_latency(app, folder, at)
+        print(f"{label + ':':31s}exit after {took * 1000:6.0f} ms, code {rc}, "
+              f"{'cancelled' if said else 'NOT reported as cancelled'}, "
+              f"{'no file left' if not left else 'left: ' + ', '.join(left)}")
     print(f"load average during the run: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
 

@@ -94,8 +94,9 @@ QStringList recentSessions(const QString& sessionsRoot, int limit);
 QString uniqueOutput(const QString& folder);
 
 // Reads the folder and plans the video (media through `reader`). Fails with the messages the
-// user sees.
-Result<Prepared> prepare(const QString& folder, const MediaReader& reader);
+// user sees; "Export cancelled" as soon as `session` (when given) is cancelled between files.
+Result<Prepared> prepare(const QString& folder, const MediaReader& reader,
+                         const ExportSession* session = nullptr);
 
 // The whole export on the calling thread (decoding, composing and encoding run on workers
 // inside). `onStart` is called once the output is chosen and encoding is about to begin.

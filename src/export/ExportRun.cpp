@@ -10,6 +10,7 @@
 #include <QPromise>
 #include <QTimer>
 #include <QUuid>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -60,7 +61,8 @@ Result<void> checkTimes(const SessionDocument& doc) {
 
 } // namespace
 
-Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
+Result<Prepared> prepare(const QString& folder, const MediaReader& reader, const ExportSession* session) {
+    auto cancelled = [session] { return session && session->isCancelled(); };
     auto doc = SessionDocument::read(folder);
     if (!doc) return doc.error();
     if (doc->recordings.empty()) return failure("No recordings in this session");
@@ -79,6 +81,7 @@ Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
     TimelineInput in;
     int nextTrack = 1;
     for (const SessionRecording& rec : doc->recordings) {
+        if (cancelled()) return failure("Export cancelled");
         const std::string path = dir.filePath(rec.file).toStdString();
         auto info = probe(reader, dir, rec.file);
         if (!info) return info.error();
@@ -103,7 +106,7 @@ Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
         }
         out.clips.push_back(std::move(clip));
     }
-    if (doc->mic) {
+    if (doc->mic && !cancelled()) {
         const std::string path = dir.filePath(doc->mic->file).toStdString();
         auto info = probe(reader, dir, doc->mic->file);
         if (!info) return info.error();
@@ -119,6 +122,7 @@ Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
             out.audio.push_back(piece);
         }
     }
+    if (cancelled()) return failure("Export cancelled");
     if (in.videos.empty()) return failure("No video tracks found");
 
     in.documentHasMic = doc->mic.has_value();
@@ -134,6 +138,18 @@ Result<Prepared> prepare(const QString& folder, const MediaReader& reader) {
 }
 
 namespace {
+
+// Frames queued for the encoder: enough to keep it busy, fewer for frames above 1080p, whose
+// every one costs four times as much.
+int queueDepth(int width, int height) {
+    return std::int64_t(width) * height > 1920 * 1080 ? 2 : 4;
+}
+
+// One encoder thread per core, at most four: every thread holds frames of its own, and on a big
+// machine the encoder's own choice (one and a half per core) would let memory grow with it.
+int encoderThreads() {
+    return std::clamp(int(std::thread::hardware_concurrency()), 1, 4);
+}
 
 Error sessionFailure(const Error& cause) {
     return failure(QStringLiteral("Cannot create export session: ") + QString::fromStdString(cause.message));
@@ -179,20 +195,22 @@ Result<QString> runBlocking(const QString& folder, ExportSession& session, const
                             const std::function<void()>& onStart) {
     if (!backends.reader || !backends.makeWriter)
         return sessionFailure(makeError("no movie reader or writer was given"));
-    auto plan = prepare(folder, *backends.reader);
+    auto plan = prepare(folder, *backends.reader, &session);
     if (!plan) return plan.error();
     if (session.isCancelled()) return failure("Export cancelled");
     const QString output = temporaryOutput(folder);
 
     MovieWriterOptions options;
     options.fragmented = false;
-    options.videoQueueDepth = 6;
+    options.videoQueueDepth = queueDepth(plan->renderWidth, plan->renderHeight);
     auto created = backends.makeWriter(output.toStdString(), MovieFileType::mp4, options);
     if (!created) return sessionFailure(created.error());
     if (!*created) return sessionFailure(makeError("no writer"));
     MovieWriter& writer = **created;
-    auto video = writer.addVideoInput(VideoSettings::forExport(
-        VideoCodec::h264, plan->renderWidth, plan->renderHeight, plan->timeline.fps, finalQuality));
+    VideoSettings settings = VideoSettings::forExport(VideoCodec::h264, plan->renderWidth, plan->renderHeight,
+                                                      plan->timeline.fps, finalQuality);
+    settings.threads = encoderThreads();
+    auto video = writer.addVideoInput(settings);
     if (!video) return sessionFailure(video.error());
     auto audio = writer.addAudioInput();
     if (!audio) return sessionFailure(audio.error());

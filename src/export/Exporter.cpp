@@ -26,7 +26,7 @@ Exporter::Exporter(const ExportEngine::Prepared& plan, const MediaReader& reader
                    MovieWriter::InputId audioInput, ExportSession& session)
     : plan_(plan), tl_(plan.timeline), reader_(reader), writer_(writer), audioInput_(audioInput),
       session_(session), compositor_(std::make_unique<FocusCompositor>(plan.renderWidth, plan.renderHeight)),
-      spare_(plan.renderWidth, plan.renderHeight, 6) {}
+      spare_(plan.renderWidth, plan.renderHeight, 2) {}
 
 Exporter::~Exporter() = default;
 

@@ -242,6 +242,14 @@ Result<MovieWriter::InputId> FfmpegMovieWriter::addVideoInput(const VideoSetting
                                              : VideoSettings::recordingBitRate(s.width, s.height, s.fps);
         if (hevc) x265params += ":bframes=0";
     }
+    if (s.quality && !hevc) {
+        // The final video's memory follows its threads: no frames buffered between the look-ahead
+        // and the encoding threads, and above 1080p the threads share each frame (slices)
+        // instead of each holding frames of their own. Quality settings stay the preset's.
+        std::string params = "sync-lookahead=0";
+        if (std::int64_t(s.width) * s.height > 1920 * 1080) params += ":sliced-threads=1";
+        av_opt_set(enc->priv_data, "x264-params", params.c_str(), 0);
+    }
     if (hevc) {
         if (threads > 0)
             x265params += ":pools=" + std::to_string(threads) + ":frame-threads=" + std::to_string(threads);

@@ -42,8 +42,10 @@ public:
     mutable std::atomic<int> liveDecoders{0};
     mutable std::atomic<int> peakDecoders{0};
     mutable std::atomic<int> opened{0};
+    mutable std::atomic<int> probed{0};
 
     Result<MediaInfo> probe(const std::string& path) const override {
+        ++probed;
         const Media* m = find(path);
         if (!m) return makeError("Cannot open \"" + name(path) + "\": No such file or directory");
         MediaInfo info;

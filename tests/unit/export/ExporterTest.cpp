@@ -171,6 +171,42 @@ TEST_F(ExporterTest, CancelBeforeTheStartWritesNothing) {
     EXPECT_EQ(out.error().message, "Export cancelled");
     EXPECT_FALSE(log->started);
     EXPECT_TRUE(log->videoPts.empty());
+    EXPECT_EQ(reader->probed, 0) << "a cancelled export still opened the recordings";
+}
+
+TEST_F(ExporterTest, CancelWhileTheRecordingsAreOpenedStopsBeforeTheNext) {
+    reader->media["A.mp4"] = {W, H, 30, 30, 0};
+    reader->media["B.mp4"] = {W, H, 30, 30, 0};
+    fake::writeSession(folder, {{"A.mp4", 30, 0, false}, {"B.mp4", 30, 0, false}}, std::nullopt, {}, W, H);
+    // The user cancels while the first recording is being looked at.
+    class CancellingReader final : public MediaReader {
+    public:
+        CancellingReader(const fake::Reader& inner, ExportSession& s) : inner_(inner), session_(s) {}
+        Result<MediaInfo> probe(const std::string& path) const override {
+            ++probes;
+            session_.cancelExport();
+            return inner_.probe(path);
+        }
+        Result<std::unique_ptr<VideoDecoder>> openVideo(const std::string& path) const override {
+            return inner_.openVideo(path);
+        }
+        Result<std::unique_ptr<AudioDecoder>> openAudio(const std::string& path) const override {
+            return inner_.openAudio(path);
+        }
+        mutable int probes = 0;
+
+    private:
+        const fake::Reader& inner_;
+        ExportSession& session_;
+    };
+    auto cancelling = std::make_shared<CancellingReader>(*reader, session);
+    ExportBackends b = backends();
+    b.reader = cancelling;
+    const auto out = ExportEngine::runBlocking(folder, session, b);
+    ASSERT_FALSE(out.ok());
+    EXPECT_EQ(out.error().message, "Export cancelled");
+    EXPECT_EQ(cancelling->probes, 1);
+    EXPECT_FALSE(log->started);
 }
 
 TEST_F(ExporterTest, WriterFailuresReachTheUserWithTheirReason) {

@@ -93,6 +93,48 @@ TEST(MediaProbe, IndexRangesMatchAFullReadOnEveryKindOfMovie) {
     }
 }
 
+// A long fragmented file with its fragment index at the end, as an unfinished live recording
+// that its writer closed: opened from the index, its fragments are read only when reached.
+TEST(MediaProbe, LongFragmentedFileIsMeasuredAndSeekedFromItsFragmentIndex) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = QDir(dir.path()).filePath("long.mp4");
+    ASSERT_TRUE(ffmpeg({"-f",        "lavfi",
+                        "-i",        "testsrc2=s=64x36:r=10:d=150",
+                        "-f",        "lavfi",
+                        "-i",        "sine=f=440:r=48000:d=150",
+                        "-c:v",      "libx264",
+                        "-preset",   "ultrafast",
+                        "-g",        "20",
+                        "-pix_fmt",  "yuv420p",
+                        "-c:a",      "aac",
+                        "-ac",       "2",
+                        "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
+                        path}));
+    FfmpegMediaReader reader;
+    const auto fast = reader.probe(path.toStdString());
+    const auto full = FfmpegMediaReader::scanAllPackets(path.toStdString());
+    ASSERT_TRUE(fast.ok()) << fast.error().message;
+    ASSERT_TRUE(full.ok()) << full.error().message;
+    expectSameRange(fast->video, full->video, "video");
+    expectSameRange(fast->audio, full->audio, "audio");
+    ASSERT_TRUE(full->video);
+    EXPECT_NEAR(full->video->duration.seconds(), 150.0, 0.2);
+
+    // Decoding from near the end finds the frames there, then from the start again.
+    auto decoder = reader.openVideo(path.toStdString());
+    ASSERT_TRUE(decoder.ok()) << decoder.error().message;
+    for (double at : {141.0, 3.0}) {
+        ASSERT_TRUE((*decoder)->seek(MediaTime::fromSeconds(at, 600)).ok());
+        auto frame = (*decoder)->next();
+        ASSERT_TRUE(frame.ok()) << frame.error().message;
+        ASSERT_TRUE(frame->has_value()) << "nothing after a seek to " << at;
+        const double pts = (*frame)->pts.seconds();
+        EXPECT_LE(pts, at + 0.05) << at;
+        EXPECT_GE(pts, at - 2.05) << at; // the key frame at or before
+    }
+}
+
 TEST(MediaProbe, RefusesWhatIsNoMovie) {
     QTemporaryDir dir;
     const QString path = QDir(dir.path()).filePath("notes.mp4");

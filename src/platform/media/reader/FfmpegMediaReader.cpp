@@ -62,6 +62,9 @@ Result<FormatPtr> openMovie(const std::string& path) {
     const AVInputFormat* mov = av_find_input_format("mov");
     ff::Dictionary opts;
     opts.set("protocol_whitelist", "file");
+    // A fragmented file with a fragment index (mfra) is opened from it: the fragments' headers
+    // are then read when reached, not all of them before the first frame.
+    opts.set("use_mfra_for", "dts");
     AVFormatContext* ctx = nullptr;
     const std::string url = "file:" + path;
     const int r = avformat_open_input(&ctx, url.c_str(), mov, opts.slot());
@@ -216,14 +219,24 @@ Result<MediaInfo> FfmpegMediaReader::probe(const std::string& path) const {
     // than those) to the end of the file, the other track skipped meanwhile.
     for (int si : tracks) {
         AVStream* st = m.fmt->streams[si];
+        // A file opened from its fragment index knows only the fragments read so far: going to
+        // the end reads the last one's header into the index.
+        av_seek_frame(m.fmt, si, std::numeric_limits<std::int64_t>::max() / 2, AVSEEK_FLAG_BACKWARD);
         const int n = avformat_index_get_entries_count(st);
         int from = 0, keys = 0;
+        std::int64_t lastKey = 0;
         for (int i = n - 1; i >= 0; --i) {
             const AVIndexEntry* e = avformat_index_get_entry(st, i);
-            if (e && (e->flags & AVINDEX_KEYFRAME) && ++keys == 2) {
+            if (!e || !(e->flags & AVINDEX_KEYFRAME)) continue;
+            if (++keys == 1) {
+                lastKey = e->timestamp;
                 from = i;
-                break;
+                continue;
             }
+            // The key frame before the last, unless the index has a gap there (fragments not
+            // read): frames are never reordered across more than a minute.
+            if (av_rescale_q(lastKey - e->timestamp, st->time_base, AVRational{1, 1}) <= 60) from = i;
+            break;
         }
         const AVIndexEntry* e = avformat_index_get_entry(st, from);
         if (!e) return scanAllPackets(path);
