@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <qcoro/qcorotask.h>
@@ -29,7 +30,13 @@ struct ExportState {
 class ExportController : public QObject {
     Q_OBJECT
 public:
+    // How an export runs; tests hand in their own.
+    using Runner = std::function<QCoro::Task<Result<QString>>(
+        QString folder, std::function<void(double)> progress,
+        std::function<void(std::shared_ptr<ExportSession>)> registerSession)>;
+
     explicit ExportController(QObject* parent = nullptr);
+    explicit ExportController(Runner runner, QObject* parent = nullptr);
     ~ExportController() override;
 
     const ExportState& state() const { return state_; }
@@ -48,6 +55,7 @@ private:
     void setState(ExportState s);
     QCoro::Task<> runExport(QString folder);
 
+    Runner runner_;
     ExportState state_;
     std::optional<QString> folder_;
     std::shared_ptr<ExportSession> session_;

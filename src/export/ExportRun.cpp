@@ -1,4 +1,5 @@
 // Preparing and running one export: session folder in, "Loomcast Final.mp4" out.
+#include "common/Detached.h"
 #include "export/AudioMixer.h"
 #include "export/ClipFeed.h"
 #include "export/ExportEngine.h"
@@ -398,8 +399,14 @@ QCoro::Task<Result<QString>> run(QString folder, std::function<void(double)> pro
     });
     if (progress) progress(session->progress());
     poller.start();
-    QFuture<Result<QString>> work =
-        QtConcurrent::run([folder, session]() -> Result<QString> { return runBlocking(folder, *session); });
+    QFuture<Result<QString>> work = QtConcurrent::run([folder, session]() -> Result<QString> {
+        // What the run throws ends this export with its reason, like any other failure.
+        try {
+            return runBlocking(folder, *session);
+        } catch (...) {
+            return makeError("Export failed: " + currentExceptionMessage().toStdString());
+        }
+    });
     Result<QString> result = co_await work;
     poller.stop();
     if (result && progress) progress(1.0);

@@ -95,6 +95,8 @@ TEST_F(AppModelTest, FirstLaunchUsesDefaultsAndWritesNothingUntilAChange) {
     EXPECT_FALSE(m.settings().outlineIdle());
     EXPECT_EQ(m.settings().lastPreset(), kWide);
     EXPECT_TRUE(m.windows().entries().empty());
+    // The devices are asked for off the main thread; the answer fills in the default input.
+    ASSERT_TRUE(test::waitUntil([&] { return m.settings().micDeviceID().has_value(); }, 5s));
     EXPECT_EQ(m.settings().micDeviceID(), "mic-b") << "the default input is chosen";
     EXPECT_FALSE(QFileInfo::exists(statePath()));
 
@@ -165,35 +167,58 @@ TEST_F(AppModelTest, PresetAndAudioChangesCarryOverToNewEntries) {
 
 // --- Microphone --------------------------------------------------------------------------------
 
-TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndFailuresTurnItOff) {
+TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndAFailureKeepsItOnUntilItRuns) {
     AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return m.settings().micDeviceID().has_value(); }, 5s));
     QSignalSpy saved(&m.settings(), &Settings::micEnabledChanged);
     m.settings().setMicEnabled(true);
     m.settings().setMicEnabled(true);
     EXPECT_EQ(saved.count(), 1);
-    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 5s));
     EXPECT_EQ(audio->captures.load(), 1);
     EXPECT_TRUE(Store::load().micEnabled);
 
     m.settings().setMicEnabled(false);
-    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().monitor().isRunning(); }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().monitor().isRunning(); }, 5s));
 
+    // A device that cannot start: the notice says why; the switch and the saved value stay on,
+    // and the microphone runs as soon as the device works again.
     audio->failCapture = true;
     m.settings().setMicEnabled(true);
-    ASSERT_TRUE(test::waitUntil([&] { return !m.settings().micEnabled(); }, 2s));
-    EXPECT_EQ(m.notice(), "Could not start the microphone");
-    EXPECT_FALSE(Store::load().micEnabled);
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
+    EXPECT_EQ(m.notice(), "Could not start the microphone: device gone");
+    EXPECT_TRUE(m.settings().micEnabled());
+    EXPECT_TRUE(Store::load().micEnabled);
+    audio->failCapture = false;
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 10s));
+    EXPECT_TRUE(m.settings().micEnabled());
 }
 
-TEST_F(AppModelTest, MicrophoneWithoutSoundServerIsRefused) {
+TEST_F(AppModelTest, MicrophoneWithoutSoundServerTellsAndStartsWhenTheServerAppears) {
     audio->auth = MicAuthorization::restricted;
+    {
+        AppState saved;
+        saved.micEnabled = true;
+        saved.micDeviceID = QString("mic-a");
+        Store::save(saved);
+    }
     AppModel& m = make();
-    m.settings().setMicEnabled(true);
-    EXPECT_FALSE(m.settings().micEnabled());
+    EXPECT_TRUE(m.settings().micEnabled());
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
     EXPECT_EQ(m.notice(),
               "Microphone access is off. Start the sound server (PipeWire or PulseAudio) and try again.");
+    EXPECT_EQ(m.mic().micAuth(), MicAuthorization::restricted);
+    // Nothing the user chose is changed or saved because the server is missing.
+    EXPECT_TRUE(m.settings().micEnabled());
+    EXPECT_TRUE(Store::load().micEnabled);
+    EXPECT_EQ(Store::load().micDeviceID, "mic-a");
     m.requestMic();
     EXPECT_EQ(actions->settings, QStringList{"Privacy_Microphone"});
+
+    audio->auth = MicAuthorization::authorized;
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 10s));
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().micAuth() == MicAuthorization::authorized; }, 5s));
+    EXPECT_EQ(m.settings().micDeviceID(), "mic-a");
 }
 
 TEST_F(AppModelTest, ChangingTheMicrophoneWhileOffOnlySaves) {
@@ -482,6 +507,7 @@ TEST_F(AppModelTest, WindowsAddedOrRemovedDuringASession) {
 
 TEST_F(AppModelTest, MicrophoneFileJoinsTheSession) {
     AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
     m.settings().setMicEnabled(true);
     m.settings().setMicInEach(true);
     ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 2s));
