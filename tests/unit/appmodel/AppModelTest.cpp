@@ -626,3 +626,116 @@ TEST_F(AppModelTest, OutputFolderIsTheLatestSessionOrTheRoot) {
     m.openOutputFolder();
     EXPECT_EQ(actions->opened.last(), *m.session().sessionDir());
 }
+
+// --- Faults in the sound and in the session's own work --------------------------------------------
+
+TEST_F(AppModelTest, SessionWaitsForAMicrophoneThatIsStillStarting) {
+    AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
+    addTwo(m);
+    audio->captureDelayMs = 400;
+    m.settings().setMicEnabled(true);
+    run(m.session().start()); // pressed while the microphone is still starting
+    EXPECT_TRUE(m.mic().monitor().isRunning());
+    ASSERT_TRUE(manifest().contains("mic"));
+    EXPECT_EQ(manifest()["mic"].toObject()["file"].toString(), "Mic.m4a");
+    run(m.session().stop());
+}
+
+TEST_F(AppModelTest, MicrophoneThatStopsDuringASessionTellsWhenAndComesBack) {
+    AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
+    m.settings().setMicEnabled(true);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 5s));
+    addTwo(m);
+    run(m.session().start());
+    const int captures = audio->captures.load();
+    audio->end("The microphone was disconnected");
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
+    EXPECT_TRUE(QRegularExpression("^Sound stopped at \\d\\d:\\d\\d: The microphone was disconnected$")
+                    .match(m.notice().value_or(QString()))
+                    .hasMatch())
+        << m.notice().value_or(QString()).toStdString();
+    EXPECT_TRUE(m.settings().micEnabled());
+    EXPECT_TRUE(m.session().isRecording()) << "the windows go on recording";
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return audio->captures.load() > captures && m.mic().monitor().isRunning(); }, 10s));
+    run(m.session().stop());
+    EXPECT_TRUE(m.settings().micEnabled());
+}
+
+TEST_F(AppModelTest, MicrophoneFileThatCannotBeWrittenReachesTheNotice) {
+    AppModel& m = make(); // the fake services have no movie writer: the file cannot be made
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
+    m.settings().setMicEnabled(true);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 5s));
+    addTwo(m);
+    run(m.session().start());
+    audio->deliver(uptime());
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
+    EXPECT_EQ(m.notice(), "The microphone file failed: Cannot write the microphone file: no movie writer");
+    run(m.session().stop());
+    EXPECT_EQ(m.notice(), "The microphone file failed: Cannot write the microphone file: no movie writer")
+        << "still told once the session has ended";
+}
+
+TEST_F(AppModelTest, ThrowsWhileStoppingEndTheSessionAndLeaveTheModelUsable) {
+    AppModel& m = make();
+    plans = {{11, {.recordThrows = "clock gone"}}};
+    addTwo(m);
+    const auto byWindow = [&](std::uint32_t window) {
+        for (const Entry& e : m.windows().entries())
+            if (e.windowID == window) return e;
+        return Entry{};
+    };
+    // A throw while one file's record is completed: that row says so, the other file is complete.
+    run(m.session().start());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().busy());
+    EXPECT_EQ(byWindow(11).failure, "Finishing the file failed: clock gone");
+    ASSERT_EQ(manifest()["recordings"].toArray().size(), 2);
+    for (const auto& r : manifest()["recordings"].toArray())
+        EXPECT_TRUE(r.toObject().contains("duration"));
+
+    // A throw in the stop itself, outside any one file: the session still ends, the notice says it.
+    plans = {{11, {.debugThrows = "report lost"}}};
+    m.session().setPrintStopDebug(true);
+    run(m.session().start());
+    ASSERT_TRUE(m.session().isRecording());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().stopping());
+    EXPECT_FALSE(m.session().busy());
+    EXPECT_EQ(m.notice(), "Stopping failed: report lost");
+    EXPECT_TRUE(manifest()["recordings"][0].toObject().contains("duration")) << "the files were finished";
+
+    // Record, stop and quit still work.
+    plans.clear();
+    m.session().setPrintStopDebug(false);
+    run(m.session().start());
+    EXPECT_TRUE(m.session().isRecording());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    run(m.shutdown());
+    EXPECT_FALSE(m.session().busy());
+}
+
+TEST(ExportControllerFaults, AThrowEndsThatExportAsFailedAndTheNextOneRuns) {
+    int runs = 0;
+    ExportController controller(
+        [&](QString folder, std::function<void(double)>,
+            std::function<void(std::shared_ptr<ExportSession>)>) -> QCoro::Task<Result<QString>> {
+            if (++runs == 1) throw std::runtime_error("decoder exploded");
+            co_return folder + "/Loomcast Final.mp4";
+        });
+    controller.start("/sessions/a");
+    EXPECT_TRUE(controller.state().isRunning());
+    ASSERT_TRUE(test::waitUntil([&] { return !controller.state().isRunning(); }, 5s));
+    EXPECT_EQ(controller.state(), ExportState::failed("Export failed: decoder exploded"));
+    EXPECT_FALSE(controller.session());
+
+    controller.start("/sessions/b");
+    ASSERT_TRUE(test::waitUntil([&] { return !controller.state().isRunning(); }, 5s));
+    EXPECT_EQ(controller.state(), ExportState::done("/sessions/b/Loomcast Final.mp4"));
+}
