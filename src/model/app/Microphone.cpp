@@ -78,7 +78,10 @@ void Microphone::askAuthorization(std::function<void(Microphone&, MicAuthorizati
 }
 
 void Microphone::recheckAuthorization() {
+    // Asked on every refresh: while a server is slow to answer, one question at a time.
+    if (std::exchange(checking_, true)) return;
     askAuthorization([](Microphone& m, MicAuthorization auth) {
+        m.checking_ = false;
         m.micAuth_ = auth;
         emit m.micAuthChanged();
     });

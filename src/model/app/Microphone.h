@@ -93,6 +93,7 @@ private:
     bool listing_ = false;   // a device list is being asked for
     bool listAgain_ = false; // … and another one was wanted meanwhile
     bool firstList_ = true;  // no device list has been answered yet
+    bool checking_ = false;  // a recheck of the authorization is under way
 };
 
 } // namespace lc
