@@ -127,6 +127,7 @@ MicAuthorization MicMonitor::authorization() const {
 }
 
 void MicMonitor::start(std::optional<std::string> deviceID, std::function<void(bool)> completion) {
+    ++startsPending_;
     control_->post([this, deviceID = std::move(deviceID), completion = std::move(completion)] {
         // Switching devices replaces the input.
         if (capture_) capture_->stop();
@@ -177,6 +178,7 @@ void MicMonitor::start(std::optional<std::string> deviceID, std::function<void(b
             std::lock_guard lock(callbacksMutex_);
             startError_ = why;
         }
+        --startsPending_;
         if (completion) completion(running);
     });
 }
@@ -239,6 +241,24 @@ std::optional<std::string> MicMonitor::fileError() const {
 void MicMonitor::setOnLevel(std::function<void(float)> onLevel) {
     std::lock_guard lock(callbacksMutex_);
     onLevel_ = std::move(onLevel);
+}
+
+void MicMonitor::setOnFileError(std::function<void(const std::string&)> onFileError) {
+    std::lock_guard lock(callbacksMutex_);
+    onFileError_ = std::move(onFileError);
+}
+
+void MicMonitor::setFileError(const std::string& why) {
+    {
+        std::lock_guard lock(fileInfoMutex_);
+        fileError_ = why;
+    }
+    std::function<void(const std::string&)> onFileError;
+    {
+        std::lock_guard lock(callbacksMutex_);
+        onFileError = onFileError_;
+    }
+    if (onFileError) onFileError(why);
 }
 
 void MicMonitor::setOnFail(std::function<void(const std::string&)> onFail) {
@@ -304,13 +324,12 @@ void MicMonitor::reportLevel(const AudioChunk& chunk) {
 }
 
 void MicMonitor::openFile(const std::string& path, double firstUptime) {
-    auto fail = [&](const std::string& why) {
-        std::lock_guard lock(fileInfoMutex_);
-        fileError_ = why;
-    };
+    auto fail = [&](const std::string& why) { setFileError(why); };
     if (!makeWriter_) return fail("Cannot write the microphone file: no movie writer");
     auto writer = makeWriter_(path, MovieFileType::m4a, MovieWriterOptions{});
     if (!writer) return fail(writer.error().message);
+    // A write that fails later (a full disk) is told from the writer's thread.
+    (*writer)->setErrorHandler([this](const Error& e) { setFileError(e.message); });
 
     const auto start =
         std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -342,8 +361,7 @@ void MicMonitor::writeFile(const AudioChunk& chunk) {
     const double t = chunk.hostTime;
     if (!f.started) {
         if (auto ok = f.writer->startSession(); !ok) {
-            std::lock_guard lock(fileInfoMutex_);
-            fileError_ = ok.error().message;
+            setFileError(ok.error().message);
             f.writer->cancel();
             file_.reset();
             return;
@@ -369,10 +387,7 @@ std::optional<MicFileSpan> MicMonitor::closeFile() {
     }
     // A writer that failed part-way (a full disk) still closes what it wrote: that sound is kept.
     file->writer->markFinished(file->input);
-    if (auto done = file->writer->finishAndWait(); !done) {
-        std::lock_guard lock(fileInfoMutex_);
-        fileError_ = done.error().message;
-    }
+    if (auto done = file->writer->finishAndWait(); !done) setFileError(done.error().message);
     return MicFileSpan{*file->firstUptime, file->lastPTS};
 }
 

@@ -61,6 +61,8 @@ public:
     // Stops capture; reports level 0.
     void stop();
     bool isRunning() const { return running_; }
+    // A start() has been asked for and has not yet told whether it runs.
+    bool isStarting() const { return startsPending_ > 0; }
 
     // Recorders receive every buffer (the same object for all of them) on "loomcast.mic"; the
     // handler must only hand it on. Both calls take effect asynchronously.
@@ -75,6 +77,9 @@ public:
     QString fileTimecode() const;
     // Why the last armed file could not be written, if it could not.
     std::optional<std::string> fileError() const;
+    // Called with each reason fileError() takes (cannot create, full disk, cannot finish), from
+    // "loomcast.mic" or the writer's thread. Set before startFile.
+    void setOnFileError(std::function<void(const std::string&)> onFileError);
 
     // Level 0…1 of the sound, at most every 80 ms, from "loomcast.mic" (and 0 from the control
     // thread on stop). Set before start.
@@ -100,17 +105,20 @@ private:
     void writeFile(const AudioChunk& chunk);
     std::optional<MicFileSpan> closeFile();
     void emitLevel(float level);
+    void setFileError(const std::string& why);
 
     std::shared_ptr<AudioSystem> audio_;
     MovieWriterFactory makeWriter_;
     std::atomic<bool> running_{false};
     std::atomic<std::uint64_t> generation_{0}; // which capture the buffers in flight belong to
     std::atomic<int> inFlight_{0};
+    std::atomic<int> startsPending_{0};
     std::atomic<std::int64_t> dropped_{0};
 
     mutable std::mutex callbacksMutex_;
     std::function<void(float)> onLevel_;
     std::function<void(const std::string&)> onFail_;
+    std::function<void(const std::string&)> onFileError_;
     std::optional<std::string> startError_;
 
     // Owned by the control thread.

@@ -2,6 +2,7 @@
 
 #include "capture/BlurFill.h"
 #include "capture/FrameTimer.h"
+#include "common/BlockingCalls.h"
 #include "common/Clock.h"
 #include "common/Detached.h"
 #include "common/Guarded.h"
@@ -11,6 +12,7 @@
 #include <QObject>
 #include <QPromise>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 #include <algorithm>
 #include <charconv>
@@ -40,6 +42,7 @@ constexpr std::size_t kMaxPendingAudio = 1000;
 constexpr double kAudioAfterVideoEnd = 0.02;
 constexpr int kFlushRounds = 100;
 constexpr std::chrono::milliseconds kFlushInterval{20};
+constexpr std::chrono::milliseconds kAppAudioRetry{1000};
 
 using Phase = WindowRecorder::Phase;
 
@@ -125,6 +128,8 @@ struct WindowRecorder::Shared {
         int fps = 30;
         AudioDiagnostics audio;
         Stats stats;
+        bool hasAppAudio = false;
+        std::optional<std::string> soundNote;
 
         // A move the table does not allow is a fault in this file: it is refused and said.
         void moveTo(Phase next) {
@@ -143,6 +148,7 @@ struct WindowRecorder::Shared {
         std::optional<QFuture<double>> stopped;
         bool failReported = false;
         std::function<void(const std::string&)> onFail;
+        std::function<void(const std::string&)> onSound;
     };
 
     Guarded<Readings> readings;
@@ -154,8 +160,10 @@ class WindowRecorder::Core : public QObject {
 public:
     Core(Services services, std::shared_ptr<Shared> shared)
         : services_(std::move(services)), shared_(std::move(shared)),
-          gate_(std::make_shared<PostGate<Core>>(this)) {
+          gate_(std::make_shared<PostGate<Core>>(this)), appRetry_(this) {
         if (!services_.clock) services_.clock = [] { return uptime(); };
+        appRetry_.setInterval(kAppAudioRetry);
+        connect(&appRetry_, &QTimer::timeout, this, [this] { retryAppAudio(); });
     }
 
     PostGate<Core>& gate() { return *gate_; }
@@ -168,6 +176,8 @@ public:
     void appAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), appInput_); }
     void micAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), micInput_); }
     void reportFailure(const std::string& message);
+    void appAudioLost(const std::string& reason);
+    void appAudioBack(std::shared_ptr<AudioCapture> capture);
 
 private:
     using InputId = MovieWriter::InputId;
@@ -178,6 +188,11 @@ private:
 
     Result<void> openWriter(const StartOptions& o);
     Result<void> startCapture(const StartOptions& o);
+    // The application audio is optional: when it cannot start the file has no track for it.
+    void startAppAudio(const StartOptions& o);
+    AudioCallbacks appCallbacks();
+    void retryAppAudio();
+    void reportSound(const std::string& text);
     void abandonStart();
     struct Held {
         BgraFramePtr frame;
@@ -211,7 +226,10 @@ private:
     bool hasTimecode_ = false;
     bool isMP4_ = false;
     std::unique_ptr<CaptureStream> stream_;
-    std::unique_ptr<AudioCapture> appCapture_;
+    std::shared_ptr<AudioCapture> appCapture_;
+    int appPid_ = 0;             // whose sound a new attempt captures
+    bool appAttempting_ = false; // a start of the capture runs on a blocking-call thread
+    QTimer appRetry_;
     MicMonitor* mic_ = nullptr;
     QUuid micID_ = QUuid::createUuid();
     // Newest last. The front is the newest frame captured at or before the next slot's time;
@@ -256,8 +274,10 @@ Result<void> WindowRecorder::Core::openWriter(const StartOptions& o) {
     if (!video) return makeError("Cannot add video input", 1);
     videoInput_ = *video;
     if (!o.mp4) hasTimecode_ = writer_->addTimecodeTrack(fps);
-    if (o.appAudio)
+    if (o.appAudio) startAppAudio(o);
+    if (appCapture_)
         if (auto a = writer_->addAudioInput(MicMonitor::aacSettings())) appInput_ = *a;
+    shared_->readings.lock()->hasAppAudio = appInput_.has_value();
     if (o.mic)
         if (auto a = writer_->addAudioInput(MicMonitor::aacSettings())) micInput_ = *a;
     // MP4 files start writing at the first frame, once their metadata is known.
@@ -275,7 +295,7 @@ Result<void> WindowRecorder::Core::openWriter(const StartOptions& o) {
     return {};
 }
 
-// The window's stream, the microphone copy and the application audio.
+// The window's stream and the microphone copy.
 Result<void> WindowRecorder::Core::startCapture(const StartOptions& o) {
     StreamConfiguration config;
     config.minimumFrameInterval = 1.0 / std::max(1, o.fps);
@@ -300,21 +320,79 @@ Result<void> WindowRecorder::Core::startCapture(const StartOptions& o) {
         });
     }
     if (auto r = stream_->start(); !r) return r.error();
-
-    // The window's application audio, from the process that owns the window and its children.
-    // Sound of this program itself is never captured.
-    const auto& owner = o.window.owningApplication;
-    if (o.appAudio && services_.audio && owner && owner->processID > 0 && owner->processID != ::getpid()) {
-        AudioCallbacks callbacks;
-        callbacks.onChunk = [gate = gate_](AudioChunk chunk) {
-            gate->post(
-                [c = std::make_shared<const AudioChunk>(std::move(chunk))](Core& core) { core.appAudio(c); });
-        };
-        auto capture = services_.audio->captureApplication(owner->processID, std::move(callbacks));
-        if (!capture) return capture.error();
-        appCapture_ = std::move(*capture);
-    }
     return {};
+}
+
+// The window's application audio, from the process that owns the window and its children.
+// Sound of this program itself is never captured.
+void WindowRecorder::Core::startAppAudio(const StartOptions& o) {
+    const auto& owner = o.window.owningApplication;
+    if (!services_.audio || !owner || owner->processID <= 0 || owner->processID == ::getpid()) return;
+    appPid_ = owner->processID;
+    auto capture = services_.audio->captureApplication(appPid_, appCallbacks());
+    if (!capture) return reportSound("No sound: " + capture.error().message);
+    appCapture_ = std::move(*capture);
+}
+
+AudioCallbacks WindowRecorder::Core::appCallbacks() {
+    AudioCallbacks callbacks;
+    callbacks.onChunk = [gate = gate_](AudioChunk chunk) {
+        gate->post(
+            [c = std::make_shared<const AudioChunk>(std::move(chunk))](Core& core) { core.appAudio(c); });
+    };
+    callbacks.onEnd = [gate = gate_](const Error& e) {
+        gate->post([message = e.message](Core& core) { core.appAudioLost(message); });
+    };
+    return callbacks;
+}
+
+void WindowRecorder::Core::reportSound(const std::string& text) {
+    shared_->readings.lock()->soundNote = text;
+    std::function<void(const std::string&)> onSound;
+    {
+        auto control = shared_->control.lock();
+        if (control->stopped) return;
+        onSound = control->onSound;
+    }
+    if (onSound) onSound(text);
+}
+
+// The capture ended by itself (the sound server went): the video goes on, and the sound comes
+// back on the same timeline once a new capture starts.
+void WindowRecorder::Core::appAudioLost(const std::string& reason) {
+    const Shared::Readings at = shared_->readings.snapshot();
+    if (!appCapture_ || at.phase == Phase::finishing || at.phase == Phase::done) return;
+    // Stopped from a blocking-call thread: the capture's own thread may be the one ending.
+    runBlocking([capture = std::move(appCapture_)] { capture->stop(); });
+    const double t = at.timeline ? std::max(0.0, services_.clock() - at.timeline->uptime) : 0.0;
+    reportSound("Sound stopped at " + formatTime(t).toStdString() + ": " + reason);
+    appRetry_.start();
+}
+
+void WindowRecorder::Core::retryAppAudio() {
+    const Phase now = phase();
+    if (now != Phase::starting && now != Phase::recording) return appRetry_.stop();
+    if (appCapture_ || appAttempting_) return;
+    appAttempting_ = true;
+    // Opening a connection may take seconds: never on this thread, whose timer writes the video.
+    runBlocking([audio = services_.audio, pid = appPid_, callbacks = appCallbacks(), gate = gate_] {
+        auto capture = audio->captureApplication(pid, callbacks);
+        std::shared_ptr<AudioCapture> started;
+        if (capture) started = std::move(*capture);
+        // A capture nobody takes any more is stopped when the last copy of the task goes.
+        gate->post([started](Core& core) mutable { core.appAudioBack(std::move(started)); });
+    });
+}
+
+void WindowRecorder::Core::appAudioBack(std::shared_ptr<AudioCapture> capture) {
+    appAttempting_ = false;
+    const Phase now = phase();
+    if (!capture || (now != Phase::starting && now != Phase::recording)) {
+        if (capture) runBlocking([capture] { capture->stop(); });
+        return;
+    }
+    appCapture_ = std::move(capture);
+    appRetry_.stop();
 }
 
 // After a failed start nothing runs and no file remains.
@@ -570,6 +648,7 @@ void WindowRecorder::Core::stopInputs() {
     if (mic_) mic_->unsubscribe(micID_);
     mic_ = nullptr;
     if (stream_) stream_->stop();
+    appRetry_.stop();
     if (appCapture_) appCapture_->stop();
     timer_.reset();
 }
@@ -676,6 +755,18 @@ double WindowRecorder::stopAndWait() {
 
 void WindowRecorder::setOnFail(std::function<void(const std::string&)> onFail) {
     shared_->control.lock()->onFail = std::move(onFail);
+}
+
+void WindowRecorder::setOnSound(std::function<void(const std::string&)> onSound) {
+    shared_->control.lock()->onSound = std::move(onSound);
+}
+
+bool WindowRecorder::hasAppAudio() const {
+    return shared_->readings.lock()->hasAppAudio;
+}
+
+std::optional<std::string> WindowRecorder::soundNote() const {
+    return shared_->readings.lock()->soundNote;
 }
 
 WindowRecorder::Phase WindowRecorder::phase() const {

@@ -102,6 +102,12 @@ public:
     // or writing fails by itself. Runs on the recorder's thread while stop() is held off: hand
     // the message on to your own thread and return, without calling back into the recorder.
     void setOnFail(std::function<void(const std::string&)> onFail);
+    // Any thread; set it before start(). The application audio could not start ("No sound: …")
+    // or stopped ("Sound stopped at MM:SS: …"); the video goes on either way. Runs on the
+    // recorder's thread, maybe several times: hand the text on and return. A capture that stops
+    // is started again every second while recording; what it captures then lands at its own time
+    // (silence in between).
+    void setOnSound(std::function<void(const std::string&)> onSound);
 
     // The readings below: any thread.
     Phase phase() const;
@@ -118,6 +124,10 @@ public:
     // Why the file could not be finished after stop() (it is then left as the writer had it).
     std::optional<std::string> finishFailure() const;
     int fpsValue() const;
+    // Whether the file has an application-audio track (asked for, and its capture started).
+    bool hasAppAudio() const;
+    // The latest application-audio text given to onSound, if any.
+    std::optional<std::string> soundNote() const;
     // "audio rx=… notReady=… afterEnd=… firstRel=… lastRel=… videoEndRel=… lastRxRel=…"
     std::string debugLine() const;
     Stats stats() const;

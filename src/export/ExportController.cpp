@@ -7,7 +7,17 @@
 
 namespace lc {
 
-ExportController::ExportController(QObject* parent) : QObject(parent) {}
+ExportController::ExportController(QObject* parent)
+    : ExportController(
+          [this](QString folder, std::function<void(double)> progress,
+                 std::function<void(std::shared_ptr<ExportSession>)> registerSession) {
+              return ExportEngine::run(std::move(folder), backends_, std::move(progress),
+                                       std::move(registerSession));
+          },
+          parent) {}
+
+ExportController::ExportController(Runner runner, QObject* parent)
+    : QObject(parent), runner_(std::move(runner)) {}
 
 ExportController::~ExportController() {
     // A run still going on finishes without us (its callbacks hold us weakly); its thread
@@ -50,8 +60,14 @@ QCoro::Task<> ExportController::runExport(QString folder) {
     auto registerSession = [self](std::shared_ptr<ExportSession> s) {
         if (self) self->session_ = std::move(s);
     };
-    auto task = ExportEngine::run(folder, backends_, progress, registerSession);
-    const Result<QString> result = co_await std::move(task);
+    // A throw ends this one export as failed; the controller can start the next one.
+    Result<QString> result = makeError("Export failed");
+    try {
+        auto task = runner_(folder, progress, registerSession);
+        result = co_await std::move(task);
+    } catch (...) {
+        result = makeError("Export failed: " + currentExceptionMessage().toStdString());
+    }
     if (!self) co_return;
     if (result)
         self->setState(ExportState::done(*result));

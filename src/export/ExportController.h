@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <qcoro/qcorotask.h>
@@ -29,8 +30,15 @@ struct ExportState {
 class ExportController : public QObject {
     Q_OBJECT
 public:
-    // Without back ends every export fails at once with a message saying so (setBackends).
+    // How an export runs; tests hand in their own.
+    using Runner = std::function<QCoro::Task<Result<QString>>(
+        QString folder, std::function<void(double)> progress,
+        std::function<void(std::shared_ptr<ExportSession>)> registerSession)>;
+
+    // Runs ExportEngine::run on the back ends given by setBackends; without them every export
+    // fails at once with a message saying so.
     explicit ExportController(QObject* parent = nullptr);
+    explicit ExportController(Runner runner, QObject* parent = nullptr);
     // Cancels a running export and waits until its thread has let go of the files.
     ~ExportController() override;
 
@@ -54,6 +62,7 @@ private:
     QCoro::Task<> runExport(QString folder);
 
     ExportBackends backends_;
+    Runner runner_;
     ExportState state_;
     std::optional<QString> folder_;
     std::shared_ptr<ExportSession> session_;

@@ -1,5 +1,7 @@
 // Preparing and running one export: session folder in, "Loomcast Final.mp4" out.
 #include "common/Detached.h"
+#include "export/AudioMixer.h"
+#include "export/ClipFeed.h"
 #include "export/ExportEngine.h"
 #include "export/Exporter.h"
 #include "export/WorkQueue.h"

@@ -28,6 +28,7 @@ struct Entry {
     bool isRecording = false;
     std::optional<QString> file;
     std::optional<QString> failure;
+    std::optional<QString> sound; // the recording goes on without (some of) its sound: why
 
     // A fresh id, the canonical preset, nothing linked or recorded.
     static Entry fromSaved(const SavedEntry& saved);

@@ -242,6 +242,7 @@ void EntryRow::setEntry(const Entry& entry, bool sessionRunning) {
         addStatus(QStringLiteral("exclamationmark.triangle.fill"), *entry.warning, Tone::orange, 11);
     if (entry.note) addStatus({}, *entry.note, Tone::orange, 11);
     if (entry.info) addStatus({}, *entry.info, Tone::secondary, 11);
+    if (entry.sound) addStatus(QStringLiteral("speaker.slash"), *entry.sound, Tone::orange, 11);
     if (entry.failure) addStatus(QStringLiteral("xmark.octagon.fill"), *entry.failure, Tone::red, 11);
     if ((sessionRunning || entry.isRecording) && entry.file) addStatus({}, *entry.file, Tone::tertiary, 10);
 

@@ -18,6 +18,12 @@ public:
         });
     }
 
+    void setOnSound(std::function<void(const QString&)> onSound) override {
+        recorder_.setOnSound([onSound = std::move(onSound)](const std::string& message) {
+            if (onSound) onSound(QString::fromStdString(message));
+        });
+    }
+
     QCoro::Task<Result<void>> start(RecorderStart args) override {
         WindowRecorder::StartOptions o;
         o.window = args.window;
@@ -44,6 +50,7 @@ public:
     std::optional<double> firstFrameUptime() const override { return recorder_.firstFrameUptime(); }
     std::optional<Timecode::Instant> firstFrameDate() const override { return recorder_.firstFrameDate(); }
     int fpsValue() const override { return recorder_.fpsValue(); }
+    bool hasAppAudio() const override { return recorder_.hasAppAudio(); }
     QString debugLine() const override { return QString::fromStdString(recorder_.debugLine()); }
 
 private:

@@ -154,6 +154,10 @@ QCoro::Task<> SessionController::start() {
     co_await windows_.refresh(false);
     if (!self || isRecording_) co_return;
     if (windows_.availableToRecord() == 0) co_return;
+    // A microphone switched on just before is given a moment to start rather than left out.
+    bool micRunning = false;
+    if (settings_.micEnabled()) micRunning = co_await mic_.waitUntilRunning(kMicStartWait);
+    if (!self || isRecording_) co_return;
 
     sessionDate_ = QDateTime::currentDateTime();
     const QString name = SessionFiles::folderName(sessionDate_);
@@ -175,14 +179,20 @@ QCoro::Task<> SessionController::start() {
     reservedNames_.clear();
     ++sessionGeneration_;
 
-    if (settings_.micEnabled() && mic_.monitor().isRunning()) {
+    if (micRunning) {
         mic_.monitor().startFile(QDir(*folder).filePath(kMicFile).toStdString());
         session_.mic = SessionMic{.file = kMicFile, .device = mic_.deviceName()};
     }
+    mic_.setSessionStart(sessionStart_);
 
     setIsRecording(true);
     setElapsed(0);
     notice_(std::nullopt);
+    if (settings_.micEnabled() && !micRunning) {
+        const std::optional<std::string> why = mic_.monitor().startError();
+        notice_(QStringLiteral("No sound from the microphone: ") +
+                (why ? QString::fromStdString(*why) : QStringLiteral("it has not started")));
+    }
 
     if (services_.server) {
         activationObserver_ = services_.server->observeActivations([gate = gate_](std::int32_t) {
@@ -248,6 +258,7 @@ QCoro::Task<> SessionController::startEntry(QUuid id) {
     windows_.edit(id, [](Entry& entry) {
         entry.isRecording = true;
         entry.failure.reset();
+        entry.sound.reset();
     });
     const Preset preset = e->preset;
 
@@ -300,11 +311,16 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
     args.appAudio = entry.appAudio;
     args.mic = settings_.micEnabled() && settings_.micInEach() && monitor.isRunning() ? &monitor : nullptr;
     args.mp4 = SessionFiles::extensionFor(settings_.container()) == QLatin1String("mp4");
-    const SessionRecording record = recordingFor(id, entry, args, file, warning);
+    SessionRecording record = recordingFor(id, entry, args, file, warning);
 
     std::shared_ptr<SessionRecorder> recorder = services_.makeRecorder();
     recorder->setOnFail([gate = gate_, id](const QString& message) {
         gate->post([id, message](SessionController& s) { s.onRecorderFailed(id, message); });
+    });
+    recorder->setOnSound([gate = gate_, id](const QString& message) {
+        gate->post([id, message](SessionController& s) {
+            s.windows_.edit(id, [&](Entry& e) { e.sound = message; });
+        });
     });
     const Result<void> result = co_await recorder->start(std::move(args));
     if (!self) {
@@ -321,6 +337,8 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
         co_return;
     }
 
+    // What the file really has: the application's sound may have been unavailable.
+    record.hasAppAudio = record.hasAppAudio && recorder->hasAppAudio();
     recorders_[id] = recorder;
     if (window.owningApplication) recPID_[id] = window.owningApplication->processID;
     const bool present = windows_.edit(id, [&](Entry& changed) { changed.file = file; });
@@ -391,10 +409,14 @@ QCoro::Task<> SessionController::stopAndFinish(QUuid id, std::shared_ptr<Session
     }
     if (!self) co_return;
     if (duration) {
-        finish(id, *duration, *recorder);
-    } else {
-        reportFailure(id, failure);
+        try {
+            finish(id, *duration, *recorder);
+            co_return;
+        } catch (...) {
+            failure = QStringLiteral("Finishing the file failed: ") + currentExceptionMessage();
+        }
     }
+    reportFailure(id, failure);
 }
 
 void SessionController::finish(const QUuid& id, double duration, const SessionRecorder& recorder) {
@@ -432,6 +454,20 @@ QCoro::Task<> SessionController::stop() {
     const Join::Ticket stopping = stops_.enter();
     QPointer<SessionController> self(this);
     stopping_ = true;
+    // Whatever throws while the files are finished, the session still ends: the model must be
+    // able to record, export and quit afterwards.
+    std::optional<QString> failure;
+    try {
+        co_await finishFiles();
+    } catch (...) {
+        failure = QStringLiteral("Stopping failed: ") + currentExceptionMessage();
+    }
+    if (!self) co_return;
+    endSession(failure);
+}
+
+QCoro::Task<> SessionController::finishFiles() {
+    QPointer<SessionController> self(this);
     notice_(QStringLiteral("Finishing files\u2026"));
 
     // Starts still under way either give up or hand over their recorder before it is taken.
@@ -477,15 +513,29 @@ QCoro::Task<> SessionController::stop() {
                 m.file = renamed;
         }
     }
+}
 
+void SessionController::endSession(const std::optional<QString>& failure) {
     notice_(std::nullopt);
+    mic_.setSessionStart(std::nullopt);
     setIsRecording(false);
     tickTimer_.stop();
     activationObserver_.reset();
     windows_.editAll([](Entry& e) { e.isRecording = false; });
-    writeSession();
-    settings_.persist();
     stopping_ = false;
+    std::optional<QString> told = failure;
+    try {
+        writeSession();
+        settings_.persist();
+    } catch (...) {
+        if (!told) told = QStringLiteral("Stopping failed: ") + currentExceptionMessage();
+    }
+    // What went wrong with the microphone file stays in view once the session has ended.
+    if (!told && session_.mic) {
+        if (const auto why = mic_.monitor().fileError())
+            told = QStringLiteral("The microphone file failed: ") + QString::fromStdString(*why);
+    }
+    if (told) notice_(*told);
 }
 
 QCoro::Task<> SessionController::shutdown() {

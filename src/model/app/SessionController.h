@@ -35,6 +35,8 @@ class SessionController : public QObject {
     Q_OBJECT
 public:
     static constexpr double kTickSeconds = 0.25;
+    // How long a start waits for a microphone that is still starting.
+    static constexpr double kMicStartWait = 2.0;
 
     struct Services {
         std::shared_ptr<WindowServer> server;
@@ -123,6 +125,11 @@ private:
     QCoro::Task<> stopDetached(QUuid id, std::shared_ptr<SessionRecorder> recorder,
                                std::optional<QString> failure, Join::Ticket finishing);
     QCoro::Task<> stopAndFinish(QUuid id, std::shared_ptr<SessionRecorder> recorder);
+    // The body of stop: every file and the microphone's finished and recorded.
+    QCoro::Task<> finishFiles();
+    // The session is over, whatever happened: the model can record again. `failure` ends up in
+    // the notice.
+    void endSession(const std::optional<QString>& failure);
     QCoro::Task<> runProbe(QUuid id, ShareableWindow window, Preset preset, QString appName,
                            Join::Ticket probing);
     void stopDetachedFor(const QUuid& id, std::shared_ptr<SessionRecorder> recorder,

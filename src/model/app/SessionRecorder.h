@@ -36,6 +36,9 @@ public:
 
     // Called at most when capture or writing fails by itself, on any thread.
     virtual void setOnFail(std::function<void(const QString& message)> onFail) = 0;
+    // Called when the application audio cannot start or stops ("No sound: …", "Sound stopped at
+    // MM:SS: …"), on any thread; the video goes on.
+    virtual void setOnSound(std::function<void(const QString& message)>) {}
     // On success the capture runs and the file is being written; a recorder starts once.
     virtual QCoro::Task<Result<void>> start(RecorderStart args) = 0;
     // Finishes the file; the video's duration in seconds as the file has it (0 when no frame
@@ -47,6 +50,8 @@ public:
     virtual std::optional<double> firstFrameUptime() const = 0;
     virtual std::optional<Timecode::Instant> firstFrameDate() const = 0;
     virtual int fpsValue() const = 0;
+    // After a successful start: whether the file has an application-audio track.
+    virtual bool hasAppAudio() const { return false; }
     virtual QString debugLine() const = 0;
 };
 

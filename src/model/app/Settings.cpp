@@ -102,6 +102,12 @@ void Settings::setMicDeviceID(const std::optional<QString>& id) {
     if (micEnabled_) emit micChoiceChanged();
 }
 
+void Settings::adoptMicDeviceID(const std::optional<QString>& id) {
+    if (!assign(micDeviceID_, id)) return;
+    emit micDeviceIDChanged();
+    if (micEnabled_) emit micChoiceChanged();
+}
+
 void Settings::persist() {
     if (!loaded_ || ephemeral_) return;
     AppState state;

@@ -51,6 +51,8 @@ public:
     void setLastAppAudio(bool on);
     void setMicEnabled(bool on);
     void setMicDeviceID(const std::optional<QString>& id);
+    // The same without saving: the device the launch falls back to is not a choice of the user's.
+    void adoptMicDeviceID(const std::optional<QString>& id);
     void setMicInEach(bool on);
     void setShowOutline(bool on);
     void setOutlineIdle(bool on);

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
 
 using namespace lc;
@@ -443,4 +444,85 @@ TEST_F(RecorderIntegration, FullDiskFailsAndKeepsWhatWasWritten) {
     ASSERT_TRUE(f.opened) << f.error;
     ASSERT_TRUE(f.first("video"));
     EXPECT_GT(f.first("video")->decodedFrames, 10);
+}
+
+// --- A fault in the sound never costs the pictures ---------------------------------------------
+
+TEST_F(RecorderIntegration, WithoutASoundServerTheWindowIsRecordedWithoutSoundAndSaysWhy) {
+    TestWindow tw({"--pos", "0,0", "--size", "320x240", "--tone", "1000"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w && w->owningApplication);
+
+    SoundServerOutage outage;
+    ASSERT_TRUE(outage.active());
+    auto rec = recorder();
+    std::mutex soundsMutex;
+    std::vector<std::string> sounds;
+    rec->setOnSound([&](const std::string& text) {
+        std::lock_guard lock(soundsMutex);
+        sounds.push_back(text);
+    });
+    auto o = options(*w, 320, 240, "silent.mov");
+    o.appAudio = true;
+    ASSERT_TRUE(rec->startAndWait(o).ok());
+    EXPECT_FALSE(rec->hasAppAudio());
+    ASSERT_TRUE(rec->soundNote());
+    EXPECT_EQ(rec->soundNote()->rfind("No sound: No sound server: ", 0), 0u) << *rec->soundNote();
+    std::this_thread::sleep_for(2s);
+    EXPECT_GT(rec->stopAndWait(), 1.5);
+
+    const ProbedFile f = probeFile(dir.filePath("silent.mov").toStdString());
+    ASSERT_TRUE(f.opened) << f.error;
+    EXPECT_EQ(f.count("video"), 1);
+    EXPECT_EQ(f.count("audio"), 0);
+    EXPECT_GT(f.duration, 1.5);
+    std::lock_guard lock(soundsMutex);
+    EXPECT_EQ(sounds.size(), 1u);
+}
+
+TEST_F(RecorderIntegration, ASoundServerThatDiesAndComesBackKeepsTheVideoWholeAndTheSoundResumesInPlace) {
+    TestWindow tw({"--pos", "0,0", "--size", "320x240", "--tone", "1000"});
+    ASSERT_TRUE(tw.ok());
+    auto w = find(tw.id());
+    ASSERT_TRUE(w && w->owningApplication);
+
+    auto rec = recorder();
+    auto o = options(*w, 320, 240, "outage.mov");
+    o.appAudio = true;
+    ASSERT_TRUE(rec->startAndWait(o).ok());
+    ASSERT_TRUE(rec->hasAppAudio());
+    std::this_thread::sleep_for(2s);
+    {
+        SoundServerOutage outage;
+        ASSERT_TRUE(outage.active());
+        ASSERT_TRUE(waitUntil([&] { return rec->soundNote().has_value(); }, 10s));
+        EXPECT_EQ(rec->soundNote()->rfind("Sound stopped at 00:0", 0), 0u) << *rec->soundNote();
+        std::this_thread::sleep_for(1s);
+        ASSERT_TRUE(outage.end());
+    }
+    // The capture is tried again every second and the player reconnects by itself: wait for a
+    // second of sound after the outage (PipeWire takes a while to bring its devices back).
+    const auto received = [&] {
+        const std::string line = rec->debugLine(); // "audio rx=N …"
+        return std::atol(line.c_str() + line.find("rx=") + 3);
+    };
+    const long atEnd = received();
+    ASSERT_TRUE(waitUntil([&] { return received() > atEnd + 150; }, 30s)) << rec->debugLine();
+    const double duration = rec->stopAndWait();
+    EXPECT_GT(duration, 4.0); // two seconds before the outage, one in it, one of sound after
+
+    const std::string path = dir.filePath("outage.mov").toStdString();
+    const ProbedFile f = probeFile(path);
+    ASSERT_TRUE(f.opened) << f.error;
+    EXPECT_EQ(f.count("video"), 1);
+    ASSERT_EQ(f.count("audio"), 1);
+    const auto& pcm = decodeAudioTrack(path, 0);
+    const std::vector<double> all(pcm.begin(), pcm.end());
+    // The outage is silence in the track, not cut out of it: the sound ends where the video does.
+    EXPECT_GT(double(all.size()) / 48000.0, duration - 0.5);
+    // And the tone is back in the last seconds.
+    ASSERT_GT(all.size(), std::size_t(48000 * 3));
+    const std::vector<double> tail(all.end() - 48000 * 2, all.end() - 24000);
+    EXPECT_GT(toneAmplitude(tail, 1000), 0.05);
 }

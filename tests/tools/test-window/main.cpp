@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -32,6 +33,7 @@
 #include <thread>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -135,26 +137,33 @@ private:
         attr.prebuf = std::uint32_t(-1);
         attr.minreq = std::uint32_t(-1);
         attr.fragsize = std::uint32_t(-1);
-        int err = 0;
-        std::unique_ptr<pa_simple, decltype(&pa_simple_free)> s(
-            pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "tone", &sampleSpec, nullptr,
-                          &attr, &err),
-            &pa_simple_free);
-        if (!s) {
-            std::fprintf(stderr, "test-window: no audio: %s\n", pa_strerror(err));
-            return;
-        }
         std::vector<std::int16_t> buf(480 * 2);
         std::uint64_t n = 0;
+        // Like a real player, it connects again when the sound server comes back.
+        bool told = false;
         while (!stop_) {
-            for (std::size_t i = 0; i < 480; ++i, ++n) {
-                const auto v =
-                    std::int16_t(std::lround(9830.0 * std::sin(2 * M_PI * hz * double(n) / 48000.0)));
-                buf[2 * i] = buf[2 * i + 1] = v;
+            int err = 0;
+            std::unique_ptr<pa_simple, decltype(&pa_simple_free)> s(
+                pa_simple_new(nullptr, "test-window", PA_STREAM_PLAYBACK, nullptr, "tone", &sampleSpec,
+                              nullptr, &attr, &err),
+                &pa_simple_free);
+            if (!s) {
+                if (!std::exchange(told, true))
+                    std::fprintf(stderr, "test-window: no audio: %s\n", pa_strerror(err));
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                continue;
             }
-            if (pa_simple_write(s.get(), buf.data(), buf.size() * sizeof(std::int16_t), &err) < 0) {
-                std::fprintf(stderr, "test-window: audio write failed: %s\n", pa_strerror(err));
-                return;
+            told = false;
+            while (!stop_) {
+                for (std::size_t i = 0; i < 480; ++i, ++n) {
+                    const auto v =
+                        std::int16_t(std::lround(9830.0 * std::sin(2 * M_PI * hz * double(n) / 48000.0)));
+                    buf[2 * i] = buf[2 * i + 1] = v;
+                }
+                if (pa_simple_write(s.get(), buf.data(), buf.size() * sizeof(std::int16_t), &err) < 0) {
+                    std::fprintf(stderr, "test-window: audio write failed: %s\n", pa_strerror(err));
+                    break;
+                }
             }
         }
     }

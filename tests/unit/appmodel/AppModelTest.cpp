@@ -96,6 +96,8 @@ TEST_F(AppModelTest, FirstLaunchUsesDefaultsAndWritesNothingUntilAChange) {
     EXPECT_FALSE(m.settings().outlineIdle());
     EXPECT_EQ(m.settings().lastPreset(), kWide);
     EXPECT_TRUE(m.windows().entries().empty());
+    // The devices are asked for off the main thread; the answer fills in the default input.
+    ASSERT_TRUE(test::waitUntil([&] { return m.settings().micDeviceID().has_value(); }, 5s));
     EXPECT_EQ(m.settings().micDeviceID(), "mic-b") << "the default input is chosen";
     EXPECT_FALSE(QFileInfo::exists(statePath()));
 
@@ -166,35 +168,58 @@ TEST_F(AppModelTest, PresetAndAudioChangesCarryOverToNewEntries) {
 
 // --- Microphone --------------------------------------------------------------------------------
 
-TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndFailuresTurnItOff) {
+TEST_F(AppModelTest, MicrophoneSwitchStartsOnceAndAFailureKeepsItOnUntilItRuns) {
     AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return m.settings().micDeviceID().has_value(); }, 5s));
     QSignalSpy saved(&m.settings(), &Settings::micEnabledChanged);
     m.settings().setMicEnabled(true);
     m.settings().setMicEnabled(true);
     EXPECT_EQ(saved.count(), 1);
-    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 5s));
     EXPECT_EQ(audio->captures.load(), 1);
     EXPECT_TRUE(Store::load().micEnabled);
 
     m.settings().setMicEnabled(false);
-    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().monitor().isRunning(); }, 2s));
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().monitor().isRunning(); }, 5s));
 
+    // A device that cannot start: the notice says why; the switch and the saved value stay on,
+    // and the microphone runs as soon as the device works again.
     audio->failCapture = true;
     m.settings().setMicEnabled(true);
-    ASSERT_TRUE(test::waitUntil([&] { return !m.settings().micEnabled(); }, 2s));
-    EXPECT_EQ(m.notice(), "Could not start the microphone");
-    EXPECT_FALSE(Store::load().micEnabled);
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
+    EXPECT_EQ(m.notice(), "Could not start the microphone: device gone");
+    EXPECT_TRUE(m.settings().micEnabled());
+    EXPECT_TRUE(Store::load().micEnabled);
+    audio->failCapture = false;
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 10s));
+    EXPECT_TRUE(m.settings().micEnabled());
 }
 
-TEST_F(AppModelTest, MicrophoneWithoutSoundServerIsRefused) {
+TEST_F(AppModelTest, MicrophoneWithoutSoundServerTellsAndStartsWhenTheServerAppears) {
     audio->auth = MicAuthorization::restricted;
+    {
+        AppState saved;
+        saved.micEnabled = true;
+        saved.micDeviceID = QString("mic-a");
+        Store::save(saved);
+    }
     AppModel& m = make();
-    m.settings().setMicEnabled(true);
-    EXPECT_FALSE(m.settings().micEnabled());
+    EXPECT_TRUE(m.settings().micEnabled());
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
     EXPECT_EQ(m.notice(),
               "Microphone access is off. Start the sound server (PipeWire or PulseAudio) and try again.");
+    EXPECT_EQ(m.mic().micAuth(), MicAuthorization::restricted);
+    // Nothing the user chose is changed or saved because the server is missing.
+    EXPECT_TRUE(m.settings().micEnabled());
+    EXPECT_TRUE(Store::load().micEnabled);
+    EXPECT_EQ(Store::load().micDeviceID, "mic-a");
     m.requestMic();
     EXPECT_EQ(actions->settings, QStringList{"Privacy_Microphone"});
+
+    audio->auth = MicAuthorization::authorized;
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 10s));
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().micAuth() == MicAuthorization::authorized; }, 5s));
+    EXPECT_EQ(m.settings().micDeviceID(), "mic-a");
 }
 
 TEST_F(AppModelTest, ChangingTheMicrophoneWhileOffOnlySaves) {
@@ -483,6 +508,7 @@ TEST_F(AppModelTest, WindowsAddedOrRemovedDuringASession) {
 
 TEST_F(AppModelTest, MicrophoneFileJoinsTheSession) {
     AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
     m.settings().setMicEnabled(true);
     m.settings().setMicInEach(true);
     ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 2s));
@@ -628,4 +654,117 @@ TEST_F(AppModelTest, OutputFolderIsTheLatestSessionOrTheRoot) {
     run(m.session().stop());
     m.openOutputFolder();
     EXPECT_EQ(actions->opened.last(), *m.session().sessionDir());
+}
+
+// --- Faults in the sound and in the session's own work --------------------------------------------
+
+TEST_F(AppModelTest, SessionWaitsForAMicrophoneThatIsStillStarting) {
+    AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
+    addTwo(m);
+    audio->captureDelayMs = 400;
+    m.settings().setMicEnabled(true);
+    run(m.session().start()); // pressed while the microphone is still starting
+    EXPECT_TRUE(m.mic().monitor().isRunning());
+    ASSERT_TRUE(manifest().contains("mic"));
+    EXPECT_EQ(manifest()["mic"].toObject()["file"].toString(), "Mic.m4a");
+    run(m.session().stop());
+}
+
+TEST_F(AppModelTest, MicrophoneThatStopsDuringASessionTellsWhenAndComesBack) {
+    AppModel& m = make();
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
+    m.settings().setMicEnabled(true);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 5s));
+    addTwo(m);
+    run(m.session().start());
+    const int captures = audio->captures.load();
+    audio->end("The microphone was disconnected");
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
+    EXPECT_TRUE(QRegularExpression("^Sound stopped at \\d\\d:\\d\\d: The microphone was disconnected$")
+                    .match(m.notice().value_or(QString()))
+                    .hasMatch())
+        << m.notice().value_or(QString()).toStdString();
+    EXPECT_TRUE(m.settings().micEnabled());
+    EXPECT_TRUE(m.session().isRecording()) << "the windows go on recording";
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return audio->captures.load() > captures && m.mic().monitor().isRunning(); }, 10s));
+    run(m.session().stop());
+    EXPECT_TRUE(m.settings().micEnabled());
+}
+
+TEST_F(AppModelTest, MicrophoneFileThatCannotBeWrittenReachesTheNotice) {
+    AppModel& m = make(); // the fake services have no movie writer: the file cannot be made
+    ASSERT_TRUE(test::waitUntil([&] { return !m.mic().micDevices().empty(); }, 5s));
+    m.settings().setMicEnabled(true);
+    ASSERT_TRUE(test::waitUntil([&] { return m.mic().monitor().isRunning(); }, 5s));
+    addTwo(m);
+    run(m.session().start());
+    audio->deliver(uptime());
+    ASSERT_TRUE(test::waitUntil([&] { return m.notice().has_value(); }, 5s));
+    EXPECT_EQ(m.notice(), "The microphone file failed: Cannot write the microphone file: no movie writer");
+    run(m.session().stop());
+    EXPECT_EQ(m.notice(), "The microphone file failed: Cannot write the microphone file: no movie writer")
+        << "still told once the session has ended";
+}
+
+TEST_F(AppModelTest, ThrowsWhileStoppingEndTheSessionAndLeaveTheModelUsable) {
+    AppModel& m = make();
+    plans = {{11, {.recordThrows = "clock gone"}}};
+    addTwo(m);
+    const auto byWindow = [&](std::uint32_t window) {
+        for (const Entry& e : m.windows().entries())
+            if (e.windowID == window) return e;
+        return Entry{};
+    };
+    // A throw while one file's record is completed: that row says so, the other file is complete.
+    run(m.session().start());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().busy());
+    EXPECT_EQ(byWindow(11).failure, "Finishing the file failed: clock gone");
+    ASSERT_EQ(manifest()["recordings"].toArray().size(), 2);
+    for (const auto& r : manifest()["recordings"].toArray())
+        EXPECT_TRUE(r.toObject().contains("duration"));
+
+    // A throw in the stop itself, outside any one file: the session still ends, the notice says it.
+    plans = {{11, {.debugThrows = "report lost"}}};
+    m.session().setPrintStopDebug(true);
+    run(m.session().start());
+    ASSERT_TRUE(m.session().isRecording());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_FALSE(m.session().stopping());
+    EXPECT_FALSE(m.session().busy());
+    EXPECT_EQ(m.notice(), "Stopping failed: report lost");
+    EXPECT_TRUE(manifest()["recordings"][0].toObject().contains("duration")) << "the files were finished";
+
+    // Record, stop and quit still work.
+    plans.clear();
+    m.session().setPrintStopDebug(false);
+    run(m.session().start());
+    EXPECT_TRUE(m.session().isRecording());
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isRecording());
+    run(m.shutdown());
+    EXPECT_FALSE(m.session().busy());
+}
+
+TEST(ExportControllerFaults, AThrowEndsThatExportAsFailedAndTheNextOneRuns) {
+    int runs = 0;
+    ExportController controller(
+        [&](QString folder, std::function<void(double)>,
+            std::function<void(std::shared_ptr<ExportSession>)>) -> QCoro::Task<Result<QString>> {
+            if (++runs == 1) throw std::runtime_error("decoder exploded");
+            co_return folder + "/Loomcast Final.mp4";
+        });
+    controller.start("/sessions/a");
+    EXPECT_TRUE(controller.state().isRunning());
+    ASSERT_TRUE(test::waitUntil([&] { return !controller.state().isRunning(); }, 5s));
+    EXPECT_EQ(controller.state(), ExportState::failed("Export failed: decoder exploded"));
+    EXPECT_FALSE(controller.session());
+
+    controller.start("/sessions/b");
+    ASSERT_TRUE(test::waitUntil([&] { return !controller.state().isRunning(); }, 5s));
+    EXPECT_EQ(controller.state(), ExportState::done("/sessions/b/Loomcast Final.mp4"));
 }

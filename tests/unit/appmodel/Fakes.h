@@ -8,10 +8,12 @@
 #include <QFile>
 #include <QThread>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <qcoro/qcorotimer.h>
 #include <stdexcept>
+#include <thread>
 
 namespace lc::fake {
 
@@ -101,28 +103,54 @@ public:
 class Audio final : public AudioSystem {
 public:
     Result<std::vector<AudioDevice>> microphones() override {
+        if (auth != MicAuthorization::authorized) return makeError("No sound server: Connection refused");
         std::lock_guard l(mutex);
         return devices;
     }
     MicAuthorization micAuthorization() override { return auth; }
     Result<std::unique_ptr<AudioCapture>> captureMicrophone(const std::optional<std::string>&,
-                                                            AudioCallbacks) override {
+                                                            AudioCallbacks callbacks) override {
         ++captures;
+        if (captureDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(captureDelayMs.load()));
+        if (auth != MicAuthorization::authorized) return makeError("No sound server: Connection refused");
         if (failCapture) return makeError("device gone");
         struct Capture : AudioCapture {
             void stop() override {}
         };
+        {
+            std::lock_guard l(mutex);
+            mic = std::move(callbacks);
+        }
         return std::unique_ptr<AudioCapture>(std::make_unique<Capture>());
     }
     Result<std::unique_ptr<AudioCapture>> captureApplication(int, AudioCallbacks) override {
         return makeError("none");
     }
 
+    // As the sound server's thread would: one buffer, or the end of the latest capture.
+    void deliver(double hostTime) {
+        AudioChunk chunk;
+        chunk.hostTime = hostTime;
+        chunk.samples.assign(960, 100);
+        std::lock_guard l(mutex);
+        if (mic.onChunk) mic.onChunk(std::move(chunk));
+    }
+    void end(const std::string& why) {
+        AudioCallbacks callbacks;
+        {
+            std::lock_guard l(mutex);
+            callbacks = std::exchange(mic, {});
+        }
+        if (callbacks.onEnd) callbacks.onEnd(makeError(why));
+    }
+
     std::mutex mutex;
     std::vector<AudioDevice> devices{{"mic-a", "Mic A", false}, {"mic-b", "Mic B", true}};
     std::atomic<MicAuthorization> auth{MicAuthorization::authorized};
     std::atomic<bool> failCapture{false};
+    std::atomic<int> captureDelayMs{0};
     std::atomic<int> captures{0};
+    AudioCallbacks mic;
 };
 
 class Actions final : public DesktopActions {
@@ -148,6 +176,8 @@ struct RecorderPlan {
     std::optional<std::string> stopThrows;
     // The file was written but could not be finished.
     std::optional<std::string> finishFailure;
+    std::optional<std::string> recordThrows; // reading the file's start date for the record
+    std::optional<std::string> debugThrows;  // the stop's debug line
 };
 
 class Recorder final : public SessionRecorder {
@@ -196,9 +226,16 @@ public:
                                                : std::nullopt;
     }
     std::optional<double> firstFrameUptime() const override { return first_; }
-    std::optional<Timecode::Instant> firstFrameDate() const override { return date_; }
+    std::optional<Timecode::Instant> firstFrameDate() const override {
+        if (plan_.recordThrows) throw std::runtime_error(*plan_.recordThrows);
+        return date_;
+    }
     int fpsValue() const override { return args_.fps; }
-    QString debugLine() const override { return QStringLiteral("audio rx=0"); }
+    bool hasAppAudio() const override { return args_.appAudio; }
+    QString debugLine() const override {
+        if (plan_.debugThrows) throw std::runtime_error(*plan_.debugThrows);
+        return QStringLiteral("audio rx=0");
+    }
 
     const RecorderStart& args() const { return args_; }
     bool running = false;

@@ -277,11 +277,39 @@ public:
         return std::unique_ptr<AudioCapture>(std::make_unique<Handle>(mic));
     }
     Result<std::unique_ptr<AudioCapture>> captureApplication(int pid, AudioCallbacks callbacks) override {
+        std::lock_guard lock(appMutex);
+        ++appCaptures;
+        if (appError) return makeError(*appError);
         app = std::make_shared<Capture>();
         app->pid = pid;
         app->callbacks = std::move(callbacks);
         return std::unique_ptr<AudioCapture>(std::make_unique<Handle>(app));
     }
+
+    // Application capture as the test sees it: it may be replaced on another thread.
+    std::shared_ptr<Capture> appNow() {
+        std::lock_guard lock(appMutex);
+        return app;
+    }
+    void setAppError(std::optional<std::string> why) {
+        std::lock_guard lock(appMutex);
+        appError = std::move(why);
+    }
+    // The server went away under the running application capture.
+    void endApp(const std::string& why) {
+        std::shared_ptr<Capture> c = appNow();
+        AudioCallbacks callbacks;
+        {
+            std::lock_guard lock(c->mutex);
+            callbacks = c->callbacks;
+            c->stopped = true;
+        }
+        if (callbacks.onEnd) callbacks.onEnd(makeError(why));
+    }
+
+    std::mutex appMutex;
+    std::optional<std::string> appError; // every application capture fails with this
+    std::atomic<int> appCaptures{0};
 
 private:
     class Handle final : public AudioCapture {

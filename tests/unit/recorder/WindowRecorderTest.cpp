@@ -168,7 +168,7 @@ TEST_F(RecorderTest, StartFailuresReportTheirErrorAndLeaveNothingRunning) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message, "The window is no longer available");
     EXPECT_TRUE(log->has("cancel"));
-    EXPECT_FALSE(audio->app);
+    EXPECT_TRUE(!audio->app || audio->app->stopped); // nothing is left capturing
 
     SetUp();
     log->failStartWriting = true;
@@ -504,4 +504,68 @@ TEST(WindowRecorderValues, CursorSwitchNeedsBothSelfTestArguments) {
     EXPECT_EQ(child({"--selftest-multi", "--no-cursor"}, "1"), 0);
     EXPECT_EQ(child({"--selftest-multi"}, "0"), 0);
     EXPECT_EQ(child({"--no-cursor", "--selftest"}, "0"), 0);
+}
+
+// --- Application audio is optional -------------------------------------------------------------
+
+TEST_F(RecorderTest, ApplicationAudioThatCannotStartLeavesAVideoOnlyFileAndSaysWhy) {
+    audio->setAppError("No sound server: Connection refused");
+    std::vector<std::string> sounds;
+    std::mutex soundsMutex;
+    recorder->setOnSound([&](const std::string& text) {
+        std::lock_guard lock(soundsMutex);
+        sounds.push_back(text);
+    });
+    startRecording(options(false, true, true), 10.0);
+    EXPECT_FALSE(recorder->hasAppAudio());
+    EXPECT_EQ(recorder->soundNote(), "No sound: No sound server: Connection refused");
+    // The microphone copy is the file's only audio track.
+    EXPECT_EQ(log->callList()[2], "addAudioInput");
+    EXPECT_NE(log->callList()[3], "addAudioInput");
+    now = 11.0;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() >= 2; }, 3s));
+    EXPECT_GT(recorder->stopAndWait(), 0.0);
+    EXPECT_EQ(failureCount(), 0u);
+    std::lock_guard lock(soundsMutex);
+    EXPECT_EQ(sounds, std::vector<std::string>{"No sound: No sound server: Connection refused"});
+}
+
+TEST_F(RecorderTest, ApplicationAudioLostMidRecordingComesBackOnTheSameTimeline) {
+    std::vector<std::string> sounds;
+    std::mutex soundsMutex;
+    recorder->setOnSound([&](const std::string& text) {
+        std::lock_guard lock(soundsMutex);
+        sounds.push_back(text);
+    });
+    startRecording(options(false, true), 100.0);
+    EXPECT_TRUE(recorder->hasAppAudio());
+    FakeAudio::push(audio->appNow(), 100.5);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1; }, 2s));
+
+    // The server dies 63.25 s in and refuses for a while: the video goes on.
+    audio->setAppError("No sound server: Connection refused");
+    now = 163.25;
+    audio->endApp("The sound server stopped: Connection terminated");
+    ASSERT_TRUE(waitUntil([&] { return recorder->soundNote().has_value(); }, 2s));
+    EXPECT_EQ(recorder->soundNote(),
+              "Sound stopped at 01:03: The sound server stopped: Connection terminated");
+    ASSERT_TRUE(waitUntil([&] { return audio->appCaptures.load() >= 3; }, 10s)) << "tried again";
+    const std::size_t frames = videoPts().size();
+    now = 164.0;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() > frames; }, 3s));
+    EXPECT_EQ(failureCount(), 0u);
+
+    // Back: the sound lands at its own time, the gap in between stays a gap.
+    const int tries = audio->appCaptures.load();
+    audio->setAppError(std::nullopt);
+    ASSERT_TRUE(
+        waitUntil([&] { return audio->appCaptures.load() > tries && !audio->appNow()->stopped; }, 10s));
+    FakeAudio::push(audio->appNow(), 165.0);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 2; }, 2s));
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{24000, 65 * 48000}));
+    now = 166.0;
+    EXPECT_GT(recorder->stopAndWait(), 65.0);
+    std::lock_guard lock(soundsMutex);
+    EXPECT_EQ(sounds, std::vector<std::string>{
+                          "Sound stopped at 01:03: The sound server stopped: Connection terminated"});
 }

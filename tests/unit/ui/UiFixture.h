@@ -4,9 +4,12 @@
 #include "TestSupport.h"
 
 #include "export/ExportController.h"
+
 #include "model/Store.h"
 #include "ui/MainWindow.h"
 #include "ui/Theme.h"
+#include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -35,6 +38,13 @@ protected:
             return std::make_shared<fake::Recorder>(model.get(), &plans);
         };
         model = std::make_unique<AppModel>(std::move(s));
+        // The sound server's first answers (authorization, devices) come from another thread.
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 5000 &&
+               (model->mic().micAuth() == MicAuthorization::notDetermined ||
+                (audio->auth == MicAuthorization::authorized && model->mic().micDevices().empty())))
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         model->settings().setEphemeral(true);
         exporter = std::make_unique<ExportController>();
         return *model;
