@@ -13,6 +13,7 @@
 
 class QAction;
 class QMenuBar;
+class QPushButton;
 class QVBoxLayout;
 
 namespace lc {
@@ -113,6 +114,7 @@ private:
     QAbstractButton* refresh_ = nullptr;
     std::vector<PlainButton*> summary_;
     QLabel* notice_ = nullptr;
+    QPushButton* noticeAction_ = nullptr;
     QWidget* banner_ = nullptr;
     ExportBar* exportBar_ = nullptr;
     SectionTitle* selectedTitle_ = nullptr;

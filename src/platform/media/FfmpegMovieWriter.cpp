@@ -1,10 +1,10 @@
 // MovieWriter on FFmpeg: libx264/libx265 video and FFmpeg's AAC encoder, muxed by the mov, mp4
 // and ipod muxers. All encoding and muxing happen on one worker thread per writer; callers only
 // queue buffers.
+#include "common/UniqueFd.h"
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/YuvFramePool.h"
-#include "common/UniqueFd.h"
 #include "platform/media/FfHandles.h"
 
 extern "C" {
@@ -349,8 +349,7 @@ Result<void> FfmpegMovieWriter::startWriting() {
         // Any descriptor of the file syncs what was written through FFmpeg's own.
         syncFile_.reset(::open(path().c_str(), O_RDONLY | O_CLOEXEC));
         const auto folder = std::filesystem::path(path()).parent_path();
-        syncFolder_.reset(
-            ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        syncFolder_.reset(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (syncFolder_) ::fsync(syncFolder_.get()); // the new name itself
         if (syncFile_) syncer_ = std::thread([this] { runSyncer(); });
     }
