@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QRegularExpression>
 #include <algorithm>
@@ -176,6 +178,12 @@ Result<RecoveredSession> recoverSession(const QString& folder, const RecoveryMed
     if (!read) return makeError("no usable session.json: " + read.error().message);
     SessionDocument doc = std::move(*read);
     if (auto names = checkFileNames(doc); !names) return names.error();
+    // The export's reading leaves out what it does not use; the rewritten manifest keeps it.
+    if (QFile raw(dir.filePath(QStringLiteral("session.json"))); raw.open(QIODevice::ReadOnly))
+        doc.sessionStart = QJsonDocument::fromJson(raw.read(64 << 20))
+                               .object()
+                               .value(QLatin1String("sessionStart"))
+                               .toString();
 
     RecoveredSession out;
     out.folder = folder;
