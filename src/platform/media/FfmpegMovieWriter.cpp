@@ -372,12 +372,12 @@ Result<void> FfmpegMovieWriter::startSession() {
 
     ff::Dictionary opts;
     if (options_.fragmented) {
-        // Cut at key frames (every second in a recording); audio-only files by time.
         opts.set("movflags",
                  video_ ? "+frag_keyframe+empty_moov+default_base_moof" : "+empty_moov+default_base_moof");
-        // Fragments of at most a second (what a kill can cost); with video at its key frames
-        // alone, so that every fragment starts with one.
-        if (!video_) opts.set("frag_duration", "1000000");
+        // Fragments of half a second: a kill costs the fragment under way plus the encoder's
+        // short queue, under a second. Cut at key frames too, and between them by time (a
+        // fragment need not start with one; the key frame is in the file before it).
+        opts.set("frag_duration", "500000");
         ctx_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_MAKE_NON_NEGATIVE;
     } else {
         opts.set("movflags", "+faststart");

@@ -36,6 +36,7 @@ protected:
     AppModel& make() {
         AppServices s = fake::services(desktop, audio, actions, root);
         s.settleSeconds = settle;
+        if (freeBytes) s.freeSpace = [free = freeBytes](const QString&) { return *free; };
         s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
             auto r = std::make_shared<fake::Recorder>(model.get(), &plans);
             recorders.push_back(r);
@@ -72,6 +73,8 @@ protected:
     QTemporaryDir state, movies;
     QString root;
     double settle = 0;
+    // What the file system says is free (absent: the real answer).
+    std::shared_ptr<std::optional<qint64>> freeBytes;
     std::shared_ptr<fake::Desktop> desktop = std::make_shared<fake::Desktop>();
     std::shared_ptr<fake::Audio> audio = std::make_shared<fake::Audio>();
     std::shared_ptr<fake::Actions> actions = std::make_shared<fake::Actions>();
@@ -601,4 +604,43 @@ TEST_F(AppModelTest, OutputFolderIsTheLatestSessionOrTheRoot) {
     run(m.session().stop());
     m.openOutputFolder();
     EXPECT_EQ(actions->opened.last(), *m.session().sessionDir());
+}
+
+TEST_F(AppModelTest, DiskSpaceGuardRefusesAStartAndStopsASessionCleanly) {
+    // Two 1080p30 windows write about 2 × 0.93 MB/s: the reserve is the 64 MiB floor, the start
+    // needs a minute (112 MB) more.
+    freeBytes = std::make_shared<std::optional<qint64>>(150'000'000);
+    AppModel& m = make();
+    addTwo(m);
+    run(m.session().start());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_EQ(m.notice(), "Not enough disk space to record (150 MB left).");
+    EXPECT_FALSE(QDir(root).exists() && !QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+
+    *freeBytes = 5'000'000'000;
+    run(m.session().start());
+    ASSERT_TRUE(m.session().isRecording());
+    const QString folder = *m.session().sessionDir();
+    EXPECT_TRUE(QFileInfo::exists(QDir(folder).filePath(".recording"))) << "unfinished until it stops";
+
+    // Another program fills the disk: the session stops itself, every file finished.
+    *freeBytes = 60'000'000;
+    ASSERT_TRUE(test::waitUntil([&] { return !m.session().isRecording() && !m.session().busy(); }, 10s));
+    EXPECT_EQ(m.notice(), "Recording stopped: the disk is almost full (60 MB left).");
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+    const QJsonObject doc = manifest();
+    ASSERT_EQ(doc["recordings"].toArray().size(), 2);
+    for (const auto& r : doc["recordings"].toArray())
+        EXPECT_TRUE(r.toObject()["file"].toString().contains("(+"));
+    EXPECT_FALSE(QFileInfo::exists(QDir(folder).filePath(".recording")));
+}
+
+TEST(DiskReserve, ManifestIndexesAndTenSecondsNeverUnder64MB) {
+    EXPECT_EQ(SessionController::diskReserve(0, 0, 0), 64LL * 1024 * 1024);
+    EXPECT_EQ(SessionController::diskReserve(10e6, 0, 0), 100'000'000);
+    EXPECT_EQ(SessionController::diskReserve(10e6, 1e6, 50'000), 100'000'000 + 16'000'000 + 100'000);
+    EXPECT_EQ(SessionController::spaceText(63'400'000), "63 MB");
+    EXPECT_EQ(SessionController::spaceText(1'440'000'000), "1.4 GB");
+    EXPECT_EQ(SessionController::spaceText(999), "999 bytes");
 }
