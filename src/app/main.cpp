@@ -1,5 +1,6 @@
 #include "app/autostart/LoginItem.h"
 #include "app/cli/CommandLine.h"
+#include "app/cli/RecoverMode.h"
 #include "app/cli/SelfTests.h"
 #include "app/cli/Termination.h"
 #include "app/update/UpdateManager.h"
@@ -11,6 +12,7 @@
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
 #include "platform/Audio.h"
+#include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
@@ -20,6 +22,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrent>
 #include <cstdio>
 #include <unistd.h>
 
@@ -36,6 +39,20 @@ bool isSelfTestMode(const QStringList& args) {
     using lc::cli::has;
     return has(args, QStringLiteral("--selftest-record")) || has(args, QStringLiteral("--selftest-multi")) ||
            lc::cli::value(args, QStringLiteral("--snapshot")).has_value();
+}
+
+// Recovery finishes files with the FFmpeg back end and measures plain ones with its reader.
+lc::RecoveryMedia recoveryMedia() {
+    return lc::RecoveryMedia{
+        .finish = [](const std::string& path) { return lc::finishFragmentedFile(path); },
+        .length = [](const std::string& path) -> lc::Result<double> {
+            auto info = lc::probeMedia(path);
+            if (!info) return info.error();
+            if (info->video) return info->video->end().seconds();
+            if (info->audio) return info->audio->end().seconds();
+            return lc::makeError("holds no media");
+        },
+    };
 }
 
 // Runs a command-line mode to its exit code, then ends the event loop with it.
@@ -69,6 +86,13 @@ int main(int argc, char** argv) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName("Loomcast");
         return lc::runExportMode(*folder, exportBackends);
+    }
+
+    // Recovering unfinished sessions needs no display either.
+    if (const auto recover = lc::cli::recoverArgument(args)) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName("Loomcast");
+        return lc::cli::runRecoverMode(*recover, lc::sessionsRootDefault(), recoveryMedia());
     }
 
     auto desktop = lc::x11::X11Desktop::connect();
@@ -129,6 +153,22 @@ int main(int argc, char** argv) {
     QObject::connect(&model.exporter(), &lc::ExportController::stateChanged, &updates,
                      [&updates] { updates.busyChanged(); });
     updates.start(args);
+
+    // Sessions a crash or a power cut left unfinished are completed off the main thread; the
+    // main window then says so. Before any session of this run can start, one at a time.
+    {
+        QPointer<lc::AppModel> guarded(&model);
+        const QString root = model.sessionsRoot();
+        auto recovering =
+            QtConcurrent::run([root] { return lc::cli::recoverAtLaunch(root, recoveryMedia()); });
+        auto* watcher = new QFutureWatcher<std::vector<lc::RecoveredSession>>(&model);
+        QObject::connect(watcher, &QFutureWatcherBase::finished, &model, [watcher, guarded] {
+            const auto recovered = watcher->result();
+            watcher->deleteLater();
+            if (guarded && !recovered.empty()) guarded->showRecovered(recovered.back());
+        });
+        watcher->setFuture(recovering);
+    }
 
     // The command-line modes start once the event loop runs.
     QTimer::singleShot(0, &model, [&model, &shell, args] {

@@ -233,6 +233,11 @@ QString MicMonitor::fileTimecode() const {
     return fileTimecode_;
 }
 
+std::optional<double> MicMonitor::fileFirstUptime() const {
+    std::lock_guard lock(fileInfoMutex_);
+    return fileFirstUptime_;
+}
+
 std::optional<std::string> MicMonitor::fileError() const {
     std::lock_guard lock(fileInfoMutex_);
     return fileError_;
@@ -368,6 +373,8 @@ void MicMonitor::writeFile(const AudioChunk& chunk) {
         }
         f.started = true;
         f.firstUptime = t;
+        std::lock_guard lock(fileInfoMutex_);
+        fileFirstUptime_ = t;
     }
     // A buffer the writer cannot take now is missing from the file; it is never held.
     if (!f.writer->isReadyForMoreMediaData(f.input)) return;
@@ -381,6 +388,10 @@ void MicMonitor::writeFile(const AudioChunk& chunk) {
 std::optional<MicFileSpan> MicMonitor::closeFile() {
     auto file = std::move(file_);
     if (!file) return std::nullopt;
+    {
+        std::lock_guard lock(fileInfoMutex_);
+        fileFirstUptime_.reset();
+    }
     if (!file->started || !file->firstUptime || !file->appended) {
         file->writer->cancel();
         return std::nullopt;

@@ -75,6 +75,9 @@ public:
     QFuture<std::optional<MicFileSpan>> finishFile();
     // "HH:MM:SS:FF" (30 fps) of the file's first sample; empty before a file began.
     QString fileTimecode() const;
+    // Uptime of the current file's first sample, once it began (for a manifest written while
+    // recording); absent before and after.
+    std::optional<double> fileFirstUptime() const;
     // Why the last armed file could not be written, if it could not.
     std::optional<std::string> fileError() const;
     // Called with each reason fileError() takes (cannot create, full disk, cannot finish), from
@@ -132,6 +135,7 @@ private:
 
     mutable std::mutex fileInfoMutex_;
     QString fileTimecode_;
+    std::optional<double> fileFirstUptime_;
     std::optional<std::string> fileError_;
 
     // Last: the threads end (running what is queued) before the members above go.

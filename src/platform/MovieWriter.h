@@ -59,8 +59,9 @@ struct VideoSettings {
         const double rate = double(width) * double(height) * double(fps) * 0.12;
         return rate >= 80'000'000.0 ? 80'000'000 : std::int64_t(rate);
     }
-    // A live window recording: recordingBitRate, a key frame at least every 2 × fps frames, no
-    // B-frames, the live preset ("ultrafast").
+    // A live window recording: recordingBitRate, a key frame at least every fps frames (a
+    // fragment per second: a crash loses at most that), no B-frames, the live preset
+    // ("ultrafast").
     static VideoSettings forRecording(VideoCodec codec, int width, int height, int fps) {
         VideoSettings s;
         s.codec = codec;
@@ -68,7 +69,7 @@ struct VideoSettings {
         s.height = height;
         s.fps = fps;
         s.averageBitRate = recordingBitRate(width, height, fps);
-        s.maxKeyFrameInterval = 2 * fps;
+        s.maxKeyFrameInterval = fps;
         return s;
     }
     // The final video: constant quality, B-frames allowed, preset "veryfast" unless changed.

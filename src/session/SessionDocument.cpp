@@ -191,10 +191,10 @@ std::optional<QByteArray> SessionDocument::encode() const {
     return QJsonDocument(top).toJson(QJsonDocument::Indented);
 }
 
-bool writeSessionDocument(const QString& folder, const SessionDocument& doc) {
+Result<void> writeSessionDocument(const QString& folder, const SessionDocument& doc) {
     const auto bytes = doc.encode();
-    if (!bytes) return false;
-    return writeFileAtomically(QDir(folder).filePath(QStringLiteral("session.json")), *bytes);
+    if (!bytes) return makeError("Cannot write session.json: a time in it is not a finite number");
+    return writeFileDurably(QDir(folder).filePath(QStringLiteral("session.json")), *bytes);
 }
 
 } // namespace lc

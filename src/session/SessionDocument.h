@@ -116,9 +116,9 @@ struct SessionDocument {
 // The fixed instruction text for an AI video editor (30 lines, no final line feed).
 const QString& aiInstructionText();
 
-// Writes "session.json" into `folder` atomically. False when encoding or writing failed; the
-// previous manifest then stays.
-bool writeSessionDocument(const QString& folder, const SessionDocument& doc);
+// Writes "session.json" into `folder` durably (common/Files.h). On failure the previous manifest
+// stays and the error says why.
+Result<void> writeSessionDocument(const QString& folder, const SessionDocument& doc);
 
 // True for a name that can only mean a file directly inside the session folder: not empty,
 // no path separator, not "." or "..", no NUL.

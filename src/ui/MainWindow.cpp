@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 namespace lc::ui {
@@ -93,6 +94,14 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     notice_->setContentsMargins(16, 0, 16, 6);
     notice_->setWordWrap(true);
     column->addWidget(notice_);
+    noticeAction_ = new QPushButton(content_);
+    noticeAction_->setVisible(false);
+    connect(noticeAction_, &QPushButton::clicked, this, [this] { model_.runNoticeAction(); });
+    auto* actionRow = new QHBoxLayout;
+    actionRow->setContentsMargins(16, 0, 16, 6);
+    actionRow->addWidget(noticeAction_);
+    actionRow->addStretch();
+    column->addLayout(actionRow);
     column->addWidget(buildBanner());
     exportBar_ = new ExportBar(model_, exporter_, content_);
     column->addWidget(exportBar_);
@@ -410,6 +419,9 @@ void MainWindow::syncNotice() {
     const auto& notice = model_.notice();
     notice_->setText(notice.value_or(QString()));
     notice_->setVisible(notice.has_value() && !notice->isEmpty());
+    const auto& action = model_.noticeAction();
+    noticeAction_->setText(action ? action->label : QString());
+    noticeAction_->setVisible(action.has_value());
 }
 
 void MainWindow::syncPicker() {

@@ -13,6 +13,7 @@
 
 class QAction;
 class QMenu;
+class QPushButton;
 class QToolButton;
 class QVBoxLayout;
 
@@ -118,6 +119,7 @@ private:
     QAbstractButton* refresh_ = nullptr;
     std::vector<PlainButton*> summary_;
     QLabel* notice_ = nullptr;
+    QPushButton* noticeAction_ = nullptr;
     QWidget* banner_ = nullptr;
     ExportBar* exportBar_ = nullptr;
     SectionTitle* selectedTitle_ = nullptr;

@@ -30,7 +30,8 @@ AppModel::AppModel(AppServices services, QObject* parent) : QObject(parent), ser
     mic_ = std::make_unique<Microphone>(services_.audio, services_.makeWriter, *settings_, notice);
     session_ = std::make_unique<SessionController>(
         SessionController::Services{services_.server, services_.control, services_.makeRecorder,
-                                    services_.sessionsRoot, services_.resizerSleep, services_.settleSeconds},
+                                    services_.sessionsRoot, services_.resizerSleep, services_.settleSeconds,
+                                    services_.freeSpace},
         *windows_, *settings_, *mic_, notice);
 
     connect(settings_.get(), &Settings::showOutlineChanged, this, &AppModel::refreshOutlines);
@@ -57,7 +58,18 @@ AppModel::~AppModel() = default;
 void AppModel::setNotice(const std::optional<QString>& text) {
     if (notice_ == text) return;
     notice_ = text;
+    noticeAction_.reset();
     emit noticeChanged();
+}
+
+void AppModel::showRecovered(const RecoveredSession& session) {
+    notice_ = recoveryNotice(session);
+    noticeAction_ = NoticeAction{QStringLiteral("Show in Folder"), session.folder};
+    emit noticeChanged();
+}
+
+void AppModel::runNoticeAction() {
+    if (noticeAction_ && services_.desktop) services_.desktop->openFolder(noticeAction_->folder);
 }
 
 QUuid AppModel::add(const LiveWindow& window) {

@@ -50,6 +50,8 @@ struct AppServices {
     double settleSeconds = 0.3;
     // Never save (the command-line self-tests), from the start.
     bool ephemeral = false;
+    // Free bytes where sessions are written (empty: the real file system's answer).
+    std::function<std::optional<qint64>(const QString& path)> freeSpace;
 };
 
 // $LOOMCAST_SESSIONS_DIR when set, else the videos folder + "/Loomcast".
@@ -76,7 +78,18 @@ public:
 
     // The one-line message under the record button (a failure, "Finishing files…").
     const std::optional<QString>& notice() const { return notice_; }
+    // A new notice drops the action of the previous one.
     void setNotice(const std::optional<QString>& text);
+
+    // A button offered with the notice ("Show in Folder" after a recovery), when it has one.
+    struct NoticeAction {
+        QString label;
+        QString folder; // shown in the file manager
+    };
+    const std::optional<NoticeAction>& noticeAction() const { return noticeAction_; }
+    void runNoticeAction();
+    // Sessions recovered at launch: the notice names the latest, with "Show in Folder".
+    void showRecovered(const RecoveredSession& session);
 
     // Adds an entry for the window with the last preset and app-audio choice, saves, and starts
     // its recorder during a session (else probes its shape). The new entry's id.
@@ -113,6 +126,7 @@ signals:
 private:
     AppServices services_;
     std::optional<QString> notice_;
+    std::optional<NoticeAction> noticeAction_;
     std::unique_ptr<WindowList> windows_;
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<OutlineManager> outlines_;

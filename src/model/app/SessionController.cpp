@@ -12,6 +12,7 @@
 #include "windows/WindowResizer.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotimer.h>
+#include <sys/statvfs.h>
 
 namespace lc {
 
@@ -27,6 +29,23 @@ namespace {
 
 const QString kKeepsShape = QStringLiteral(" keeps its own shape \u2014 will fill with blur");
 const QString kMicFile = QStringLiteral("Mic.m4a");
+// Samples a second of one audio track (AAC frames of 1024 at 48 kHz), and index bytes per
+// sample (size, time, chunk offset and sync entries, with room to spare).
+constexpr double kAudioSamplesPerSecond = 48000.0 / 1024.0;
+constexpr double kIndexBytesPerSample = 16;
+constexpr double kAudioBytesPerSecond = 128000.0 / 8;
+// A start needs a minute of recording on top of the reserve.
+constexpr double kStartMarginSeconds = 60;
+
+qint64 folderBytes(const QString& folder) {
+    qint64 total = 0;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
 
 long long roundHalfAway(double x) {
     return std::llround(x); // llround rounds halves away from zero
@@ -159,6 +178,15 @@ QCoro::Task<> SessionController::start() {
     if (settings_.micEnabled()) micRunning = co_await mic_.waitUntilRunning(kMicStartWait);
     if (!self || isRecording_) co_return;
 
+    // Room for at least a minute beyond what a session keeps free.
+    if (const auto free = freeSpace(services_.sessionsRoot)) {
+        const double rate = estimatedRate();
+        if (double(*free) < double(diskReserve(rate, 0, 0)) + kStartMarginSeconds * rate) {
+            notice_(QStringLiteral("Not enough disk space to record (%1 left).").arg(spaceText(*free)));
+            co_return;
+        }
+    }
+
     sessionDate_ = QDateTime::currentDateTime();
     const QString name = SessionFiles::folderName(sessionDate_);
     const std::optional<QString> folder = makeSessionFolder(services_.sessionsRoot, name);
@@ -178,6 +206,11 @@ QCoro::Task<> SessionController::start() {
     recPID_.clear();
     reservedNames_.clear();
     ++sessionGeneration_;
+    manifestFailureShown_ = false;
+    firstFramesWritten_.clear();
+    written_.clear();
+    endNotice_.reset();
+    lastDiskCheck_ = sessionStart_;
 
     if (micRunning) {
         mic_.monitor().startFile(QDir(*folder).filePath(kMicFile).toStdString());
@@ -192,6 +225,17 @@ QCoro::Task<> SessionController::start() {
         const std::optional<std::string> why = mic_.monitor().startError();
         notice_(QStringLiteral("No sound from the microphone: ") +
                 (why ? QString::fromStdString(*why) : QStringLiteral("it has not started")));
+    }
+
+    // A manifest first, then the marker that tells a later launch this session is unfinished
+    // until the stop removes it.
+    writeSession();
+    if (auto marker = SessionMarker::create(*folder)) {
+        marker_ = std::move(*marker);
+    } else {
+        marker_.reset();
+        notice_(QString::fromStdString(marker.error().message) +
+                QStringLiteral(": this session cannot be recovered after a crash"));
     }
 
     if (services_.server) {
@@ -356,6 +400,8 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
 void SessionController::onRecorderFailed(const QUuid& id, const QString& message) {
     const auto it = recorders_.find(id);
     if (it == recorders_.end()) return;
+    // A disk that filled up anyway ends the whole session cleanly, not one file after another.
+    if (checkDiskSpace()) return;
     std::shared_ptr<SessionRecorder> recorder = std::move(it->second);
     recorders_.erase(it);
     stopDetachedFor(id, std::move(recorder), QStringLiteral("Stopped (window closed?): ") + message);
@@ -516,6 +562,9 @@ QCoro::Task<> SessionController::finishFiles() {
 }
 
 void SessionController::endSession(const std::optional<QString>& failure) {
+    // A failure of the stop itself, else why the session ended by itself (a full disk).
+    std::optional<QString> told = failure ? failure : endNotice_;
+    endNotice_.reset();
     notice_(std::nullopt);
     mic_.setSessionStart(std::nullopt);
     setIsRecording(false);
@@ -523,9 +572,11 @@ void SessionController::endSession(const std::optional<QString>& failure) {
     activationObserver_.reset();
     windows_.editAll([](Entry& e) { e.isRecording = false; });
     stopping_ = false;
-    std::optional<QString> told = failure;
     try {
         writeSession();
+        // Every file is finished and named, and the manifest says so: the session ended cleanly.
+        if (marker_) marker_->remove();
+        marker_.reset();
         settings_.persist();
     } catch (...) {
         if (!told) told = QStringLiteral("Stopping failed: ") + currentExceptionMessage();
@@ -583,16 +634,153 @@ void SessionController::writeSession() {
     for (const auto& [id, recorder] : recorders_) {
         SessionRecording* r = session_.recording(id);
         if (!r) continue;
-        if (const auto first = recorder->firstFrameUptime()) r->startOffset = round3(*first - sessionStart_);
+        if (const auto first = recorder->firstFrameUptime()) {
+            r->startOffset = round3(*first - sessionStart_);
+            // Known from the first frame on: a crash must not lose it.
+            if (const auto date = recorder->firstFrameDate(); date && r->startTimecode.isEmpty())
+                r->startTimecode = Timecode::string(*date, recorder->fpsValue());
+            if (isRecording_ && !stopping_) r->duration = round3(std::max(0.0, uptime() - *first));
+        }
+    }
+    if (session_.mic && isRecording_ && !stopping_) {
+        if (const auto first = mic_.monitor().fileFirstUptime()) {
+            session_.mic->startOffset = std::max(0.0, round3(*first - sessionStart_));
+            session_.mic->startTimecode = mic_.monitor().fileTimecode();
+            session_.mic->duration = round3(std::max(0.0, uptime() - *first));
+        }
     }
     if (!sessionDir_) return;
-    if (writeSessionDocument(*sessionDir_, session_.withFocus(focus_.log()))) emit sessionWritten();
+    const SessionDocument doc = writtenDocument();
+    lastManifestWrite_ = uptime();
+    if (const auto written = writeSessionDocument(*sessionDir_, doc); !written) {
+        // Once a session: the next write tries again, and the previous manifest stays.
+        if (!manifestFailureShown_) {
+            manifestFailureShown_ = true;
+            notice_(QString::fromStdString(written.error().message));
+        }
+        if (isRecording_ && !stopping_) checkDiskSpace();
+        return;
+    }
+    if (const auto bytes = doc.encode()) manifestBytes_ = bytes->size();
+    emit sessionWritten();
+}
+
+SessionDocument SessionController::writtenDocument() {
+    SessionDocument doc = session_.withFocus(focus_.log());
+    const QDir dir(*sessionDir_);
+    const bool live = isRecording_ && !stopping_;
+    // A window that has not shown a frame yet, or whose file is gone, is not described.
+    QSet<QString> absent;
+    for (const SessionRecording& r : session_.recordings) {
+        const auto running = recorders_.find(r.entry);
+        const bool noFrame = running != recorders_.end() && !running->second->firstFrameUptime();
+        if (noFrame || !QFileInfo(dir.filePath(r.file)).isFile()) absent.insert(r.file);
+    }
+    std::erase_if(doc.recordings, [&](const SessionRecording& r) { return absent.contains(r.file); });
+    std::erase_if(doc.focus, [&](const FocusSwitch& f) { return absent.contains(f.file); });
+    if (doc.mic) {
+        const bool begun = !live || mic_.monitor().fileFirstUptime().has_value();
+        if (!begun || !QFileInfo(dir.filePath(doc.mic->file)).isFile()) doc.mic.reset();
+    }
+    return doc;
 }
 
 void SessionController::tick() {
     if (!isRecording_) return;
-    setElapsed(uptime() - sessionStart_);
+    const double now = uptime();
+    setElapsed(now - sessionStart_);
     pollFocus();
+    if (stopping_) return;
+
+    bool firstFrame = false;
+    for (const auto& [id, recorder] : recorders_) {
+        if (recorder->firstFrameUptime() && !firstFramesWritten_.contains(id)) {
+            firstFramesWritten_.insert(id);
+            firstFrame = true;
+        }
+    }
+    if (firstFrame || now - lastManifestWrite_ >= kManifestSeconds) writeSession();
+    if (now - lastDiskCheck_ >= kDiskCheckSeconds) {
+        lastDiskCheck_ = now;
+        checkDiskSpace();
+    }
+}
+
+// --- Disk space ----------------------------------------------------------------------------
+
+qint64 SessionController::diskReserve(double bytesPerSecond, double samplesSoFar, qint64 manifestBytes) {
+    // The manifest is written next to its previous copy: twice its size.
+    const double need =
+        2.0 * double(manifestBytes) + samplesSoFar * kIndexBytesPerSample + 10.0 * bytesPerSecond;
+    return std::max(kMinReserveBytes, qint64(std::ceil(need)));
+}
+
+QString SessionController::spaceText(qint64 bytes) {
+    const double b = double(std::max<qint64>(0, bytes));
+    if (b >= 1e9) return QString::number(b / 1e9, 'f', 1) + QStringLiteral(" GB");
+    if (b >= 1e6) return QString::number(qint64(b / 1e6)) + QStringLiteral(" MB");
+    if (b >= 1e3) return QString::number(qint64(b / 1e3)) + QStringLiteral(" kB");
+    return QString::number(qint64(b)) + QStringLiteral(" bytes");
+}
+
+std::optional<qint64> SessionController::freeSpace(const QString& path) const {
+    if (services_.freeSpace) return services_.freeSpace(path);
+    // The nearest folder that exists: the sessions root may not yet.
+    QString p = QFileInfo(path).absoluteFilePath();
+    while (!QFileInfo(p).isDir()) {
+        const QString parent = QFileInfo(p).path();
+        if (parent == p) return std::nullopt;
+        p = parent;
+    }
+    struct statvfs st {};
+    if (::statvfs(QFile::encodeName(p).constData(), &st) != 0) return std::nullopt;
+    return qint64(st.f_bavail) * qint64(st.f_frsize);
+}
+
+double SessionController::estimatedRate() const {
+    double rate = 0;
+    const bool mic = settings_.micEnabled() && mic_.monitor().isRunning();
+    if (mic) rate += kAudioBytesPerSecond;
+    for (const Entry& e : windows_.entries()) {
+        if (!e.windowID) continue;
+        rate += double(VideoSettings::recordingBitRate(int(e.preset.width), int(e.preset.height),
+                                                       settings_.fps())) /
+                8.0;
+        if (e.appAudio) rate += kAudioBytesPerSecond;
+        if (mic && settings_.micInEach()) rate += kAudioBytesPerSecond;
+    }
+    return rate;
+}
+
+double SessionController::samplesPerSecond() const {
+    double samples = session_.mic ? kAudioSamplesPerSecond : 0;
+    for (const SessionRecording& r : session_.recordings)
+        samples += r.fps + kAudioSamplesPerSecond * ((r.hasAppAudio ? 1 : 0) + (r.hasMicTrack ? 1 : 0));
+    return samples;
+}
+
+bool SessionController::checkDiskSpace() {
+    if (!isRecording_ || stopping_ || !sessionDir_) return false;
+    const auto free = freeSpace(*sessionDir_);
+    if (!free) return false;
+    // What the session really writes, over the last few seconds; at least the estimate.
+    const double now = uptime();
+    written_.emplace_back(now, folderBytes(*sessionDir_));
+    std::erase_if(written_, [&](const auto& w) { return now - w.first > 5.0; });
+    double rate = estimatedRate();
+    if (written_.size() >= 2 && written_.back().first > written_.front().first)
+        rate = std::max(rate, double(written_.back().second - written_.front().second) /
+                                  (written_.back().first - written_.front().first));
+    const double elapsed = std::max(0.0, now - sessionStart_);
+    const qint64 reserve = diskReserve(rate, samplesPerSecond() * elapsed, manifestBytes_);
+    if (*free >= reserve) return false;
+    endNotice_ =
+        QStringLiteral("Recording stopped: the disk is almost full (%1 left).").arg(spaceText(*free));
+    runDetached(stop(), QStringLiteral("Stopping the recording"),
+                [self = QPointer<SessionController>(this)](const QString& message) {
+                    if (self) self->notice_(message);
+                });
+    return true;
 }
 
 std::optional<QUuid> SessionController::focusCandidate() {

@@ -7,6 +7,7 @@
 #include "common/PostGate.h"
 #include "model/AppState.h"
 #include "model/app/SessionRecorder.h"
+#include "model/app/SessionRecovery.h"
 #include "platform/WindowControl.h"
 #include "platform/WindowServer.h"
 #include "session/FocusTracker.h"
@@ -45,7 +46,16 @@ public:
         QString sessionsRoot;                     // where session folders are made
         std::function<void(double)> resizerSleep; // how the window resizer waits (empty: really)
         double settleSeconds = 0.3;               // before a recorder starts, for a resized window
+        // Free bytes on the file system holding a path (empty: the real file system's answer).
+        std::function<std::optional<qint64>(const QString& path)> freeSpace;
     };
+
+    // While recording the manifest is rewritten at least this often, with the durations so far.
+    static constexpr double kManifestSeconds = 5;
+    // Free space is checked this often while recording.
+    static constexpr double kDiskCheckSeconds = 1;
+    // The least free space a session keeps: it stops itself below it.
+    static constexpr qint64 kMinReserveBytes = 64LL * 1024 * 1024;
     using Notice = std::function<void(const std::optional<QString>& text)>;
 
     // `windows`, `settings` and `mic` must outlive the controller.
@@ -94,6 +104,13 @@ public:
     // Tells (on the entry's note) whether its window can take the preset's shape; idle only.
     void probe(const QUuid& id);
 
+    // The free space a running session keeps for finishing its files: the manifest and the
+    // files' indexes (`samplesSoFar` samples so far), plus 10 s at `bytesPerSecond`, never less
+    // than kMinReserveBytes.
+    static qint64 diskReserve(double bytesPerSecond, double samplesSoFar, qint64 manifestBytes);
+    // "850 MB", "1.4 GB" (decimal units).
+    static QString spaceText(qint64 bytes);
+
 signals:
     void isRecordingChanged(bool on);
     void elapsedChanged(double seconds);
@@ -109,6 +126,15 @@ private:
     QString chooseFileName(const Entry& entry) const;
     void tick();
     void writeSession();
+    // The document as it stands on disk: only files that exist and hold media so far.
+    SessionDocument writtenDocument();
+    // Bytes per second the running session is estimated to write, and samples per second of
+    // its files' indexes.
+    double estimatedRate() const;
+    double samplesPerSecond() const;
+    // Free space below the reserve: the session stops itself with the notice. True when it does.
+    bool checkDiskSpace();
+    std::optional<qint64> freeSpace(const QString& path) const;
     std::optional<QUuid> focusCandidate();
     void pollFocus();
     void commitFocus(const QUuid& id, double t);
@@ -166,6 +192,17 @@ private:
     std::map<QUuid, Join> probing_; // resize probes still running, per entry
     std::uint64_t sessionGeneration_ = 0;
     QSet<QString> reservedNames_;
+
+    // Crash safety and the disk: the marker of an unfinished session, the manifest's failures
+    // (reported once a session), the first frames already in the manifest, the periodic writes.
+    std::optional<SessionMarker> marker_;
+    bool manifestFailureShown_ = false;
+    QSet<QUuid> firstFramesWritten_;
+    double lastManifestWrite_ = 0;
+    double lastDiskCheck_ = 0;
+    std::vector<std::pair<double, qint64>> written_; // (uptime, bytes in the folder), the last few s
+    qint64 manifestBytes_ = 0;
+    std::optional<QString> endNotice_; // shown instead of nothing when the stop ends
 };
 
 } // namespace lc

@@ -1,6 +1,7 @@
 // MovieWriter on FFmpeg: libx264/libx265 video and FFmpeg's AAC encoder, muxed by the mov, mp4
 // and ipod muxers. All encoding and muxing happen on one worker thread per writer; callers only
 // queue buffers.
+#include "common/UniqueFd.h"
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/YuvFramePool.h"
@@ -18,6 +19,7 @@ extern "C" {
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <fcntl.h>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -41,6 +43,9 @@ constexpr std::size_t kAudioQueueLimit = 4 * 48000;
 // for no gain; three live windows on two cores only fit with ultrafast.
 constexpr const char* kRecordingPreset = "ultrafast";
 constexpr const char* kExportPreset = "veryfast";
+// A fragmented file and its folder reach the disk at least this often while it is written, so
+// a power cut loses no more than this (and a kill only the fragment under way).
+constexpr auto kSyncInterval = std::chrono::seconds(2);
 
 std::string quoted(const std::string& path) {
     return "\u201c" + path + "\u201d";
@@ -104,6 +109,7 @@ public:
         }
         if (!finishing) cancel();
         joinWorker();
+        stopSyncer();
     }
 
     Result<InputId> addVideoInput(const VideoSettings& s) override;
@@ -193,6 +199,16 @@ private:
     bool cancelRequested_ = false;
     bool createdFile_ = false;
     std::thread worker_;
+
+    // Syncs a fragmented file and its folder every kSyncInterval from its own thread, so that a
+    // slow disk never holds up encoding.
+    void runSyncer();
+    void stopSyncer();
+    UniqueFd syncFile_, syncFolder_;
+    std::mutex syncMutex_;
+    std::condition_variable syncWake_;
+    bool syncStop_ = false;
+    std::thread syncer_;
 };
 
 Result<MovieWriter::InputId> FfmpegMovieWriter::addVideoInput(const VideoSettings& s) {
@@ -337,6 +353,14 @@ Result<void> FfmpegMovieWriter::startWriting() {
     }
     createdFile_ = true;
     status_ = Status::writing;
+    if (options_.fragmented) {
+        // Any descriptor of the file syncs what was written through FFmpeg's own.
+        syncFile_.reset(::open(path().c_str(), O_RDONLY | O_CLOEXEC));
+        const auto folder = std::filesystem::path(path()).parent_path();
+        syncFolder_.reset(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (syncFolder_) ::fsync(syncFolder_.get()); // the new name itself
+        if (syncFile_) syncer_ = std::thread([this] { runSyncer(); });
+    }
     worker_ = std::thread([this] { run(); });
     return {};
 }
@@ -356,10 +380,12 @@ Result<void> FfmpegMovieWriter::startSession() {
 
     ff::Dictionary opts;
     if (options_.fragmented) {
-        // Audio-only files have no key frames to cut at: fragment by time instead.
         opts.set("movflags",
                  video_ ? "+frag_keyframe+empty_moov+default_base_moof" : "+empty_moov+default_base_moof");
-        if (!video_) opts.set("frag_duration", "1000000");
+        // Fragments of half a second: a kill costs the fragment under way plus the encoder's
+        // short queue, under a second. Cut at key frames too, and between them by time (a
+        // fragment need not start with one; the key frame is in the file before it).
+        opts.set("frag_duration", "500000");
         ctx_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_MAKE_NON_NEGATIVE;
     } else {
         opts.set("movflags", "+faststart");
@@ -376,6 +402,9 @@ Result<void> FfmpegMovieWriter::startSession() {
         fail(e);
         return e;
     }
+    // The header (an empty index for a fragmented file) goes to the kernel at once: a file
+    // killed before its first fragment is still a valid, empty movie.
+    avio_flush(ctx_->pb);
     sessionStarted_ = true;
     return {};
 }
@@ -478,6 +507,7 @@ void FfmpegMovieWriter::cancel() {
     room_.notify_all();
     wake_.notify_one();
     joinWorker();
+    stopSyncer();
     ctx_.closeFile();
     if (!keep) removeFile();
     if (done) done(makeError("Writing " + quoted(path()) + " was cancelled"));
@@ -489,6 +519,26 @@ void FfmpegMovieWriter::joinWorker() {
         worker_.detach(); // destroyed from its own completion callback, which is the thread's last act
     else
         worker_.join();
+}
+
+void FfmpegMovieWriter::runSyncer() {
+    pthread_setname_np(pthread_self(), "lc.moviesync");
+    std::unique_lock lock(syncMutex_);
+    while (!syncWake_.wait_for(lock, kSyncInterval, [this] { return syncStop_; })) {
+        lock.unlock();
+        ::fdatasync(syncFile_.get());
+        if (syncFolder_) ::fsync(syncFolder_.get());
+        lock.lock();
+    }
+}
+
+void FfmpegMovieWriter::stopSyncer() {
+    {
+        std::lock_guard lock(syncMutex_);
+        syncStop_ = true;
+    }
+    syncWake_.notify_all();
+    if (syncer_.joinable()) syncer_.join();
 }
 
 void FfmpegMovieWriter::removeFile() {
@@ -582,6 +632,7 @@ void FfmpegMovieWriter::run() {
                 empty = true;
             }
         }
+        stopSyncer();
         if (writing) {
             Result<void> f = flushAll();
             if (f) f = ioResult(av_write_trailer(ctx_.get()), "finish");
@@ -717,6 +768,10 @@ Result<void> FfmpegMovieWriter::drainEncoder(AVCodecContext* enc, AVStream* stre
         av_packet_rescale_ts(packet_.get(), enc->time_base, stream->time_base);
         err = av_interleaved_write_frame(ctx_.get(), packet_.get());
         if (err < 0) return ioResult(err, "write");
+        // The muxer keeps a fragment to itself until it is complete; whatever it has written
+        // (whole fragments) goes to the kernel now, not when FFmpeg's buffer happens to fill.
+        avio_flush(ctx_->pb);
+        if (ctx_->pb->error < 0) return ioResult(ctx_->pb->error, "write");
     }
 }
 

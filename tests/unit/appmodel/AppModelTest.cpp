@@ -37,6 +37,7 @@ protected:
     AppModel& make() {
         AppServices s = fake::services(desktop, audio, actions, root);
         s.settleSeconds = settle;
+        if (freeBytes) s.freeSpace = [free = freeBytes](const QString&) { return *free; };
         s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
             auto r = std::make_shared<fake::Recorder>(model.get(), &plans);
             recorders.push_back(r);
@@ -73,6 +74,8 @@ protected:
     QTemporaryDir state, movies;
     QString root;
     double settle = 0;
+    // What the file system says is free (absent: the real answer).
+    std::shared_ptr<std::optional<qint64>> freeBytes;
     std::shared_ptr<fake::Desktop> desktop = std::make_shared<fake::Desktop>();
     std::shared_ptr<fake::Audio> audio = std::make_shared<fake::Audio>();
     std::shared_ptr<fake::Actions> actions = std::make_shared<fake::Actions>();
@@ -312,14 +315,16 @@ TEST_F(AppModelTest, SessionRecordsNamesOffsetsAndManifest) {
     EXPECT_EQ(m.session().recorderCount(), 3u);
     EXPECT_EQ(m.session().lastFolder(), m.session().sessionDir());
     // Live offsets show up in the manifest while recording; the focus starts at 0 on the front window.
+    // The window that has shown no frame yet is not described: its file holds nothing.
     QJsonObject doc = manifest();
-    ASSERT_EQ(doc["recordings"].toArray().size(), 3);
+    ASSERT_EQ(doc["recordings"].toArray().size(), 2);
     ASSERT_EQ(doc["focus"].toArray().size(), 1);
     EXPECT_EQ(doc["focus"][0]["t"].toDouble(), 0);
     EXPECT_EQ(m.windows().entry(*m.session().focusCurrent())->windowID, 12u)
         << "the window in front among the app's two";
     EXPECT_TRUE(doc["mic"].isNull());
-    EXPECT_FALSE(doc["recordings"][0].toObject().contains("duration"));
+    // Not finished yet: still named as recorded, with the duration so far.
+    EXPECT_FALSE(doc["recordings"][0]["file"].toString().contains("(+"));
 
     QStringList names;
     for (const auto& r : recorders)
@@ -407,9 +412,10 @@ TEST_F(AppModelTest, ClosedWindowEndsOnlyItsRecording) {
     EXPECT_EQ(*failed->failure, "Stopped (window closed?): window destroyed");
     EXPECT_FALSE(failed->isRecording);
     EXPECT_TRUE(m.session().isRecording());
+    // Only the finished file has its offset name.
     int finished = 0;
     for (const auto& r : manifest()["recordings"].toArray())
-        finished += r.toObject().contains("duration");
+        finished += r.toObject()["file"].toString().contains("(+");
     EXPECT_EQ(finished, 1);
     run(m.session().stop());
     EXPECT_EQ(recorders[0]->stops, 1);
@@ -516,15 +522,14 @@ TEST_F(AppModelTest, MicrophoneFileJoinsTheSession) {
     run(m.session().start());
     for (const auto& r : recorders)
         EXPECT_EQ(r->args().mic, &m.mic().monitor());
+    // The fake microphone delivers no sound: there is no file, and the manifest names none.
     QJsonObject doc = manifest();
-    EXPECT_EQ(doc["mic"].toObject()["file"].toString(), "Mic.m4a");
-    EXPECT_EQ(doc["mic"].toObject()["device"].toString(), "Mic B");
+    EXPECT_TRUE(doc["mic"].isNull());
     EXPECT_TRUE(doc["recordings"][0]["hasMicTrack"].toBool());
     run(m.session().stop());
-    // The fake microphone delivers no sound: no file, the record keeps its recording-time name.
     doc = manifest();
-    EXPECT_EQ(doc["mic"].toObject()["file"].toString(), "Mic.m4a");
-    EXPECT_FALSE(doc["mic"].toObject().contains("duration"));
+    EXPECT_TRUE(doc["mic"].isNull());
+    EXPECT_FALSE(QFileInfo::exists(QDir(*m.session().sessionDir()).filePath("Mic.m4a")));
 }
 
 TEST_F(AppModelTest, FocusFollowsTheFrontmostRecordedWindow) {
@@ -767,4 +772,43 @@ TEST(ExportControllerFaults, AThrowEndsThatExportAsFailedAndTheNextOneRuns) {
     controller.start("/sessions/b");
     ASSERT_TRUE(test::waitUntil([&] { return !controller.state().isRunning(); }, 5s));
     EXPECT_EQ(controller.state(), ExportState::done("/sessions/b/Loomcast Final.mp4"));
+}
+
+TEST_F(AppModelTest, DiskSpaceGuardRefusesAStartAndStopsASessionCleanly) {
+    // Two 1080p30 windows write about 2 × 0.93 MB/s: the reserve is the 64 MiB floor, the start
+    // needs a minute (112 MB) more.
+    freeBytes = std::make_shared<std::optional<qint64>>(150'000'000);
+    AppModel& m = make();
+    addTwo(m);
+    run(m.session().start());
+    EXPECT_FALSE(m.session().isRecording());
+    EXPECT_EQ(m.notice(), "Not enough disk space to record (150 MB left).");
+    EXPECT_FALSE(QDir(root).exists() && !QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+
+    *freeBytes = 5'000'000'000;
+    run(m.session().start());
+    ASSERT_TRUE(m.session().isRecording());
+    const QString folder = *m.session().sessionDir();
+    EXPECT_TRUE(QFileInfo::exists(QDir(folder).filePath(".recording"))) << "unfinished until it stops";
+
+    // Another program fills the disk: the session stops itself, every file finished.
+    *freeBytes = 60'000'000;
+    ASSERT_TRUE(test::waitUntil([&] { return !m.session().isRecording() && !m.session().busy(); }, 10s));
+    EXPECT_EQ(m.notice(), "Recording stopped: the disk is almost full (60 MB left).");
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+    const QJsonObject doc = manifest();
+    ASSERT_EQ(doc["recordings"].toArray().size(), 2);
+    for (const auto& r : doc["recordings"].toArray())
+        EXPECT_TRUE(r.toObject()["file"].toString().contains("(+"));
+    EXPECT_FALSE(QFileInfo::exists(QDir(folder).filePath(".recording")));
+}
+
+TEST(DiskReserve, ManifestIndexesAndTenSecondsNeverUnder64MB) {
+    EXPECT_EQ(SessionController::diskReserve(0, 0, 0), 64LL * 1024 * 1024);
+    EXPECT_EQ(SessionController::diskReserve(10e6, 0, 0), 100'000'000);
+    EXPECT_EQ(SessionController::diskReserve(10e6, 1e6, 50'000), 100'000'000 + 16'000'000 + 100'000);
+    EXPECT_EQ(SessionController::spaceText(63'400'000), "63 MB");
+    EXPECT_EQ(SessionController::spaceText(1'440'000'000), "1.4 GB");
+    EXPECT_EQ(SessionController::spaceText(999), "999 bytes");
 }
