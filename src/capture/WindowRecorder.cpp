@@ -148,6 +148,8 @@ public:
     void appAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), appInput_); }
     void micAudio(std::shared_ptr<const AudioChunk> chunk) { appendAudio(std::move(chunk), micInput_); }
     void reportFailure(const std::string& message);
+    void pause(double at) { pauses_.pause(at); }
+    void resume(double at);
 
 private:
     using InputId = MovieWriter::InputId;
@@ -160,6 +162,9 @@ private:
     Result<void> startCapture(const StartOptions& o);
     void abandonStart();
     void beginTimeline();
+    // Seconds on the file's timeline of a shared-clock time: the one place where the pauses are
+    // cut out, for frames and audio alike. Absent before the first frame and inside a pause.
+    std::optional<double> fileTime(double uptime);
     void tick(std::uint64_t periods);
     void writeFrame(double uptime);
     void appendAudio(std::shared_ptr<const AudioChunk> chunk, std::optional<InputId> input);
@@ -192,12 +197,14 @@ private:
     std::unique_ptr<FrameTimer> timer_;
     std::optional<std::int64_t> lastPTS_;
     std::map<InputId, std::deque<Pending>> queues_;
+    PauseTimeline pauses_;
 };
 
 // ---- start ----------------------------------------------------------------------------------
 
 Result<void> WindowRecorder::Core::start(const StartOptions& o) {
     if (phase() != Phase::starting) return makeError("The recorder has already been stopped");
+    if (o.pausedAt) pauses_.pause(*o.pausedAt);
     Result<void> started = openWriter(o);
     if (started) started = startCapture(o);
     if (!started) {
@@ -304,7 +311,7 @@ void WindowRecorder::Core::frame(BgraFramePtr f) {
     case Phase::starting:
         if (!writer_) return;
         latest_ = std::move(f);
-        beginTimeline();
+        if (!pauses_.paused()) beginTimeline(); // else at the resume
         return;
     case Phase::recording:
         latest_ = std::move(f); // the timer writes it
@@ -341,6 +348,19 @@ void WindowRecorder::Core::beginTimeline() {
     timer_ = std::move(*timer);
 }
 
+void WindowRecorder::Core::resume(double at) {
+    if (!pauses_.paused()) return;
+    pauses_.resume(at);
+    // A window that joined during the pause starts with the picture it shows now.
+    if (phase() == Phase::starting && latest_ && writer_) beginTimeline();
+}
+
+std::optional<double> WindowRecorder::Core::fileTime(double uptime) {
+    const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
+    if (!zero) return std::nullopt;
+    return pauses_.elapsed(zero->uptime, uptime);
+}
+
 void WindowRecorder::Core::tick(std::uint64_t periods) {
     Phase now{};
     {
@@ -356,10 +376,10 @@ void WindowRecorder::Core::tick(std::uint64_t periods) {
 
 // The latest picture at `uptime`. A frame the writer cannot take now is skipped, not queued.
 void WindowRecorder::Core::writeFrame(double uptime) {
-    const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
-    if (!zero || !latest_ || !videoInput_ || !blur_ || !writerWriting()) return;
+    const std::optional<double> at = fileTime(uptime);
+    if (!at || !latest_ || !videoInput_ || !blur_ || !writerWriting()) return;
     if (!writer_->isReadyForMoreMediaData(*videoInput_)) return;
-    const std::int64_t pts = toTicks(uptime - zero->uptime, kVideoTimeScale);
+    const std::int64_t pts = toTicks(*at, kVideoTimeScale);
     if (pts < 0 || (lastPTS_ && pts <= *lastPTS_)) return;
     const YuvFramePtr out = blur_->compose(latest_);
     if (!out || !writer_->appendVideo(out, pts)) return;
@@ -374,9 +394,13 @@ void WindowRecorder::Core::appendAudio(std::shared_ptr<const AudioChunk> chunk,
     if (!input || !chunk || chunk->samples.empty() || !writerWriting()) return;
     const Shared::Readings at = shared_->readings.snapshot();
     if ((at.phase != Phase::recording && at.phase != Phase::draining) || !at.timeline) return;
+    // Sound from a pause is not recorded; a buffer that spans its edge keeps its outside part.
+    chunk = pauses_.unpaused(chunk);
+    if (!chunk) return;
 
-    const double rel = chunk->hostTime - at.timeline->uptime;
-    const bool late = at.videoEnd && rel > (*at.videoEnd - at.timeline->uptime) + kAudioAfterVideoEnd;
+    const double rel = fileTime(chunk->hostTime).value_or(chunk->hostTime - at.timeline->uptime);
+    const std::optional<double> end = at.videoEnd ? fileTime(*at.videoEnd) : std::nullopt;
+    const bool late = end && rel > *end + kAudioAfterVideoEnd;
     auto& pending = queues_[*input];
     const bool full = !late && rel >= 0 && pending.size() >= kMaxPendingAudio;
     if (input == appInput_) {
@@ -443,10 +467,12 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     }
     // Recording: stop() posts this once, so no other phase gets here.
 
-    // 1. The video ends now: its last frame is written at this time at the latest.
-    const double videoEnd = services_.clock();
+    // 1. The video ends now (while paused: at the pause): its last frame is written at this time
+    // at the latest.
+    const bool paused = pauses_.paused();
+    const double videoEnd = paused ? *pauses_.pausedAt() : services_.clock();
     shared_->readings.lock()->videoEnd = videoEnd;
-    writeFrame(videoEnd);
+    if (!paused) writeFrame(videoEnd);
     moveTo(Phase::draining);
 
     // 2. Application audio arrives late; up to 20 ms past the video end is still kept.
@@ -583,6 +609,26 @@ double WindowRecorder::stopAndWait() {
     QFuture<double> f = stop();
     f.waitForFinished();
     return f.result();
+}
+
+QFuture<void> WindowRecorder::pause(double at) {
+    return applyOnThread([at](Core& core) { core.pause(at); });
+}
+
+QFuture<void> WindowRecorder::resume(double at) {
+    return applyOnThread([at](Core& core) { core.resume(at); });
+}
+
+// A promise left unfinished (the gate closed) is cancelled when it goes: the future still ends.
+QFuture<void> WindowRecorder::applyOnThread(std::function<void(Core&)> change) {
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    QFuture<void> future = promise->future();
+    core_->gate().post([promise, change = std::move(change)](Core& core) {
+        change(core);
+        promise->finish();
+    });
+    return future;
 }
 
 void WindowRecorder::setOnFail(std::function<void(const std::string&)> onFail) {

@@ -28,6 +28,7 @@ public:
         o.appAudio = args.appAudio;
         o.mic = args.mic;
         o.mp4 = args.mp4;
+        o.pausedAt = args.pausedAt;
         auto started = recorder_.start(std::move(o));
         co_return co_await started;
     }
@@ -36,6 +37,9 @@ public:
         auto stopped = recorder_.stop();
         co_return co_await stopped;
     }
+
+    void pause(double at) override { recorder_.pause(at); }
+    void resume(double at) override { recorder_.resume(at); }
 
     std::optional<double> firstFrameUptime() const override { return recorder_.firstFrameUptime(); }
     std::optional<Timecode::Instant> firstFrameDate() const override { return recorder_.firstFrameDate(); }

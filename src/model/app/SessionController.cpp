@@ -167,6 +167,7 @@ QCoro::Task<> SessionController::start() {
     lastFolder_ = *folder;
     emit lastFolderChanged();
     sessionStart_ = uptime();
+    pauses_ = PauseTimeline{};
     session_ = SessionDocument{};
     session_.sessionStart = SessionFiles::isoUtc(sessionDate_);
     session_.container = settings_.container();
@@ -300,6 +301,10 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
     args.appAudio = entry.appAudio;
     args.mic = settings_.micEnabled() && settings_.micInEach() && monitor.isRunning() ? &monitor : nullptr;
     args.mp4 = SessionFiles::extensionFor(settings_.container()) == QLatin1String("mp4");
+    args.pausedAt = pauses_.pausedAt();
+    // Pauses that come while it starts are handed on once it runs.
+    const std::size_t pausesBefore = pauses_.spans().size();
+    const std::optional<double> pausedBefore = pauses_.pausedAt();
     const SessionRecording record = recordingFor(id, entry, args, file, warning);
 
     std::shared_ptr<SessionRecorder> recorder = services_.makeRecorder();
@@ -321,6 +326,14 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
         co_return;
     }
 
+    for (std::size_t i = pausesBefore; i < pauses_.spans().size(); ++i) {
+        const PauseTimeline::Span& span = pauses_.spans()[i];
+        if (i > pausesBefore || span.at != pausedBefore) recorder->pause(span.at);
+        // The pause a stop closed is never resumed by the recorders.
+        const bool closedByStop = stopping_ && i + 1 == pauses_.spans().size() && stopClosedPause_;
+        if (!closedByStop) recorder->resume(span.at + span.length);
+    }
+    if (const auto at = pauses_.pausedAt(); at && at != pausedBefore) recorder->pause(*at);
     recorders_[id] = recorder;
     if (window.owningApplication) recPID_[id] = window.owningApplication->processID;
     const bool present = windows_.edit(id, [&](Entry& changed) { changed.file = file; });
@@ -401,7 +414,7 @@ void SessionController::finish(const QUuid& id, double duration, const SessionRe
     windows_.edit(id, [](Entry& e) { e.isRecording = false; });
     if (SessionRecording* r = session_.recording(id)) {
         r->duration = round3(duration);
-        if (const auto first = recorder.firstFrameUptime()) r->startOffset = round3(*first - sessionStart_);
+        if (const auto first = recorder.firstFrameUptime()) r->startOffset = round3(sessionTime(*first));
         const auto date = recorder.firstFrameDate();
         r->startTimecode = date ? Timecode::string(*date, recorder.fpsValue()) : QString();
         if (sessionDir_) {
@@ -427,6 +440,13 @@ QCoro::Task<> SessionController::stop() {
     const Join::Ticket stopping = stops_.enter();
     QPointer<SessionController> self(this);
     stopping_ = true;
+    // A stop while paused ends every file at the pause (the recorders and the microphone are
+    // still paused); the pause itself lasted until now.
+    stopClosedPause_ = pauses_.paused();
+    if (stopClosedPause_) {
+        pauses_.resume(uptime());
+        emit pausedChanged(false);
+    }
     notice_(QStringLiteral("Finishing files\u2026"));
 
     // Starts still under way either give up or hand over their recorder before it is taken.
@@ -460,7 +480,7 @@ QCoro::Task<> SessionController::stop() {
 
     if (session_.mic && micSpan) {
         SessionMic& m = *session_.mic;
-        m.startOffset = std::max(0.0, round3(micSpan->firstUptime - sessionStart_));
+        m.startOffset = std::max(0.0, round3(sessionTime(micSpan->firstUptime)));
         m.duration = round3(micSpan->end);
         m.startTimecode = mic_.monitor().fileTimecode();
         if (sessionDir_) {
@@ -528,15 +548,46 @@ void SessionController::writeSession() {
     for (const auto& [id, recorder] : recorders_) {
         SessionRecording* r = session_.recording(id);
         if (!r) continue;
-        if (const auto first = recorder->firstFrameUptime()) r->startOffset = round3(*first - sessionStart_);
+        if (const auto first = recorder->firstFrameUptime()) r->startOffset = round3(sessionTime(*first));
     }
+    session_.pauses.clear();
+    for (const PauseTimeline::Span& span : pauses_.spans())
+        session_.pauses.push_back(SessionPause{sessionTime(span.at), span.length});
     if (!sessionDir_) return;
     if (writeSessionDocument(*sessionDir_, session_.withFocus(focus_.log()))) emit sessionWritten();
 }
 
 void SessionController::tick() {
-    if (!isRecording_) return;
-    setElapsed(uptime() - sessionStart_);
+    if (!isRecording_ || pauses_.paused()) return;
+    setElapsed(sessionTime(uptime()));
+    pollFocus();
+}
+
+double SessionController::sessionTime(double uptime) const {
+    return pauses_.elapsedClamped(sessionStart_, uptime);
+}
+
+void SessionController::pause() {
+    if (!isRecording_ || stopping_ || pauses_.paused()) return;
+    const double at = uptime();
+    pauses_.pause(at);
+    for (const auto& [id, recorder] : recorders_)
+        recorder->pause(at);
+    if (session_.mic) mic_.monitor().pause(at);
+    setElapsed(sessionTime(at));
+    emit pausedChanged(true);
+}
+
+void SessionController::resume() {
+    // A stop under way has ended the files at the pause already.
+    if (!pauses_.paused() || stopping_) return;
+    const double at = uptime();
+    pauses_.resume(at);
+    for (const auto& [id, recorder] : recorders_)
+        recorder->resume(at);
+    if (session_.mic) mic_.monitor().resume(at);
+    emit pausedChanged(false);
+    writeSession();
     pollFocus();
 }
 
@@ -560,7 +611,9 @@ std::optional<QUuid> SessionController::focusCandidate() {
 }
 
 void SessionController::pollFocus() {
-    const double now = uptime() - sessionStart_;
+    // Nothing of a pause is recorded, the focus included.
+    if (pauses_.paused()) return;
+    const double now = sessionTime(uptime());
     if (focus_.poll(now, focusCandidate())) writeSession();
 }
 
