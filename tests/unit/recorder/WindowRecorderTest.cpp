@@ -285,6 +285,81 @@ TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
     EXPECT_TRUE(log->has("markFinished:2"));
 }
 
+TEST_F(RecorderTest, APauseIsCutFromFramesAndAudioAndTheLatestPictureFollowsTheResume) {
+    startRecording(options(false, true, true), 100.0);
+    now = 100.5;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 2; }, 2s));
+
+    recorder->pause(100.6).waitForFinished();
+    now = 102.0;
+    capture().deliver(frame(2));          // the window changes during the pause
+    FakeAudio::push(audio->app, 100.595); // 10 ms, the last 5 of them paused
+    FakeAudio::push(audio->app, 101.0);
+    FakeAudio::push(audio->mic, 102.0);
+    const std::uint64_t ticks = recorder->stats().ticks;
+    ASSERT_TRUE(waitUntil([&] { return recorder->stats().ticks >= ticks + 3; }, 5s));
+    EXPECT_EQ(videoPts().size(), 2u) << "no frame while paused";
+
+    recorder->resume(103.6).waitForFinished();
+    now = 103.6;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 3; }, 2s));
+    EXPECT_EQ(videoPts()[2], 54000) << "0.6 s: the three paused seconds are gone";
+    const auto frames = log->read([](auto& l) { return l.videoFrames; });
+    EXPECT_NE(frames[2], frames[1]) << "the picture from the pause, not the one before it";
+    FakeAudio::push(audio->app, 103.7);
+    FakeAudio::push(audio->mic, 103.65);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 2 && audioPts(2).size() == 1; }, 2s));
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{28560, 33600})) << "the edge buffer's head, then 0.7 s";
+    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{31200});
+
+    now = 104.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0) << "4 s of clock minus the 3 s pause";
+}
+
+TEST_F(RecorderTest, APauseBeforeTheFirstFrameStartsTheFileAtTheResume) {
+    WindowRecorder::StartOptions o = options();
+    o.pausedAt = 99.0;
+    ASSERT_TRUE(recorder->startAndWait(std::move(o)).ok());
+    now = 100.0;
+    capture().deliver(frame());
+    recorder->pause(100.0).waitForFinished(); // already paused: only waits for the frame to be seen
+    EXPECT_FALSE(recorder->firstFrameUptime());
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::starting);
+
+    now = 101.0;
+    recorder->resume(101.0).waitForFinished();
+    EXPECT_EQ(recorder->firstFrameUptime(), 101.0) << "the file's zero is the resume";
+    ASSERT_TRUE(waitUntil([&] { return !videoPts().empty(); }, 2s));
+    EXPECT_EQ(videoPts().front(), 0);
+    now = 101.5;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 0.5);
+}
+
+TEST_F(RecorderTest, StopWhilePausedEndsTheFileAtThePause) {
+    startRecording(options(false, true), 100.0);
+    now = 100.5;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 2; }, 2s));
+    recorder->pause(100.8).waitForFinished();
+    now = 105.0;
+    capture().deliver(frame(2));
+    FakeAudio::push(audio->app, 100.7);
+    FakeAudio::push(audio->app, 104.0);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1; }, 2s));
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 0.5) << "the last frame before the pause";
+    EXPECT_EQ(videoPts(), (std::vector<std::int64_t>{0, 45000}));
+    EXPECT_EQ(audioPts(1), std::vector<std::int64_t>{33600});
+
+    // A window that joined during the pause and never saw a resume leaves no file.
+    SetUp();
+    WindowRecorder::StartOptions o = options();
+    o.pausedAt = 50.0;
+    ASSERT_TRUE(recorder->startAndWait(std::move(o)).ok());
+    capture().deliver(frame());
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 0.0);
+    EXPECT_TRUE(videoPts().empty());
+    EXPECT_TRUE(log->has("cancel"));
+}
+
 TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
     startRecording(options(false, true), 10.0);
     log->change([](auto& l) { l.audioReady = false; });
