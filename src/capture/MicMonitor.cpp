@@ -206,18 +206,9 @@ void MicMonitor::startFile(std::string path) {
         // A file still open from before is closed with what it holds, not thrown away.
         closeFile();
         pendingPath_ = path;
-        pauses_ = PauseTimeline{};
         std::lock_guard lock(fileInfoMutex_);
         fileError_.reset();
     });
-}
-
-void MicMonitor::pause(double at) {
-    queue_->post([this, at] { pauses_.pause(at); });
-}
-
-void MicMonitor::resume(double at) {
-    queue_->post([this, at] { pauses_.resume(at); });
 }
 
 QFuture<std::optional<MicFileSpan>> MicMonitor::finishFile() {
@@ -319,17 +310,15 @@ void MicMonitor::handle(std::uint64_t generation, const std::shared_ptr<const Au
     // longer move the meter.
     if (generation == generation_) reportLevel(*chunk);
     if (!file_ && !pendingPath_ && subscribers_.empty()) return;
-    const std::shared_ptr<const AudioChunk> kept = pauses_.unpaused(chunk);
-    if (!kept) return;
 
     if (!file_ && pendingPath_) {
         const std::string path = *pendingPath_;
         pendingPath_.reset();
-        openFile(path, kept->hostTime);
+        openFile(path, chunk->hostTime);
     }
-    if (file_) writeFile(*kept);
+    if (file_) writeFile(*chunk);
     for (const auto& [id, handler] : subscribers_)
-        handler(kept);
+        handler(chunk);
 }
 
 void MicMonitor::reportLevel(const AudioChunk& chunk) {
@@ -389,7 +378,7 @@ void MicMonitor::writeFile(const AudioChunk& chunk) {
     }
     // A buffer the writer cannot take now is missing from the file; it is never held.
     if (!f.writer->isReadyForMoreMediaData(f.input)) return;
-    const double rel = pauses_.elapsed(*f.firstUptime, t).value_or(t - *f.firstUptime);
+    const double rel = t - *f.firstUptime;
     if (f.writer->appendAudio(f.input, chunk, std::llround(rel * kAudioTimeScale))) {
         f.lastPTS = rel + double(chunk.frameCount()) / AudioChunk::sampleRate;
         f.appended = true;

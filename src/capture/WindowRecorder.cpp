@@ -178,8 +178,6 @@ public:
     void reportFailure(const std::string& message);
     void appAudioLost(const std::string& reason);
     void appAudioBack(std::shared_ptr<AudioCapture> capture);
-    void pause(double at) { pauses_.pause(at); }
-    void resume(double at);
 
 private:
     using InputId = MovieWriter::InputId;
@@ -203,9 +201,6 @@ private:
 
     void keep(BgraFramePtr frame);
     void beginTimeline();
-    // Seconds on the file's timeline of a shared-clock time: the one place where the pauses are
-    // cut out, for frames and audio alike. Absent before the first frame and inside a pause.
-    std::optional<double> fileTime(double uptime);
     void tick(std::uint64_t periods);
     bool fillSlots(double until, bool endsThere);
     double videoDuration() const;
@@ -245,14 +240,12 @@ private:
     int fps_ = 30;
     std::int64_t nextSlot_ = 0; // slots before it are in the writer
     std::map<InputId, std::deque<Pending>> queues_;
-    PauseTimeline pauses_;
 };
 
 // ---- start ----------------------------------------------------------------------------------
 
 Result<void> WindowRecorder::Core::start(const StartOptions& o) {
     if (phase() != Phase::starting) return makeError("The recorder has already been stopped");
-    if (o.pausedAt) pauses_.pause(*o.pausedAt);
     Result<void> started = openWriter(o);
     if (started) started = startCapture(o);
     if (!started) {
@@ -420,7 +413,7 @@ void WindowRecorder::Core::frame(BgraFramePtr f) {
     case Phase::starting:
         if (!writer_) return;
         keep(std::move(f));
-        if (!pauses_.paused()) beginTimeline(); // else at the resume
+        beginTimeline();
         return;
     case Phase::recording:
         keep(std::move(f)); // the timer writes it into its slots
@@ -482,19 +475,6 @@ void WindowRecorder::Core::beginTimeline() {
     fillSlots(now, false);
 }
 
-void WindowRecorder::Core::resume(double at) {
-    if (!pauses_.paused()) return;
-    pauses_.resume(at);
-    // A window that joined during the pause starts with the picture it shows now.
-    if (phase() == Phase::starting && !frames_.empty() && writer_) beginTimeline();
-}
-
-std::optional<double> WindowRecorder::Core::fileTime(double uptime) {
-    const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
-    if (!zero) return std::nullopt;
-    return pauses_.elapsed(zero->uptime, uptime);
-}
-
 void WindowRecorder::Core::tick(std::uint64_t periods) {
     Shared::Readings now;
     {
@@ -516,7 +496,7 @@ void WindowRecorder::Core::tick(std::uint64_t periods) {
 bool WindowRecorder::Core::fillSlots(double until, bool endsThere) {
     const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
     if (!zero || frames_.empty() || !videoInput_ || !blur_ || !writerWriting()) return false;
-    const double end = pauses_.elapsedClamped(zero->uptime, until);
+    const double end = zero->fileTime(until);
     std::uint64_t written = 0;
     bool complete = false;
     for (;;) {
@@ -526,8 +506,7 @@ bool WindowRecorder::Core::fillSlots(double until, bool endsThere) {
             break;
         }
         if (!writer_->isReadyForMoreMediaData(*videoInput_)) break;
-        while (frames_.size() > 1 &&
-               pauses_.elapsedClamped(zero->uptime, frames_[1].captured) <= at + kSlotEpsilon)
+        while (frames_.size() > 1 && zero->fileTime(frames_[1].captured) <= at + kSlotEpsilon)
             frames_.pop_front();
         const YuvFramePtr out = blur_->compose(frames_.front().frame);
         if (!out || !writer_->appendVideo(out, slotPts(nextSlot_, fps_))) break;
@@ -554,13 +533,9 @@ void WindowRecorder::Core::appendAudio(std::shared_ptr<const AudioChunk> chunk,
     if (!input || !chunk || chunk->samples.empty() || !writerWriting()) return;
     const Shared::Readings at = shared_->readings.snapshot();
     if ((at.phase != Phase::recording && at.phase != Phase::draining) || !at.timeline) return;
-    // Sound from a pause is not recorded; a buffer that spans its edge keeps its outside part.
-    chunk = pauses_.unpaused(chunk);
-    if (!chunk) return;
 
-    const double rel = fileTime(chunk->hostTime).value_or(chunk->hostTime - at.timeline->uptime);
-    const std::optional<double> end = at.videoEnd ? fileTime(*at.videoEnd) : std::nullopt;
-    const bool late = end && rel > *end + kAudioAfterVideoEnd;
+    const double rel = at.timeline->fileTime(chunk->hostTime);
+    const bool late = at.videoEnd && rel > at.timeline->fileTime(*at.videoEnd) + kAudioAfterVideoEnd;
     auto& pending = queues_[*input];
     const bool full = !late && rel >= 0 && pending.size() >= kMaxPendingAudio;
     if (input == appInput_) {
@@ -627,10 +602,8 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     }
     // Recording: stop() posts this once, so no other phase gets here.
 
-    // 1. The video ends now (while paused: at the pause): the slots before this time are its last
-    // ones.
-    const bool paused = pauses_.paused();
-    const double videoEnd = paused ? *pauses_.pausedAt() : services_.clock();
+    // 1. The video ends now: the slots before this time are its last ones.
+    const double videoEnd = services_.clock();
     {
         auto readings = shared_->readings.lock();
         readings->videoEnd = videoEnd;
@@ -778,26 +751,6 @@ double WindowRecorder::stopAndWait() {
     QFuture<double> f = stop();
     f.waitForFinished();
     return f.result();
-}
-
-QFuture<void> WindowRecorder::pause(double at) {
-    return applyOnThread([at](Core& core) { core.pause(at); });
-}
-
-QFuture<void> WindowRecorder::resume(double at) {
-    return applyOnThread([at](Core& core) { core.resume(at); });
-}
-
-// A promise left unfinished (the gate closed) is cancelled when it goes: the future still ends.
-QFuture<void> WindowRecorder::applyOnThread(std::function<void(Core&)> change) {
-    auto promise = std::make_shared<QPromise<void>>();
-    promise->start();
-    QFuture<void> future = promise->future();
-    core_->gate().post([promise, change = std::move(change)](Core& core) {
-        change(core);
-        promise->finish();
-    });
-    return future;
 }
 
 void WindowRecorder::setOnFail(std::function<void(const std::string&)> onFail) {

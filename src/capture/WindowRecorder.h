@@ -10,7 +10,6 @@
 // other thread (normally the main thread); start() and stop() return futures, so the session can co_await
 // them (QCoro) and tests can wait on them.
 #include "capture/MicMonitor.h"
-#include "capture/PauseTimeline.h"
 #include "capture/Timecode.h"
 #include "common/Result.h"
 #include "model/Preset.h"
@@ -65,8 +64,6 @@ public:
         bool appAudio = false;
         MicMonitor* mic = nullptr; // copy this microphone into a second audio track; must outlive stop()
         bool mp4 = false;          // MP4 (metadata comment) instead of MOV (timecode track)
-        // The session is paused since this shared-clock time: the file begins at the resume.
-        std::optional<double> pausedAt;
     };
 
     // Counters for benchmarks and tests.
@@ -92,19 +89,12 @@ public:
     QFuture<Result<void>> start(StartOptions options);
     Result<void> startAndWait(StartOptions options);
 
-    // Any thread. From shared-clock time `at` on no frame and no audio is recorded; at the resume
-    // the file's timeline goes on where it paused, the paused span cut out. A pause before the
-    // first frame moves the file's start to the resume. Ignored while paused (resume: unless).
-    // The futures resolve once the recorder's thread has taken the change.
-    QFuture<void> pause(double at);
-    QFuture<void> resume(double at);
-
-    // Any thread. Ends the video at the current time (while paused: at the pause), waits for late
-    // application audio, stops capture and finishes the file (or cancels it when no frame was
-    // ever written). Resolves with the video duration in seconds once the file is closed:
-    // frames × 1/fps, as the file has it (also when the writer failed before: what it took; 0
-    // when no frame was written). Whether the close itself failed is finishFailure(). Every call
-    // gives the same future. Once stop() has been called, onFail is never called.
+    // Any thread. Ends the video at the current time, waits for late application audio, stops
+    // capture and finishes the file (or cancels it when no frame was ever written). Resolves with
+    // the video duration in seconds once the file is closed: frames × 1/fps, as the file has it
+    // (also when the writer failed before: what it took; 0 when no frame was written). Whether
+    // the close itself failed is finishFailure(). Every call gives the same future. Once stop()
+    // has been called, onFail is never called.
     QFuture<double> stop();
     double stopAndWait();
 
@@ -157,7 +147,6 @@ public:
 private:
     class Core;
     struct Shared;
-    QFuture<void> applyOnThread(std::function<void(Core&)> change);
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<Core> core_;
     std::unique_ptr<QThread> thread_;

@@ -144,10 +144,8 @@ StatusPill::StatusPill(QWidget* parent) : QWidget(parent) {
     followTheme(this);
 }
 
-void StatusPill::setState(bool recording, double elapsed, bool paused) {
-    QString text = !recording ? QStringLiteral("Ready")
-                   : paused   ? QStringLiteral("Paused ") + formatTime(elapsed)
-                              : QStringLiteral("Recording ") + formatTime(elapsed);
+void StatusPill::setState(bool recording, double elapsed) {
+    QString text = recording ? QStringLiteral("Recording ") + formatTime(elapsed) : QStringLiteral("Ready");
     if (recording == recording_ && text == text_) return;
     const bool resize = text.size() != text_.size();
     recording_ = recording;
@@ -186,12 +184,10 @@ RecordButton::RecordButton(QWidget* parent) : QAbstractButton(parent) {
     followTheme(this);
 }
 
-void RecordButton::setState(bool recording, int availableToRecord, bool paused) {
+void RecordButton::setState(bool recording, int availableToRecord) {
     recording_ = recording;
     opacity_ = (recording || availableToRecord > 0) ? 1.0 : 0.4;
-    setText(!recording ? QStringLiteral("Start Recording")
-            : paused   ? QStringLiteral("Paused \u2014 Stop Recording")
-                       : QStringLiteral("Stop Recording"));
+    setText(recording ? QStringLiteral("Stop Recording") : QStringLiteral("Start Recording"));
     setEnabled(recording || availableToRecord > 0);
     update();
 }

@@ -68,8 +68,7 @@ class StatusPill : public QWidget {
     Q_OBJECT
 public:
     explicit StatusPill(QWidget* parent = nullptr);
-    // While paused: "Paused" with the time held.
-    void setState(bool recording, double elapsed, bool paused = false);
+    void setState(bool recording, double elapsed);
     QString text() const { return text_; }
     bool isRed() const { return recording_; }
     QSize sizeHint() const override;
@@ -87,9 +86,8 @@ class RecordButton : public QAbstractButton {
     Q_OBJECT
 public:
     explicit RecordButton(QWidget* parent = nullptr);
-    // Enabled while a session runs or something can be recorded; faded when disabled. A paused
-    // session says so in the caption (it still stops).
-    void setState(bool recording, int availableToRecord, bool paused = false);
+    // Enabled while a session runs or something can be recorded; faded when disabled.
+    void setState(bool recording, int availableToRecord);
     qreal fillOpacity() const { return opacity_; }
     QSize sizeHint() const override;
 
