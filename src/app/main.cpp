@@ -46,7 +46,7 @@ lc::RecoveryMedia recoveryMedia() {
     return lc::RecoveryMedia{
         .finish = [](const std::string& path) { return lc::finishFragmentedFile(path); },
         .length = [](const std::string& path) -> lc::Result<double> {
-            auto info = lc::probeMedia(path);
+            auto info = lc::ffmpegMediaReader()->probe(path);
             if (!info) return info.error();
             if (info->video) return info->video->end().seconds();
             if (info->audio) return info->audio->end().seconds();

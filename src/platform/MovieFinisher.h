@@ -14,6 +14,7 @@
 // Blocking file I/O on the caller's thread; one file at a time per path.
 #include "common/Result.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,7 +45,14 @@ struct FinishedMovie {
     std::uint64_t cutBytes = 0;        // torn or trailing bytes removed from the end
 
     // The first video track's duration, else the longest track's; 0 without samples.
-    double mainSeconds() const;
+    double mainSeconds() const {
+        for (const auto& t : tracks)
+            if (t.handler == "vide" && t.samples > 0) return t.seconds();
+        double longest = 0;
+        for (const auto& t : tracks)
+            longest = std::max(longest, t.seconds());
+        return longest;
+    }
 };
 
 Result<FinishedMovie> finishFragmentedFile(const std::string& path);

@@ -634,12 +634,17 @@ void SessionController::writeSession() {
     for (const auto& [id, recorder] : recorders_) {
         SessionRecording* r = session_.recording(id);
         if (!r) continue;
-        if (const auto first = recorder->firstFrameUptime()) {
-            r->startOffset = round3(*first - sessionStart_);
-            // Known from the first frame on: a crash must not lose it.
-            if (const auto date = recorder->firstFrameDate(); date && r->startTimecode.isEmpty())
-                r->startTimecode = Timecode::string(*date, recorder->fpsValue());
-            if (isRecording_ && !stopping_) r->duration = round3(std::max(0.0, uptime() - *first));
+        // A recorder that cannot answer now keeps what the record had; its finish reports it.
+        try {
+            if (const auto first = recorder->firstFrameUptime()) {
+                r->startOffset = round3(*first - sessionStart_);
+                // Known from the first frame on: a crash must not lose it.
+                if (const auto date = recorder->firstFrameDate(); date && r->startTimecode.isEmpty())
+                    r->startTimecode = Timecode::string(*date, recorder->fpsValue());
+                if (isRecording_ && !stopping_) r->duration = round3(std::max(0.0, uptime() - *first));
+            }
+        } catch (...) {
+            continue;
         }
     }
     if (session_.mic && isRecording_ && !stopping_) {

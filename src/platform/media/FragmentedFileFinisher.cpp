@@ -18,15 +18,6 @@
 
 namespace lc {
 
-double FinishedMovie::mainSeconds() const {
-    for (const auto& t : tracks)
-        if (t.handler == "vide" && t.samples > 0) return t.seconds();
-    double longest = 0;
-    for (const auto& t : tracks)
-        longest = std::max(longest, t.seconds());
-    return longest;
-}
-
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

@@ -91,7 +91,7 @@ protected:
             for (int k = 0; k < 7; ++k)
                 doc.focus.push_back(
                     {k * 21.0, titles[(k + k / 3) % count] + ".mov", titles[(k + k / 3) % count]});
-            lc::writeSessionDocument(folder, doc);
+            ASSERT_TRUE(lc::writeSessionDocument(folder, doc).ok());
         }
     }
     static void TearDownTestSuite() {

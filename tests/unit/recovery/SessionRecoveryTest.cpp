@@ -5,7 +5,7 @@
 #include "capture/Timecode.h"
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
-#include "platform/media/reader/MediaReader.h"
+#include "platform/media/reader/FfmpegMediaReader.h"
 #include "session/SessionDocument.h"
 
 #include <QDir>
@@ -29,7 +29,7 @@ RecoveryMedia media() {
     return RecoveryMedia{
         .finish = [](const std::string& p) { return finishFragmentedFile(p); },
         .length = [](const std::string& p) -> Result<double> {
-            auto info = probeMedia(p);
+            auto info = FfmpegMediaReader().probe(p);
             if (!info) return info.error();
             if (info->video) return info->video->end().seconds();
             if (info->audio) return info->audio->end().seconds();
