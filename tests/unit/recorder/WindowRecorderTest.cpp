@@ -114,7 +114,7 @@ TEST_F(RecorderTest, MovSetUpDeclaresEveryTrackAndStopBeforeAnyFrameCancels) {
     EXPECT_EQ(v.codec, VideoCodec::h264);
     EXPECT_EQ(v.width, 320);
     EXPECT_EQ(v.height, 180);
-    EXPECT_EQ(v.averageBitRate, 207360); // 320 × 180 × 30 × 0.12
+    EXPECT_EQ(v.averageBitRate, 207360);  // 320 × 180 × 30 × 0.12
     EXPECT_EQ(v.maxKeyFrameInterval, 30); // a key frame every second: what a crash can cost
     EXPECT_EQ(capture().stream->windowID, 77u);
     EXPECT_DOUBLE_EQ(capture().stream->config.minimumFrameInterval, 1.0 / 30);
@@ -562,7 +562,8 @@ TEST_F(RecorderTest, ApplicationAudioLostMidRecordingComesBackOnTheSameTimeline)
         waitUntil([&] { return audio->appCaptures.load() > tries && !audio->appNow()->stopped; }, 10s));
     FakeAudio::push(audio->appNow(), 165.0);
     ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 2; }, 2s));
-    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{24000, 65 * 48000}));
+    // The file's zero is half a frame before the first frame's capture: 800 samples at 30 fps.
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{24000 + 800, 65 * 48000 + 800}));
     now = 166.0;
     EXPECT_GT(recorder->stopAndWait(), 65.0);
     std::lock_guard lock(soundsMutex);
