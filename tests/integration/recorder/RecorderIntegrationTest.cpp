@@ -521,8 +521,11 @@ TEST_F(RecorderIntegration, ASoundServerThatDiesAndComesBackKeepsTheVideoWholeAn
     const std::vector<double> all(pcm.begin(), pcm.end());
     // The outage is silence in the track, not cut out of it: the sound ends where the video does.
     EXPECT_GT(double(all.size()) / 48000.0, duration - 0.5);
-    // And the tone is back in the last seconds.
+    // And the tone is back in the last seconds: the strongest quarter second of them holds it
+    // (the player reconnects on its own schedule, so where exactly it starts again is its business).
     ASSERT_GT(all.size(), std::size_t(48000 * 3));
-    const std::vector<double> tail(all.end() - 48000 * 2, all.end() - 24000);
-    EXPECT_GT(toneAmplitude(tail, 1000), 0.05);
+    double strongest = 0;
+    for (auto from = all.end() - 48000 * 3; from + 12000 <= all.end(); from += 6000)
+        strongest = std::max(strongest, toneAmplitude(std::vector<double>(from, from + 12000), 1000));
+    EXPECT_GT(strongest, 0.05);
 }
