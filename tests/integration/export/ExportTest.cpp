@@ -1,5 +1,6 @@
 // Exports generated sessions (solid-colour clips and sine tones made with ffmpeg) and checks
 // the final video by decoding it.
+#include "../../unit/export/ExportFakes.h"
 #include "TestSupport.h"
 #include "export/ExportController.h"
 #include "export/ExportEngine.h"
@@ -80,49 +81,14 @@ void makeTone(const QString& path, int hz, double seconds) {
             "-c:a", "aac", path});
 }
 
-struct Rec {
-    QString file;
-    int fps;
-    double offset;
-    bool appAudio;
-};
+using fake::Rec;
 
+// The session.json of a generated session, at the export's default size unless told.
 void writeSession(const QString& folder, const std::vector<Rec>& recs,
                   const std::optional<std::pair<QString, double>>& mic,
                   const std::vector<std::pair<double, QString>>& focus, int w = W, int h = H) {
-    QString json = "{\"_ai_instructions\":\"x\",\"version\":1,\"container\":\"mp4\",\"recordings\":[";
-    for (std::size_t i = 0; i < recs.size(); ++i) {
-        json += QStringLiteral(
-                    "%1{\"app\":\"A\",\"file\":\"%2\",\"fps\":%3,\"hasAppAudio\":%4,\"hasMicTrack\":false,"
-                    "\"height\":%5,\"preset\":\"p\",\"startOffset\":%6,\"startTimecode\":\"\",\"width\":%7,"
-                    "\"windowTitle\":\"w\"}")
-                    .arg(i ? "," : "")
-                    .arg(recs[i].file)
-                    .arg(recs[i].fps)
-                    .arg(recs[i].appAudio ? "true" : "false")
-                    .arg(h)
-                    .arg(recs[i].offset)
-                    .arg(w);
-    }
-    json += "],\"mic\":";
-    json +=
-        mic ? QStringLiteral("{\"device\":\"d\",\"file\":\"%1\",\"startOffset\":%2,\"startTimecode\":\"\"}")
-                  .arg(mic->first)
-                  .arg(mic->second)
-            : QStringLiteral("null");
-    json += ",\"focus\":[";
-    for (std::size_t i = 0; i < focus.size(); ++i)
-        json += QStringLiteral("%1{\"t\":%2,\"file\":\"%3\",\"windowTitle\":\"w\"}")
-                    .arg(i ? "," : "")
-                    .arg(focus[i].first)
-                    .arg(focus[i].second);
-    json += QStringLiteral("],\"final\":{\"preset\":{\"name\":\"n\",\"width\":%1,\"height\":%2},"
-                           "\"transition\":\"crossfade\",\"transitionDuration\":0.35}}")
-                .arg(w)
-                .arg(h);
-    QFile f(QDir(folder).filePath("session.json"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(json.toUtf8());
+    fake::writeSession(folder, recs, mic, focus, w, h);
+    ASSERT_TRUE(QFile::exists(QDir(folder).filePath("session.json")));
 }
 
 } // namespace
