@@ -75,6 +75,16 @@ void expectConstantFrameRate(const ProbedStream& v, int fps, double duration) {
     EXPECT_DOUBLE_EQ(duration, double(pts.size()) / fps);
 }
 
+// Probes a 30 fps recording with every frame decoded: one packet per slot, and each decodes.
+void probeWholeFile(const std::string& path, double duration, ProbedFile& f) {
+    f = probeFile(path, true);
+    ASSERT_TRUE(f.opened) << f.error;
+    ASSERT_TRUE(f.first("video"));
+    expectConstantFrameRate(*f.first("video"), 30, duration);
+    EXPECT_EQ(f.first("video")->decodedFrames, int(f.first("video")->pts.size()));
+    EXPECT_EQ(f.first("video")->decodeErrors, 0);
+}
+
 class RecorderIntegration : public ::testing::Test {
 protected:
     std::shared_ptr<x11::X11Desktop> desktop;
@@ -188,12 +198,8 @@ TEST_F(RecorderIntegration, AnimatedWindowAdvancesInAnMp4WithItsComment) {
     const double duration = rec->stopAndWait();
 
     const std::string path = dir.filePath("animated.mp4").toStdString();
-    const ProbedFile f = probeFile(path, true);
-    ASSERT_TRUE(f.opened) << f.error;
-    ASSERT_TRUE(f.first("video"));
-    expectConstantFrameRate(*f.first("video"), 30, duration);
-    EXPECT_EQ(f.first("video")->decodedFrames, int(f.first("video")->pts.size()));
-    EXPECT_EQ(f.first("video")->decodeErrors, 0);
+    ProbedFile f;
+    ASSERT_NO_FATAL_FAILURE(probeWholeFile(path, duration, f));
     EXPECT_EQ(f.count("data"), 0);
     EXPECT_EQ(f.tags.count("comment"), 1u);
     EXPECT_EQ(
@@ -233,12 +239,8 @@ TEST_F(RecorderIntegration, TicksMissedWhileTheRecorderCouldNotRunStillFillTheir
     const double duration = rec->stopAndWait();
 
     const std::string path = dir.filePath("stalled.mov").toStdString();
-    const ProbedFile f = probeFile(path, true);
-    ASSERT_TRUE(f.opened) << f.error;
-    ASSERT_TRUE(f.first("video"));
-    expectConstantFrameRate(*f.first("video"), 30, duration);
-    EXPECT_EQ(f.first("video")->decodedFrames, int(f.first("video")->pts.size()));
-    EXPECT_EQ(f.first("video")->decodeErrors, 0);
+    ProbedFile f;
+    ASSERT_NO_FATAL_FAILURE(probeWholeFile(path, duration, f));
     // Each slot shows a picture at least as new as the one before it.
     const auto strips = decodePictures(QString::fromStdString(path), "crop=640:16:0:0", "bgra", 640 * 16 * 4);
     std::vector<std::uint32_t> counters;

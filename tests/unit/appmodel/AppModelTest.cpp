@@ -577,15 +577,18 @@ TEST_F(AppModelTest, ShutdownDuringAStartWaitsForItAndFinishesEveryFile) {
     }
 }
 
+// The entry of a window, or an empty one.
+Entry entryOf(const AppModel& m, std::uint32_t window) {
+    for (const Entry& e : m.windows().entries())
+        if (e.windowID == window) return e;
+    return Entry{};
+}
+
 TEST_F(AppModelTest, WhatARecorderThrowsEndsUpOnItsRowOrInTheNotice) {
     AppModel& m = make();
     plans = {{11, {.startThrows = "out of memory"}}, {22, {.stopThrows = "disk gone"}}};
     addTwo(m);
-    const auto byWindow = [&](std::uint32_t window) {
-        for (const Entry& e : m.windows().entries())
-            if (e.windowID == window) return e;
-        return Entry{};
-    };
+    const auto byWindow = [&](std::uint32_t window) { return entryOf(m, window); };
     run(m.session().start());
     ASSERT_TRUE(test::waitUntil([&] { return byWindow(11).failure.has_value(); }, 2s));
     EXPECT_EQ(byWindow(11).failure, "Starting the recording failed: out of memory");
@@ -720,11 +723,7 @@ TEST_F(AppModelTest, ThrowsWhileStoppingEndTheSessionAndLeaveTheModelUsable) {
     AppModel& m = make();
     plans = {{11, {.recordThrows = "clock gone"}}};
     addTwo(m);
-    const auto byWindow = [&](std::uint32_t window) {
-        for (const Entry& e : m.windows().entries())
-            if (e.windowID == window) return e;
-        return Entry{};
-    };
+    const auto byWindow = [&](std::uint32_t window) { return entryOf(m, window); };
     // A throw while one file's record is completed: that row says so, the other file is complete.
     run(m.session().start());
     run(m.session().stop());
