@@ -293,6 +293,10 @@ TEST_F(RecorderIntegration, PictureAndSoundOfOneInstantMeetInTheFile) {
     auto told = [&](double fileTime) {
         return firstFlash + std::round((zero + fileTime - firstFlash) / period) * period - zero;
     };
+    // PipeWire's pulse server reports no latency for a monitor, while the player's own latency
+    // includes the graph's cycle: there the sound comes up to about 30 ms before the instant the
+    // player believes it is heard.
+    const double soundEarly = lc::test::soundServerName() == "pipewire" ? 0.035 : 0.015;
     for (const fc::Pair& p : pairs) {
         // A picture is never shown before the middle of its slot reached the time it was drawn;
         // a busy machine may only show it later.
@@ -300,7 +304,7 @@ TEST_F(RecorderIntegration, PictureAndSoundOfOneInstantMeetInTheFile) {
         // The sound is never placed before it was heard: the timeline's zero is the same for
         // both. (Its stamps may still come late while the stream's clock settles in the first
         // seconds; bench/recorder/av-sync measures the whole tolerance on long recordings.)
-        EXPECT_GE(p.click, told(p.click) - 0.015) << "click at " << p.click;
+        EXPECT_GE(p.click, told(p.click) - soundEarly) << "click at " << p.click;
     }
 }
 
