@@ -1,10 +1,10 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <algorithm>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstdio>
 #include <sched.h>
 #include <sys/mount.h>
