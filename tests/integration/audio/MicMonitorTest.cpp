@@ -164,11 +164,11 @@ TEST(MicMonitorLive, WritesTheMicrophoneFileWithItsToneLengthAndComment) {
     mic.stop();
 
     ASSERT_TRUE(span);
-    // The file holds the sound from the arming to the finish: not a buffer before or after
-    // (a busy machine may only start and end it later).
+    // The file holds the sound from the arming to the finish: not a buffer before or after (a
+    // busy machine may start it later, and end it before sound the server still holds arrived).
     EXPECT_GE(span->firstUptime, armed - 0.05);
     EXPECT_LE(span->firstUptime, finishing);
-    EXPECT_GE(span->firstUptime + span->end, finishing - 0.05);
+    EXPECT_GE(span->firstUptime + span->end, armed + 1.5);
     EXPECT_LE(span->firstUptime + span->end, finished + 0.05);
     EXPECT_EQ(mic.fileTimecode().size(), 11);
 

@@ -426,9 +426,12 @@ TEST_F(RecorderIntegration, TheMicrophoneFileAndBothSoundTracksAgreeOnTheSharedC
             if (std::abs(c - t) < std::abs(best - t)) best = c;
         return best;
     };
+    // The copy and the file hold the same buffers; the window's own track comes through a stream
+    // of its own, with its own clock (on PipeWire a few milliseconds apart).
     for (double t : app) {
-        EXPECT_NEAR(nearest(copy, t), t, 0.005) << "the microphone's copy, click at " << t - zero;
-        EXPECT_NEAR(nearest(file, t), t, 0.005) << "the microphone file, click at " << t - zero;
+        const double c = nearest(copy, t);
+        EXPECT_NEAR(c, t, 0.010) << "the microphone's copy, click at " << t - zero;
+        EXPECT_NEAR(nearest(file, c), c, 0.003) << "the microphone file, click at " << c - zero;
     }
 }
 
