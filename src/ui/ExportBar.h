@@ -18,9 +18,6 @@ namespace lc::ui {
 class ViewState;
 class FocusTimeline;
 
-// Shows the file manager with `path` selected (FileManager1 over D-Bus), else opens its folder.
-void revealInFileManager(const QString& path);
-
 class ExportBar : public QWidget {
     Q_OBJECT
 public:

@@ -24,6 +24,7 @@ Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager*
     tray_ = std::make_unique<TrayItem>(
         model, [this] { showWindow(); }, quit);
     window_->setQuitOnClose([] { return !TrayItem::available(); });
+    model.notifications().setShowWindow([this] { showWindow(); });
     connect(window_.get(), &MainWindow::quitRequested, this, [quit] { quit(); });
 }
 
