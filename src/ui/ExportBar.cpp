@@ -156,10 +156,19 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
 }
 
 void ExportBar::loadTimeline() {
+    loadTimelineOf(exporter_.folder());
+}
+
+void ExportBar::loadTimelineOf(const std::optional<QString>& folder) {
     std::optional<SessionPicture> picture;
-    if (exporter_.folder()) picture = readSessionPicture(*exporter_.folder());
+    if (folder) picture = readSessionPicture(*folder);
     timelineKnown_ = picture && !picture->timeline.segments.empty();
     timeline_->setTimeline(picture ? std::move(picture->timeline) : SessionTimeline{});
+}
+
+void ExportBar::showPreview(const QString& folder, double fraction) {
+    loadTimelineOf(folder);
+    render(ExportState::running(fraction), model_.session().lastFolder(), model_.session().isRecording());
 }
 
 void ExportBar::sync() {
