@@ -15,6 +15,7 @@
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/dbus/DBusNotifier.h"
+#include "platform/dbus/SystemDesktopActions.h"
 #include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
 #include "ui/Shell.h"
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
     services.control = x11;
     services.audio = audio;
     services.makeWriter = writers;
-    services.desktop = lc::systemDesktopActions();
+    services.desktop = lc::dbus::systemDesktopActions();
     services.makeRecorder = lc::windowRecorderFactory(std::move(recording));
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);

@@ -6,7 +6,6 @@
 // Platform services come in through AppServices so that tests can run the model on small fakes.
 #include "export/ExportController.h"
 #include "model/WindowCatalogue.h"
-#include "model/app/DesktopActions.h"
 #include "model/app/Microphone.h"
 #include "model/app/Notifications.h"
 #include "model/app/SessionController.h"
@@ -14,6 +13,7 @@
 #include "model/app/Settings.h"
 #include "model/app/WindowList.h"
 #include "platform/Audio.h"
+#include "platform/DesktopActions.h"
 #include "platform/MovieWriter.h"
 #include "platform/Notifier.h"
 #include "platform/ScreenCapture.h"

@@ -1,9 +1,9 @@
 #include "model/app/Notifications.h"
 
 #include "capture/Timecode.h"
-#include "model/app/DesktopActions.h"
 #include "model/app/SessionController.h"
 #include "model/app/Settings.h"
+#include "platform/DesktopActions.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "model/app/DesktopActions.h"
+#include "platform/dbus/SystemDesktopActions.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -9,7 +9,7 @@
 #include <QStringList>
 #include <QUrl>
 
-namespace lc {
+namespace lc::dbus {
 
 namespace {
 
@@ -75,4 +75,4 @@ std::shared_ptr<DesktopActions> systemDesktopActions() {
     return std::make_shared<SystemDesktopActions>();
 }
 
-} // namespace lc
+} // namespace lc::dbus

@@ -1,5 +1,6 @@
 #pragma once
-// Asking the desktop to show things: a folder in the file manager, a settings page.
+// Asking the desktop to show things: a folder in the file manager, a settings page. Main thread;
+// every call returns at once.
 #include <QString>
 #include <memory>
 
@@ -18,7 +19,5 @@ public:
     // Whether openSettings(anchor) has something to open.
     virtual bool hasSettings(const QString& anchor) = 0;
 };
-
-std::shared_ptr<DesktopActions> systemDesktopActions();
 
 } // namespace lc
