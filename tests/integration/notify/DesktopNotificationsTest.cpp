@@ -46,21 +46,12 @@ protected:
         ASSERT_TRUE(home.isValid());
     }
     void TearDown() override {
-        for (QProcess* p : {&app, &tray}) {
-            if (p->state() == QProcess::NotRunning) continue;
-            p->terminate();
-            if (!waitUntil([p] { return p->state() == QProcess::NotRunning; }, 30s)) {
-                p->kill();
-                p->waitForFinished();
-            }
-        }
+        endProcess(app);
+        endProcess(tray);
     }
 
     void start(const QStringList& args) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral(".local/share")));
+        QProcessEnvironment env = homeEnvironment(home.path());
         env.insert(QStringLiteral("LOOMCAST_SESSIONS_DIR"), home.filePath(QStringLiteral("sessions")));
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
         app.setProcessEnvironment(env);
@@ -74,20 +65,6 @@ protected:
         if (!waitUntil([this] { return app.state() == QProcess::NotRunning; }, 120s)) return -1;
         output = QString::fromUtf8(app.readAllStandardOutput());
         return app.exitCode();
-    }
-
-    bool startTray() {
-        tray.start(QStringLiteral("trayer"),
-                   {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--widthtype"),
-                    QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("100"),
-                    QStringLiteral("--height"), QStringLiteral("24")});
-        return tray.waitForStarted() && waitUntil(
-                                            [] {
-                                                return run(QStringLiteral("xwininfo"),
-                                                           {QStringLiteral("-root"), QStringLiteral("-tree")})
-                                                    .contains(QStringLiteral("\"panel\""));
-                                            },
-                                            30s);
     }
 
     QJsonObject savedState() const {
@@ -107,7 +84,7 @@ protected:
 } // namespace
 
 TEST_F(DesktopNotifications, TheFirstCloseToTheTrayIsToldAndRemembered) {
-    ASSERT_TRUE(startTray()) << "no tray";
+    ASSERT_TRUE(startTray(tray)) << "no tray";
     start({});
     QString id;
     ASSERT_TRUE(waitUntil([&] { return !(id = shownMainWindow()).isEmpty(); }, 60s)) << "no main window";
