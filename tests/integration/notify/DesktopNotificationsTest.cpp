@@ -1,6 +1,6 @@
 // Desktop notifications of the real program: the first close of the window to the tray is told
-// once and remembered; the command-line modes (self-test, snapshot, export, recovery) tell
-// nothing, though a session stops in them.
+// once and remembered, and a click on it brings the window back; the command-line modes (self-test, snapshot,
+// export, recovery) tell nothing, though a session stops in them.
 #include "NotificationServer.h"
 #include "X11TestSupport.h"
 
@@ -101,6 +101,11 @@ TEST_F(DesktopNotifications, TheFirstCloseToTheTrayIsToldAndRemembered) {
     ASSERT_TRUE(waitUntil([&] { return savedState().value("trayNoteShown").toBool(); }, 30s))
         << "remembered in the saved state";
     EXPECT_FALSE(viewable(id));
+
+    // A click on the notification brings the window back.
+    server.invokeAction(note.id, "default");
+    EXPECT_TRUE(waitUntil([&] { return !shownMainWindow().isEmpty(); }, 30s))
+        << "the window did not come back: " << app.readAllStandardError().toStdString();
 }
 
 TEST_F(DesktopNotifications, TheCommandLineModesTellNothing) {
