@@ -1,6 +1,6 @@
 // Desktop notifications of the real program: the first close of the window to the tray is told
-// once and remembered, and a click on it brings the window back; the command-line modes (self-test, snapshot,
-// export, recovery) tell nothing, though a session stops in them.
+// once and remembered, and a click on the notification brings the window back; the command-line
+// modes (self-test, snapshot, export, recovery) tell nothing, though a session stops in them.
 #include "NotificationServer.h"
 #include "X11TestSupport.h"
 
