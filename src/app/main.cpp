@@ -14,6 +14,8 @@
 #include "platform/Audio.h"
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
+#include "platform/dbus/DBusNotifier.h"
+#include "platform/dbus/SystemDesktopActions.h"
 #include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
 #include "ui/Shell.h"
@@ -128,10 +130,12 @@ int main(int argc, char** argv) {
     services.control = x11;
     services.audio = audio;
     services.makeWriter = writers;
-    services.desktop = lc::systemDesktopActions();
+    services.desktop = lc::dbus::systemDesktopActions();
     services.makeRecorder = lc::windowRecorderFactory(std::move(recording));
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);
+    // The desktop's notifications, except for the unattended modes.
+    if (!services.ephemeral) services.notifier = std::make_shared<lc::dbus::DBusNotifier>();
     lc::AppModel model(std::move(services));
     model.exporter().setBackends(exportBackends);
     model.session().setPrintStopDebug(lc::cli::has(args, QStringLiteral("--selftest-multi")));

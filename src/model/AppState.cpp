@@ -63,6 +63,7 @@ QByteArray AppState::encode() const {
     if (micDeviceID) o.insert(QStringLiteral("micDeviceID"), *micDeviceID);
     // Written only when on, so the file keeps its usual keys for everyone else.
     if (startAtLogin) o.insert(QStringLiteral("startAtLogin"), true);
+    if (trayNoteShown) o.insert(QStringLiteral("trayNoteShown"), true);
     // QJsonObject keeps its keys in ascending order, which is the order the file wants.
     return QJsonDocument(o).toJson(QJsonDocument::Indented);
 }
@@ -110,6 +111,7 @@ std::optional<AppState> AppState::decode(const QByteArray& bytes) {
         {"showOutline", &AppState::showOutline},
         {"outlineIdle", &AppState::outlineIdle},
         {"startAtLogin", &AppState::startAtLogin},
+        {"trayNoteShown", &AppState::trayNoteShown},
     };
     for (const Flag& f : flags) {
         const auto v = json::optionalKey(o.value(QLatin1String(f.key)), d.*f.field, json::boolean);

@@ -65,13 +65,16 @@ struct AppState {
     bool showOutline = true;
     bool outlineIdle = false;
     bool startAtLogin = false; // mirrors the login entry, which is what really starts us
+    // The note that closing the window leaves the application in the tray was shown (once ever).
+    bool trayNoteShown = false;
     QString container = QStringLiteral("mov");
     // Global shortcuts in their text form ("Ctrl+Alt+R"); empty: off. Saved even when off, so
     // a cleared shortcut does not come back as the default.
     QString shortcutStartStop = QStringLiteral("Ctrl+Alt+R");
     QString shortcutPauseResume = QStringLiteral("Ctrl+Alt+P");
 
-    // Pretty-printed, keys sorted, no "micDeviceID" when absent, no "startAtLogin" when off.
+    // Pretty-printed, keys sorted, no "micDeviceID" when absent, no "startAtLogin" or
+    // "trayNoteShown" when off.
     QByteArray encode() const;
     // Nothing when the bytes are not a JSON object or any present value, at any depth, has
     // the wrong type or lacks a required key. A shortcut that does not read as one is off, and

@@ -6,15 +6,10 @@
 #include "ui/Icons.h"
 #include "ui/ViewState.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QProcess>
 #include <QProgressBar>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <cmath>
 
@@ -68,20 +63,12 @@ QWidget* historyPicture(const QString& folder, const QDateTime& now, QWidget* pa
     return box;
 }
 
-} // namespace
-
-void revealInFileManager(const QString& path) {
-    const QString service = QStringLiteral("org.freedesktop.FileManager1");
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered(service)) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            service, QStringLiteral("/org/freedesktop/FileManager1"), service, QStringLiteral("ShowItems"));
-        call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-        if (bus.send(call)) return;
-    }
-    const QFileInfo info(path);
-    QProcess::startDetached(QStringLiteral("xdg-open"), {info.isDir() ? path : info.absolutePath()});
+// The file manager with `path` selected, else its folder opened.
+void revealInFileManager(AppModel& model, const QString& path) {
+    if (const auto& desktop = model.services().desktop) desktop->revealFile(path);
 }
+
+} // namespace
 
 // --- ExportBar -------------------------------------------------------------------------------
 
@@ -150,7 +137,8 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
     doneRow->addWidget(reveal_);
     row->addWidget(done_);
     connect(reveal_, &QAbstractButton::clicked, this, [this] {
-        if (exporter_.state().kind == ExportState::Kind::done) revealInFileManager(exporter_.state().url);
+        if (exporter_.state().kind == ExportState::Kind::done)
+            revealInFileManager(model_, exporter_.state().url);
     });
 
     message_ = makeLabel(QString(), 11, Tone::red, QFont::Normal, this);
@@ -168,10 +156,19 @@ ExportBar::ExportBar(AppModel& model, ExportController& exporter, QWidget* paren
 }
 
 void ExportBar::loadTimeline() {
+    loadTimelineOf(exporter_.folder());
+}
+
+void ExportBar::loadTimelineOf(const std::optional<QString>& folder) {
     std::optional<SessionPicture> picture;
-    if (exporter_.folder()) picture = readSessionPicture(*exporter_.folder());
+    if (folder) picture = readSessionPicture(*folder);
     timelineKnown_ = picture && !picture->timeline.segments.empty();
     timeline_->setTimeline(picture ? std::move(picture->timeline) : SessionTimeline{});
+}
+
+void ExportBar::showPreview(const QString& folder, double fraction) {
+    loadTimelineOf(folder);
+    render(ExportState::running(fraction), model_.session().lastFolder(), model_.session().isRecording());
 }
 
 void ExportBar::sync() {
@@ -253,7 +250,8 @@ void HistoryPopover::reload() {
             auto* reveal = new SymbolButton(QStringLiteral("folder"), 15, Tone::secondary, row);
             reveal->setToolTip(QStringLiteral("Show in Folder"));
             line->addWidget(reveal);
-            connect(reveal, &QAbstractButton::clicked, this, [folder] { revealInFileManager(folder); });
+            connect(reveal, &QAbstractButton::clicked, this,
+                    [this, folder] { revealInFileManager(model_, folder); });
             rows->addWidget(row);
         }
         scroll->setContent(content);

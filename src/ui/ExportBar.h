@@ -18,9 +18,6 @@ namespace lc::ui {
 class ViewState;
 class FocusTimeline;
 
-// Shows the file manager with `path` selected (FileManager1 over D-Bus), else opens its folder.
-void revealInFileManager(const QString& path);
-
 class ExportBar : public QWidget {
     Q_OBJECT
 public:
@@ -43,12 +40,16 @@ public:
 
     // Shows `state` for a last session folder `lastFolder` while a session does (not) run.
     void render(const ExportState& state, const std::optional<QString>& lastFolder, bool recording);
+    // Shows an export of `folder` at `fraction` without running one: the snapshot mode's
+    // picture of it. The next change of the model shows the truth again.
+    void showPreview(const QString& folder, double fraction);
 
 public slots:
     void sync();
 
 private:
     void loadTimeline();
+    void loadTimelineOf(const std::optional<QString>& folder);
     AppModel& model_;
     ExportController& exporter_;
     PlainButton* export_;

@@ -484,7 +484,10 @@ void MainWindow::syncSettings() {
 void MainWindow::closeEvent(QCloseEvent* event) {
     // The application goes on from its tray item; without one there would be no way back.
     event->accept();
-    if (quitOnClose_ && quitOnClose_()) emit quitRequested();
+    if (quitOnClose_ && quitOnClose_())
+        emit quitRequested();
+    else
+        model_.notifications().closedToTray(model_.session().isRecording());
 }
 
 } // namespace lc::ui

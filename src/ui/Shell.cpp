@@ -10,6 +10,7 @@
 #include "model/app/Console.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QTimer>
 #include <QWindow>
 
@@ -24,6 +25,9 @@ Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager*
     tray_ = std::make_unique<TrayItem>(
         model, [this] { showWindow(); }, quit);
     window_->setQuitOnClose([] { return !TrayItem::available(); });
+    model.notifications().setShowWindow([self = QPointer<Shell>(this)] {
+        if (self) self->showWindow();
+    });
     connect(window_.get(), &MainWindow::quitRequested, this, [quit] { quit(); });
 }
 

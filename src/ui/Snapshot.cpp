@@ -1,8 +1,12 @@
 #include "ui/Snapshot.h"
 
+#include "capture/Timecode.h"
 #include "common/Files.h"
+#include "export/ExportEngine.h"
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
+#include "ui/ExportBar.h"
+#include "ui/MainWindow.h"
 #include "ui/Theme.h"
 #include "ui/ViewState.h"
 
@@ -73,6 +77,53 @@ void bringForward() {
         w->raise();
         w->activateWindow();
     }
+}
+
+MainWindow* mainWindow() {
+    const QList<QWidget*> windows = ownWindows();
+    return windows.isEmpty() ? nullptr : qobject_cast<MainWindow*>(windows.front());
+}
+
+// What the picture shows, for whoever checks it: "state: recording 00:04 export=running 42%
+// banner=shown".
+QString stateLine(AppModel& model) {
+    const SessionController& session = model.session();
+    QString line = QStringLiteral("state: ") +
+                   (session.isRecording() ? QStringLiteral("recording ") + formatTime(session.elapsed())
+                                          : QStringLiteral("idle"));
+    const MainWindow* window = mainWindow();
+    const ExportBar* bar = window ? window->exportBar() : nullptr;
+    line += QStringLiteral(" export=");
+    if (!bar || !bar->isVisible()) {
+        line += QStringLiteral("hidden");
+    } else if (bar->percentLabel()->isVisible()) {
+        line += QStringLiteral("running ") + bar->percentLabel()->text();
+    } else if (bar->messageLabel()->isVisible()) {
+        line += QStringLiteral("failed ") + bar->messageLabel()->text();
+    } else {
+        line += QStringLiteral("offered");
+    }
+    line += QStringLiteral(" banner=") +
+            (window && window->banner()->isVisible() ? QStringLiteral("shown") : QStringLiteral("hidden"));
+    return line;
+}
+
+// "--show-export failed": the newest session's export, run to its end; "--show-export
+// running:0.42": its picture at that point.
+QCoro::Task<> showExport(AppModel& model, QString how) {
+    QPointer<AppModel> self(&model);
+    const QStringList folders = ExportEngine::recentSessions(model.sessionsRoot(), 1);
+    if (folders.isEmpty()) co_return;
+    if (how.startsWith(QLatin1String("running:"))) {
+        bool ok = false;
+        const double fraction = how.mid(8).toDouble(&ok);
+        MainWindow* window = mainWindow();
+        if (ok && window) window->exportBar()->showPreview(folders.front(), fraction);
+        co_return;
+    }
+    model.exporter().start(folders.front());
+    for (int i = 0; i < 600 && self && model.exporter().state().isRunning(); ++i)
+        co_await QCoro::sleepFor(100ms);
 }
 
 Preset presetAt(const std::vector<int>& indices, int position) {
@@ -229,16 +280,35 @@ QCoro::Task<int> snapshotProbe(AppModel& model, ViewState& view, QString path, Q
         if (!self || !shown) co_return 1;
     }
 
+    // A session of the chosen windows, a few seconds old, as a user sees it running.
+    const bool record = arguments.contains(QStringLiteral("--record"));
+    if (record) {
+        co_await model.session().start();
+        if (!self || !shown) co_return 1;
+        for (int i = 0; i < 240 && model.session().isRecording() && model.session().elapsed() < 3; ++i) {
+            co_await QCoro::sleepFor(250ms);
+            if (!self || !shown) co_return 1;
+        }
+    }
+    if (const auto how = optionValue(arguments, QStringLiteral("--show-export"))) {
+        co_await showExport(model, *how);
+        if (!self || !shown) co_return 1;
+    }
+
+    QString result;
     for (int attempt = 1;; ++attempt) {
         bringForward();
         co_await QCoro::sleepFor(1000ms);
         if (!self || !shown) co_return 1;
-        const QString result = screenshotOwnWindows(model, path);
-        if (result.startsWith(QLatin1String("ok")) || attempt == 5) {
-            printLine(result);
-            co_return 0;
-        }
+        result = screenshotOwnWindows(model, path);
+        if (result.startsWith(QLatin1String("ok")) || attempt == 5) break;
     }
+    printLine(stateLine(model));
+    // The session's files are finished before the process ends.
+    if (record) co_await model.session().stop();
+    if (!self) co_return 1;
+    printLine(result);
+    co_return 0;
 }
 
 QCoro::Task<int> plainSnapshot(QString path) {

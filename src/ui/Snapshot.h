@@ -1,8 +1,9 @@
 #pragma once
 // Pictures of the application's own user interface, and the command-line modes that take them:
 // "--snapshot PATH" alone photographs the main window; with "--probe" it first picks test
-// windows, opens a popover or the settings sheet if asked ("--open"), in the chosen appearance
-// ("--appearance"), and photographs every own window from the screen.
+// windows, opens a popover or the settings sheet if asked ("--open"), records them ("--record"),
+// shows the newest session's export failed or at some point ("--show-export failed|running:F"),
+// in the chosen appearance ("--appearance"), and photographs every own window from the screen.
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -39,7 +40,8 @@ std::vector<int> indexList(const QString& value);
 
 // --- Modes (run on the main thread; each returns the process's exit code) ---------------------
 
-// "--snapshot" with "--probe": `fragments` are the probe value split at commas.
+// "--snapshot" with "--probe": `fragments` are the probe value split at commas. Prints a
+// "state: …" line (session, export bar, banner) and then the screenshot's result.
 QCoro::Task<int> snapshotProbe(AppModel& model, ViewState& view, QString path, QStringList fragments,
                                QStringList arguments);
 // "--snapshot" alone: waits 3 s and photographs the main window.

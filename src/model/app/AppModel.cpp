@@ -33,11 +33,14 @@ AppModel::AppModel(AppServices services, QObject* parent) : QObject(parent), ser
                                     services_.sessionsRoot, services_.resizerSleep, services_.settleSeconds,
                                     services_.freeSpace},
         *windows_, *settings_, *mic_, notice);
+    notifications_ = std::make_unique<Notifications>(services_.notifier, services_.desktop, *settings_,
+                                                     *exporter_, [this] { return session_->isRecording(); });
 
     connect(settings_.get(), &Settings::showOutlineChanged, this, &AppModel::refreshOutlines);
     connect(settings_.get(), &Settings::outlineIdleChanged, this, &AppModel::refreshOutlines);
     connect(session_.get(), &SessionController::isRecordingChanged, this, &AppModel::refreshOutlines);
     connect(windows_.get(), &WindowList::permissionsChecked, mic_.get(), &Microphone::recheckAuthorization);
+    connect(session_.get(), &SessionController::ended, notifications_.get(), &Notifications::sessionEnded);
 
     // The saved settings and entries (unlinked until the first refresh); nothing saves yet.
     const AppState state = Store::load();
@@ -135,6 +138,7 @@ void AppModel::runReported(QCoro::Task<> task, const QString& what) {
 
 QCoro::Task<> AppModel::shutdown() {
     persist();
+    notifications_->silence();
     co_await session_->shutdown();
 }
 

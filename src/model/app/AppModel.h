@@ -6,14 +6,16 @@
 // Platform services come in through AppServices so that tests can run the model on small fakes.
 #include "export/ExportController.h"
 #include "model/WindowCatalogue.h"
-#include "model/app/DesktopActions.h"
 #include "model/app/Microphone.h"
+#include "model/app/Notifications.h"
 #include "model/app/SessionController.h"
 #include "model/app/SessionRecorder.h"
 #include "model/app/Settings.h"
 #include "model/app/WindowList.h"
 #include "platform/Audio.h"
+#include "platform/DesktopActions.h"
 #include "platform/MovieWriter.h"
+#include "platform/Notifier.h"
 #include "platform/ScreenCapture.h"
 #include "platform/WindowControl.h"
 #include "platform/WindowServer.h"
@@ -37,6 +39,8 @@ struct AppServices {
     std::shared_ptr<AudioSystem> audio;
     MovieWriterFactory makeWriter; // the microphone file's writer
     std::shared_ptr<DesktopActions> desktop;
+    // Desktop notifications; none in the command-line modes.
+    std::shared_ptr<Notifier> notifier;
     RecorderFactory makeRecorder;
     // This application, whose own windows are never offered.
     Catalogue::Self self;
@@ -73,6 +77,7 @@ public:
     const SessionController& session() const { return *session_; }
     OutlineManager& outlines() { return *outlines_; }
     ExportController& exporter() { return *exporter_; }
+    Notifications& notifications() { return *notifications_; }
     const AppServices& services() const { return services_; }
     const QString& sessionsRoot() const { return services_.sessionsRoot; }
 
@@ -133,6 +138,7 @@ private:
     std::unique_ptr<ExportController> exporter_;
     std::unique_ptr<Microphone> mic_;
     std::unique_ptr<SessionController> session_;
+    std::unique_ptr<Notifications> notifications_;
 };
 
 } // namespace lc

@@ -590,6 +590,14 @@ void SessionController::endSession(const std::optional<QString>& failure) {
             told = QStringLiteral("The microphone file failed: ") + QString::fromStdString(*why);
     }
     if (told) notice_(*told);
+    if (sessionDir_) {
+        SessionEnd end{*sessionDir_, 0, 0, told};
+        const SessionDocument doc = writtenDocument();
+        end.windows = int(doc.recordings.size());
+        for (const SessionRecording& r : doc.recordings)
+            end.seconds = std::max(end.seconds, r.startOffset + r.duration.value_or(0));
+        emit ended(end);
+    }
 }
 
 QCoro::Task<> SessionController::shutdown() {

@@ -32,6 +32,14 @@ class Microphone;
 class Settings;
 class WindowList;
 
+// A session that ended, once its files are finished and its record written the last time.
+struct SessionEnd {
+    QString folder;
+    int windows = 0;                // files the record describes
+    double seconds = 0;             // where the latest of them ends, on the session's clock
+    std::optional<QString> problem; // what the notice says about the end, if anything
+};
+
 class SessionController : public QObject {
     Q_OBJECT
 public:
@@ -117,6 +125,8 @@ signals:
     void lastFolderChanged();
     // The session folder's manifest was rewritten.
     void sessionWritten();
+    // The session is over and its record final (also when stopping failed).
+    void ended(const lc::SessionEnd& end);
 
 private:
     void setIsRecording(bool on);

@@ -29,6 +29,7 @@ void Settings::load(const AppState& state) {
     setShowOutline(state.showOutline);
     setOutlineIdle(state.outlineIdle);
     setStartAtLogin(state.startAtLogin);
+    setTrayNoteShown(state.trayNoteShown);
     setShortcutStartStop(state.shortcutStartStop);
     setShortcutPauseResume(state.shortcutPauseResume);
 }
@@ -78,6 +79,11 @@ void Settings::setStartAtLogin(bool on) {
     persist();
 }
 
+void Settings::setTrayNoteShown(bool on) {
+    assign(trayNoteShown_, on);
+    persist();
+}
+
 void Settings::setShortcutStartStop(const QString& text) {
     if (assign(shortcutStartStop_, text)) emit shortcutsChanged();
     persist();
@@ -122,6 +128,7 @@ void Settings::persist() {
     state.showOutline = showOutline_;
     state.outlineIdle = outlineIdle_;
     state.startAtLogin = startAtLogin_;
+    state.trayNoteShown = trayNoteShown_;
     state.shortcutStartStop = shortcutStartStop_;
     state.shortcutPauseResume = shortcutPauseResume_;
     state.container = container_;

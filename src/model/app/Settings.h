@@ -40,6 +40,7 @@ public:
     bool showOutline() const { return showOutline_; }
     bool outlineIdle() const { return outlineIdle_; }
     bool startAtLogin() const { return startAtLogin_; }
+    bool trayNoteShown() const { return trayNoteShown_; }
     // Global shortcuts in their text form; empty: off.
     const QString& shortcutStartStop() const { return shortcutStartStop_; }
     const QString& shortcutPauseResume() const { return shortcutPauseResume_; }
@@ -58,6 +59,7 @@ public:
     void setOutlineIdle(bool on);
     // The wish only; whoever owns the login entry follows startAtLoginChanged.
     void setStartAtLogin(bool on);
+    void setTrayNoteShown(bool on);
     void setShortcutStartStop(const QString& text);
     void setShortcutPauseResume(const QString& text);
 
@@ -96,6 +98,7 @@ private:
     bool showOutline_ = true;
     bool outlineIdle_ = false;
     bool startAtLogin_ = false;
+    bool trayNoteShown_ = false;
     QString shortcutStartStop_ = AppState().shortcutStartStop;
     QString shortcutPauseResume_ = AppState().shortcutPauseResume;
 };

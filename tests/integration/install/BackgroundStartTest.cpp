@@ -37,21 +37,11 @@ protected:
         ASSERT_TRUE(display.ok()) << display.error().toStdString();
     }
     void TearDown() override {
-        for (QProcess* p : {&app, &tray}) {
-            if (p->state() == QProcess::NotRunning) continue;
-            p->terminate();
-            if (!p->waitForFinished(20000)) {
-                p->kill();
-                p->waitForFinished();
-            }
-        }
+        endProcess(app);
+        endProcess(tray);
     }
     void start(const QStringList& args) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral(".local/share")));
-        app.setProcessEnvironment(env);
+        app.setProcessEnvironment(homeEnvironment(home.path()));
         app.start(qEnvironmentVariable("LC_BUILD_DIR") + QStringLiteral("/src/app/loomcast"), args);
         ASSERT_TRUE(app.waitForStarted());
     }
@@ -83,18 +73,7 @@ TEST_F(BackgroundStart, WithoutATrayTheWindowIsMinimised) {
 }
 
 TEST_F(BackgroundStart, WithATrayOnlyTheTrayItemAppears) {
-    tray.start(QStringLiteral("trayer"),
-               {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--widthtype"),
-                QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("100"),
-                QStringLiteral("--height"), QStringLiteral("24")});
-    ASSERT_TRUE(tray.waitForStarted());
-    ASSERT_TRUE(waitUntil(
-        [] {
-            return run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
-                .contains(QStringLiteral("\"panel\""));
-        },
-        30s))
-        << "no tray";
+    ASSERT_TRUE(startTray(tray)) << "no tray";
     start({QStringLiteral("--background")});
     // The tray item is shown after the main window would have been, in the same turn.
     ASSERT_TRUE(waitUntil(

@@ -1,7 +1,9 @@
 // "--snapshot" with "--probe" on a private X display with openbox: three test windows chosen and
-// a fourth left available, the plain main window and the size picker, the settings sheet opened
-// on the container row and the history, in the light and the dark appearance. The pictures stay
-// in <build>/ui-snapshots for people to look at.
+// a fourth left available, the plain main window and the size picker, the settings sheet (at its
+// top, on the container row, on the microphone), the history, a running session, an export
+// running and one that failed, and the window-control banner (on a display without a window
+// manager), in the light and the dark appearance. The pictures stay in <build>/ui-snapshots for
+// people to look at.
 #include "TestSupport.h"
 #include "X11TestSupport.h"
 #include "session/SessionDocument.h"
@@ -32,6 +34,7 @@ QString shotDir() {
 struct ModeRun {
     int exitCode = -1;
     QString lastLine;
+    QString state; // the probe's "state: …" line
 };
 
 // Counts pixels matching `test`.
@@ -107,13 +110,15 @@ protected:
             ASSERT_TRUE(w->ok());
     }
 
-    static ModeRun snapshot(const QString& name, const QStringList& extra, const QString& rawShot = {}) {
+    static ModeRun snapshot(const QString& name, const QStringList& extra, const QString& rawShot = {},
+                            const QString& sessions = {}) {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home->path());
         env.insert("XDG_CONFIG_HOME", QDir(home->path()).filePath(".config"));
         env.insert("XDG_DATA_HOME", QDir(home->path()).filePath(".local/share"));
         env.remove("LOOMCAST_SESSIONS_DIR");
+        if (!sessions.isEmpty()) env.insert("LOOMCAST_SESSIONS_DIR", sessions);
         if (!rawShot.isEmpty()) env.insert("LC_RAW_SHOT", rawShot);
         p.setProcessEnvironment(env);
         p.start(loomcast(), QStringList{"--snapshot", QDir(shotDir()).filePath(name)} + extra);
@@ -127,15 +132,18 @@ protected:
         const QStringList lines =
             QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         r.lastLine = lines.isEmpty() ? QString() : lines.last();
+        for (const QString& line : lines)
+            if (line.startsWith("state: ")) r.state = line;
         return r;
     }
 
     static ModeRun probe(const QString& name, const QString& appearance, const QString& open,
-                         const QString& rawShot = {}) {
+                         const QString& rawShot = {}, const QStringList& extra = {},
+                         const QString& sessions = {}) {
         QStringList args{"--probe", "Alpha,Beta,Gamma", "--only",  "Alpha,Beta,Gamma,Delta", "--presets",
                          "1,0,2",   "--appearance",     appearance};
         if (!open.isEmpty()) args << "--open" << open;
-        return snapshot(name, args, rawShot);
+        return snapshot(name, args + extra, rawShot, sessions);
     }
 
     // The picture: the main window 580 points wide at twice its size, in the asked appearance.
@@ -186,13 +194,15 @@ TEST_F(UiSnapshots, MainWindowWithThreeChosenWindows) {
     QFile::remove(raw);
     for (const QString& appearance : {"light", "dark"}) {
         const QString name = "main-" + appearance + ".png";
-        const QImage image = checkPicture(name, probe(name, appearance, {}, raw), 1, appearance == "light");
+        const ModeRun run = probe(name, appearance, {}, raw);
+        const QImage image = checkPicture(name, run, 1, appearance == "light");
         // Three rows with previews of the blue test pattern, and no popover.
         const int blue = countPixels(image, [](QColor c) {
             return c.blue() > 150 && c.red() < 90 && c.green() > 70 && c.green() < 130;
         });
         EXPECT_GT(blue, 1000) << "window previews";
         EXPECT_EQ(accentPixels(image), 0) << "nothing selected, nothing open";
+        EXPECT_EQ(run.state, "state: idle export=hidden banner=hidden");
     }
     const QImage full(raw);
     EXPECT_EQ(full.size(), QSize(3840, 2160)) << "LC_RAW_SHOT holds the whole display";
@@ -211,6 +221,78 @@ TEST_F(UiSnapshots, SettingsOnTheContainerRow) {
         const QString name = "settings-container-" + appearance + ".png";
         // The sheet covers most of the record button.
         checkPicture(name, probe(name, appearance, "settings:container"), 2, appearance == "light", 500);
+    }
+}
+
+TEST_F(UiSnapshots, SettingsAtTheTopAndOnTheMicrophone) {
+    for (const QString& appearance : {"light", "dark"}) {
+        for (const auto& [open, file] :
+             {std::pair{"settings", "general"}, std::pair{"settings:mic", "mic"}}) {
+            const QString name = QString("settings-%1-%2.png").arg(file, appearance);
+            checkPicture(name, probe(name, appearance, open), 2, appearance == "light", 500);
+        }
+    }
+}
+
+TEST_F(UiSnapshots, RecordingWithItsTime) {
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString name = "recording-" + appearance + ".png";
+        const QString sessions = QDir(home->path()).filePath("recorded-" + appearance);
+        const ModeRun run = probe(name, appearance, {}, {}, {"--record"}, sessions);
+        checkPicture(name, run, 1, appearance == "light");
+        const QRegularExpression state("^state: recording (\\d\\d):(\\d\\d) export=hidden banner=hidden$");
+        const auto m = state.match(run.state);
+        ASSERT_TRUE(m.hasMatch()) << run.state.toStdString();
+        EXPECT_GE(m.captured(1).toInt() * 60 + m.captured(2).toInt(), 3) << "a few seconds on the clock";
+        // A real session of the three windows, finished before the program ended.
+        const QStringList folders = QDir(sessions).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        ASSERT_EQ(folders.size(), 1);
+        const auto doc = lc::SessionDocument::read(QDir(sessions).filePath(folders.front()));
+        ASSERT_TRUE(doc.ok()) << doc.error().message;
+        EXPECT_EQ(doc.value().recordings.size(), 3u);
+        EXPECT_FALSE(QFileInfo::exists(QDir(sessions).filePath(folders.front() + "/.recording")))
+            << "the session ended cleanly";
+    }
+}
+
+TEST_F(UiSnapshots, ExportRunningAlongTheTimelineAndFailed) {
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString running = "exporting-" + appearance + ".png";
+        const ModeRun shown = probe(running, appearance, {}, {}, {"--show-export", "running:0.42"});
+        checkPicture(running, shown, 1, appearance == "light");
+        EXPECT_EQ(shown.state, "state: idle export=running 42% banner=hidden");
+
+        // The history's sessions name files that are not there: a real export fails on them.
+        const QString failed = "export-failed-" + appearance + ".png";
+        const ModeRun ended = probe(failed, appearance, {}, {}, {"--show-export", "failed"});
+        checkPicture(failed, ended, 1, appearance == "light");
+        EXPECT_TRUE(ended.state.startsWith("state: idle export=failed ")) << ended.state.toStdString();
+        EXPECT_GT(ended.state.size(), QString("state: idle export=failed  banner=hidden").size())
+            << "with its reason";
+    }
+}
+
+TEST_F(UiSnapshots, WindowControlBannerWithoutAWindowManager) {
+    // A display of its own, with no window manager to move windows: the same windows on it.
+    PrivateDisplay bare({"--no-pulse", "--no-wm"});
+    ASSERT_TRUE(bare.ok()) << bare.error().toStdString();
+    std::vector<std::unique_ptr<TestWindow>> own;
+    for (const QString& title : {"Alpha Editor", "Beta Browser", "Gamma Mail"}) {
+        own.push_back(std::make_unique<TestWindow>(
+            QStringList{"--title", title, "--class", title.section(' ', 0, 0), "--size", "640x400"}));
+        ASSERT_TRUE(own.back()->ok());
+    }
+    for (const QString& appearance : {"light", "dark"}) {
+        const QString name = "banner-" + appearance + ".png";
+        const ModeRun run = probe(name, appearance, {});
+        const QImage image = checkPicture(name, run, 1, appearance == "light");
+        EXPECT_EQ(run.state, "state: idle export=hidden banner=shown");
+        // The banner's warning symbol in this appearance's orange: the windows here stand still,
+        // so their previews hold none.
+        const int orange = countPixels(image, [](QColor c) {
+            return c.hsvHue() >= 20 && c.hsvHue() <= 40 && c.hsvSaturation() > 150 && c.value() > 140;
+        });
+        EXPECT_GT(orange, 30) << name.toStdString();
     }
 }
 

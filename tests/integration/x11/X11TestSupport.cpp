@@ -1,5 +1,6 @@
 #include "X11TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <csignal>
@@ -83,6 +84,37 @@ std::optional<Geometry> clientGeometry(std::uint32_t window) {
     const auto w = field("Width"), h = field("Height");
     if (!x || !y || !w || !h) return std::nullopt;
     return Geometry{*x, *y, *w, *h};
+}
+
+QProcessEnvironment homeEnvironment(const QString& home) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QDir(home).filePath(QStringLiteral(".config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), QDir(home).filePath(QStringLiteral(".local/share")));
+    return env;
+}
+
+bool startTray(QProcess& tray) {
+    tray.start(QStringLiteral("trayer"),
+               {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--widthtype"),
+                QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("100"),
+                QStringLiteral("--height"), QStringLiteral("24")});
+    if (!tray.waitForStarted()) return false;
+    return waitUntil(
+        [] {
+            return run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
+                .contains(QStringLiteral("\"panel\""));
+        },
+        std::chrono::seconds(30));
+}
+
+void endProcess(QProcess& process) {
+    if (process.state() == QProcess::NotRunning) return;
+    process.terminate();
+    if (!process.waitForFinished(20000)) {
+        process.kill();
+        process.waitForFinished();
+    }
 }
 
 } // namespace lc::test

@@ -94,4 +94,14 @@ struct Geometry {
 };
 std::optional<Geometry> clientGeometry(std::uint32_t window);
 
+// The environment of a program run for a user whose home is `home`: HOME, XDG_CONFIG_HOME and
+// XDG_DATA_HOME under it, the rest as ours.
+QProcessEnvironment homeEnvironment(const QString& home);
+
+// Starts trayer at the top of the screen; true once its panel is there to dock in.
+bool startTray(QProcess& tray);
+
+// Ends a child program if it still runs: SIGTERM, then SIGKILL when it lingers.
+void endProcess(QProcess& process);
+
 } // namespace lc::test

@@ -156,12 +156,13 @@ public:
 class Actions final : public DesktopActions {
 public:
     void openFolder(const QString& path) override { opened << path; }
+    void revealFile(const QString& path) override { revealed << path; }
     bool openSettings(const QString& anchor) override {
         settings << anchor;
         return true;
     }
     bool hasSettings(const QString&) override { return true; }
-    QStringList opened, settings;
+    QStringList opened, revealed, settings;
 };
 
 // What a fake recorder does; set per window title before the recorder is made.

@@ -140,4 +140,10 @@ TEST(AppState, EncodingIsSortedPrettyAndStable) {
     EXPECT_TRUE(s.encode().contains("\"startAtLogin\": true"));
     EXPECT_EQ(AppState::decode(s.encode()), s);
     EXPECT_FALSE(AppState::decode(R"({"startAtLogin":"yes"})"));
+
+    EXPECT_FALSE(s.encode().contains("trayNoteShown")) << "older files keep their keys";
+    s.trayNoteShown = true;
+    EXPECT_TRUE(s.encode().contains("\"trayNoteShown\": true"));
+    EXPECT_EQ(AppState::decode(s.encode()), s);
+    EXPECT_FALSE(AppState::decode(R"({"trayNoteShown":1})"));
 }

@@ -1,8 +1,8 @@
 # The layering rules, as functions so that the real tree and a planted fixture run the same code.
 #
-# A back end is a library under src/platform/<folder>/ (X11, PulseAudio, FFmpeg …) or a system
-# library of X11, xcb, PulseAudio or FFmpeg. The rules:
-#   include: no file outside src/platform includes an X11, xcb, PulseAudio or FFmpeg header, and
+# A back end is a library under src/platform/<folder>/ (X11, PulseAudio, FFmpeg, D-Bus …) or a
+# system library of X11, xcb, PulseAudio, FFmpeg or D-Bus (QtDBus). The rules:
+#   include: no file outside src/platform includes an X11, xcb, PulseAudio, FFmpeg or QtDBus header, and
 #            no file outside src/platform and src/app includes a back end's own header
 #            ("platform/<folder>/…");
 #   call:    no code outside src/platform and src/app names a back end's factory (they are
@@ -16,8 +16,8 @@
 set(LC_BACKEND_ENTRY_POINTS createMovieWriter systemAudio)
 
 # System headers and libraries of the back ends.
-set(_lc_backend_header_regex "^(X11|xcb|pulse|libav[a-z]*|libsw[a-z]*|libpostproc)/")
-set(_lc_backend_library_regex "(^|[^a-z])(xcb|x11|pulse|ffmpeg|libav|avformat|avcodec|avutil|avfilter|avdevice|swscale|swresample)")
+set(_lc_backend_header_regex "^((X11|xcb|pulse|libav[a-z]*|libsw[a-z]*|libpostproc|QtDBus)/|QDBus)")
+set(_lc_backend_library_regex "(^|[^a-z])(xcb|x11|pulse|ffmpeg|libav|avformat|avcodec|avutil|avfilter|avdevice|swscale|swresample|dbus)")
 
 # Where a source-relative path (a file, or a folder with a trailing slash) sits: "backend"
 # (src/platform/<folder>/…), "interface" (src/platform itself), "app" (src/app/…) or "system"

@@ -12,10 +12,12 @@ set(expected
     "include: src/export/Reader.h -> platform/media/reader/Reader.h"
     "include: src/model/Model.cpp -> xcb/xcb.h"
     "include: src/model/Model.cpp -> libavformat/avformat.h"
+    "include: src/model/Model.cpp -> QDBusMessage"
     "call: src/capture/Mic.cpp -> createMovieWriter"
     "call: src/ui/View.cpp -> systemAudio"
     "link: lc_capture -> lc_pulse"
     "link: lc_session -> pulse-simple"
+    "link: lc_windows -> Qt6::DBus"
     "link: lc_ui -> lc_update -> lc_tray -> lc_x11")
 set(expectedStale "call: src/capture/Gone.cpp -> systemAudio")
 

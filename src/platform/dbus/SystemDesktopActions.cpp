@@ -1,14 +1,15 @@
-#include "model/app/DesktopActions.h"
+#include "platform/dbus/SystemDesktopActions.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QUrl>
 
-namespace lc {
+namespace lc::dbus {
 
 namespace {
 
@@ -31,19 +32,29 @@ std::optional<QStringList> soundSettingsCommand() {
     return std::nullopt;
 }
 
+// Asks the file manager to show `path` ("ShowFolders": its content, "ShowItems": selected in
+// its folder). False when there is no file manager on the bus.
+bool askFileManager(const QString& method, const QString& path) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kFileManager))
+        return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        kFileManager, QStringLiteral("/org/freedesktop/FileManager1"), kFileManager, method);
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    return bus.send(call);
+}
+
 class SystemDesktopActions final : public DesktopActions {
 public:
     void openFolder(const QString& path) override {
-        const QString uri = QUrl::fromLocalFile(path).toString();
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered(kFileManager)) {
-            QDBusMessage call =
-                QDBusMessage::createMethodCall(kFileManager, QStringLiteral("/org/freedesktop/FileManager1"),
-                                               kFileManager, QStringLiteral("ShowFolders"));
-            call << QStringList{uri} << QString();
-            if (bus.send(call)) return;
-        }
+        if (askFileManager(QStringLiteral("ShowFolders"), path)) return;
         QProcess::startDetached(QStringLiteral("xdg-open"), {path});
+    }
+
+    void revealFile(const QString& path) override {
+        if (askFileManager(QStringLiteral("ShowItems"), path)) return;
+        const QFileInfo info(path);
+        QProcess::startDetached(QStringLiteral("xdg-open"), {info.isDir() ? path : info.absolutePath()});
     }
 
     bool openSettings(const QString& anchor) override {
@@ -64,4 +75,4 @@ std::shared_ptr<DesktopActions> systemDesktopActions() {
     return std::make_shared<SystemDesktopActions>();
 }
 
-} // namespace lc
+} // namespace lc::dbus
