@@ -125,7 +125,12 @@ private:
     void setFailure(const QUuid& id, const QString& text);
     QString chooseFileName(const Entry& entry) const;
     void tick();
-    void writeSession();
+    // False when the manifest could not be written (the previous one stays).
+    bool writeSession();
+    // `before` was renamed `after`: the manifest names it so (`name` sets the name), or, when the
+    // manifest cannot be written, the file gets its old name back.
+    void describeRenamed(const QString& before, const QString& after,
+                         const std::function<void(const QString&)>& name);
     // The document as it stands on disk: only files that exist and hold media so far.
     SessionDocument writtenDocument();
     // Bytes per second the running session is estimated to write, and samples per second of

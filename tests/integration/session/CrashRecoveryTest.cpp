@@ -1,7 +1,8 @@
 // The real program recording three real windows and the microphone, killed with SIGKILL at
 // moments chosen by what it prints and writes (just after the start, mid-recording, during the
 // stop): every file plays up to shortly before the kill, the manifest is valid, "--recover"
-// finishes and renames the files, and the export of the recovered folder succeeds.
+// finishes and renames the files, and the export of the recovered folder succeeds. And the same
+// program on a small file system that another program fills up while it records.
 #include "TestSupport.h"
 #include "X11TestSupport.h"
 #include "common/Clock.h"
@@ -12,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
 #include <cstdio>
@@ -48,6 +50,13 @@ struct Outcome {
     double startUptime = 0; // shared clock: the session's zero (from the printed epoch)
     double killedAt = 0;    // shared clock
     QStringList lines;
+    int exitCode = -1; // of a run that was not killed
+
+    QString line(const QString& prefix) const {
+        for (const QString& l : lines)
+            if (l.startsWith(prefix)) return l.mid(prefix.size());
+        return {};
+    }
 };
 
 class CrashRecovery : public ::testing::Test {
@@ -100,6 +109,10 @@ protected:
             }
         }
         p.waitForFinished(10000);
+        pending += p.readAllStandardOutput();
+        for (const QByteArray& line : pending.split('\n'))
+            if (!line.isEmpty()) o.lines << QString::fromUtf8(line);
+        o.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         return o;
     }
 
@@ -164,6 +177,10 @@ protected:
         if (!doc["mic"].isNull()) EXPECT_TRUE(doc["mic"].toObject()["file"].toString().startsWith("Mic (+"));
 
         if (doc["recordings"].toArray().isEmpty()) return;
+        expectExports(folder);
+    }
+
+    void expectExports(const QString& folder) {
         QProcess e;
         e.setProcessEnvironment(env());
         e.start(loomcast(), {"--export", folder});
@@ -231,4 +248,99 @@ TEST_F(CrashRecovery, KilledDuringTheStop) {
     if (!QFileInfo::exists(QDir(o.folder).filePath(".recording")))
         GTEST_SKIP() << "the stop ended before the kill";
     recoverAndExport(o.folder);
+}
+
+// --- A disk that fills up ----------------------------------------------------------------------
+
+class FullDisk : public CrashRecovery {
+protected:
+    void SetUp() override {
+        CrashRecovery::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        sessions = home.filePath("Sessions");
+    }
+
+    // A session of up to a minute on a file system of `size`; once the manifest shows every
+    // window recording, another program takes all free space but `keep` bytes.
+    Outcome recordWhileFilling(SmallFilesystem& fs, qint64 keep) {
+        bool filled = false;
+        return runAndKill(60, [&](const QString& folder) {
+            if (!filled && recorded(folder, 1.0)) {
+                filled = true;
+                EXPECT_TRUE(fs.fillUpTo("other program's file", keep));
+            }
+            return false;
+        });
+    }
+
+    // The clean end of a session that stopped itself: no marker, files renamed, a valid manifest
+    // naming only files that play.
+    void checkStoppedCleanly(const Outcome& o) {
+        ASSERT_FALSE(o.folder.isEmpty()) << o.lines.join("\n").toStdString();
+        EXPECT_EQ(o.exitCode, 0) << o.lines.join("\n").toStdString();
+        EXPECT_FALSE(QFileInfo::exists(QDir(o.folder).filePath(".recording")));
+        const QJsonObject doc = manifestOf(o.folder);
+        ASSERT_FALSE(doc.isEmpty()) << "session.json is never left empty or torn";
+        const QJsonArray recs = doc["recordings"].toArray();
+        EXPECT_EQ(recs.size(), 3);
+        for (const auto& v : recs) {
+            const QJsonObject r = v.toObject();
+            const QString file = r["file"].toString();
+            EXPECT_TRUE(file.contains("(+")) << file.toStdString();
+            // It stopped soon after the disk filled, not at the end of the minute.
+            EXPECT_LT(r["duration"].toDouble(), 40) << file.toStdString();
+            EXPECT_GT(decodedSeconds(QDir(o.folder).filePath(file)), 0.5) << file.toStdString();
+        }
+        ASSERT_FALSE(doc["mic"].isNull());
+        EXPECT_GT(decodedSeconds(QDir(o.folder).filePath(doc["mic"].toObject()["file"].toString())), 0.5);
+    }
+
+    QString sessions;
+};
+
+const QRegularExpression
+    kAlmostFull(R"(^Recording stopped: the disk is almost full \((\d+ (MB|kB|bytes)) left\)\.$)");
+
+TEST_F(FullDisk, ASessionStopsItselfCleanlyWhenAnotherProgramFillsTheDisk) {
+    SmallFilesystem fs(sessions, "size=260m");
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
+    const Outcome o = recordWhileFilling(fs, 40'000'000);
+    const auto told = kAlmostFull.match(o.line("notice: "));
+    EXPECT_TRUE(told.hasMatch()) << o.lines.join("\n").toStdString();
+    checkStoppedCleanly(o);
+    expectExports(o.folder); // in the 40 MB left
+}
+
+TEST_F(FullDisk, ADiskThatFillsToTheLastByteEndsTheSessionTheSameWay) {
+    SmallFilesystem fs(sessions, "size=260m");
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
+    const Outcome o = recordWhileFilling(fs, 0);
+    ASSERT_FALSE(o.folder.isEmpty()) << o.lines.join("\n").toStdString();
+    EXPECT_TRUE(kAlmostFull.match(o.line("notice: ")).hasMatch()) << o.lines.join("\n").toStdString();
+    // No room for the final manifest: the last one written stays, naming files that exist, and
+    // the marker stays for a later launch to complete the session.
+    EXPECT_TRUE(QFileInfo::exists(QDir(o.folder).filePath(".recording")));
+    const QJsonObject doc = manifestOf(o.folder);
+    ASSERT_FALSE(doc.isEmpty());
+    for (const auto& r : doc["recordings"].toArray())
+        EXPECT_TRUE(QFileInfo::exists(QDir(o.folder).filePath(r.toObject()["file"].toString())))
+            << r.toObject()["file"].toString().toStdString();
+    if (!doc["mic"].isNull())
+        EXPECT_TRUE(QFileInfo::exists(QDir(o.folder).filePath(doc["mic"].toObject()["file"].toString())));
+
+    // Once the other program's file is gone, recovery completes it like a crashed session.
+    ASSERT_TRUE(QFile::remove(QDir(sessions).filePath("other program's file")));
+    recoverAndExport(o.folder);
+    checkStoppedCleanly(o);
+}
+
+TEST_F(FullDisk, AStartWithoutRoomForAMinuteIsRefused) {
+    SmallFilesystem fs(sessions, "size=120m");
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
+    const Outcome o = runAndKill(5, [](const QString&) { return false; });
+    EXPECT_EQ(o.exitCode, 4);
+    const QString expected = QString("FAIL: not started: Not enough disk space to record (%1 MB left).")
+                                 .arg(fs.freeBytes() / 1'000'000);
+    EXPECT_TRUE(o.lines.contains(expected)) << o.lines.join("\n").toStdString();
+    EXPECT_TRUE(QDir(sessions).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) << "no folder made";
 }
