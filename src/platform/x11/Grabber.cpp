@@ -91,13 +91,7 @@ void eachPixel(std::uint8_t* data, int stride, int width, int height, Convert co
 // The masks of the window's visual.
 std::optional<xcb_visualtype_t> visualOf(xcb_connection_t* c, xcb_window_t window) {
     const auto a = requestAttributes(c, window).take();
-    if (!a) return std::nullopt;
-    for (auto screens = xcb_setup_roots_iterator(xcb_get_setup(c)); screens.rem; xcb_screen_next(&screens))
-        for (auto depths = xcb_screen_allowed_depths_iterator(screens.data); depths.rem;
-             xcb_depth_next(&depths))
-            for (auto v = xcb_depth_visuals_iterator(depths.data); v.rem; xcb_visualtype_next(&v))
-                if (v.data->visual_id == a->visual) return *v.data;
-    return std::nullopt;
+    return a ? findVisual(c, a->visual) : std::nullopt;
 }
 
 std::optional<PixelLayout> layoutOf(int depth, const std::optional<xcb_visualtype_t>& v) {
