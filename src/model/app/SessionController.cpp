@@ -115,6 +115,7 @@ SessionController::SessionController(Services services, WindowList& windows, Set
     tickTimer_.setInterval(int(kTickSeconds * 1000));
     tickTimer_.setTimerType(Qt::PreciseTimer);
     connect(&tickTimer_, &QTimer::timeout, this, &SessionController::tick);
+    connect(&mic_, &Microphone::started, this, &SessionController::micAppeared);
 }
 
 SessionController::~SessionController() {
@@ -212,10 +213,7 @@ QCoro::Task<> SessionController::start() {
     endNotice_.reset();
     lastDiskCheck_ = sessionStart_;
 
-    if (micRunning) {
-        mic_.monitor().startFile(QDir(*folder).filePath(kMicFile).toStdString());
-        session_.mic = SessionMic{.file = kMicFile, .device = mic_.deviceName()};
-    }
+    if (micRunning) startMicFile();
     mic_.setSessionStart(sessionStart_);
 
     setIsRecording(true);
@@ -393,6 +391,19 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
         recorders_.erase(id);
         stopDetachedFor(id, recorder, std::nullopt);
     }
+}
+
+void SessionController::startMicFile() {
+    mic_.monitor().startFile(QDir(*sessionDir_).filePath(kMicFile).toStdString());
+    session_.mic = SessionMic{.file = kMicFile, .device = mic_.deviceName()};
+}
+
+void SessionController::micAppeared() {
+    // Its file begins with its first sound and is placed on the session clock by it, like any
+    // late start; a microphone that had a file keeps it (it resumes on the same timeline).
+    if (!isRecording_ || stopping_ || session_.mic || !sessionDir_ || !settings_.micEnabled()) return;
+    startMicFile();
+    writeSession();
 }
 
 // --- Recorders that end on their own -----------------------------------------------------------

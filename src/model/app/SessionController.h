@@ -144,6 +144,10 @@ private:
     void pollFocus();
     void commitFocus(const QUuid& id, double t);
     void onRecorderFailed(const QUuid& id, const QString& message);
+    // The microphone file of the running session (sessionDir_ set).
+    void startMicFile();
+    // The microphone started running: a session without its file starts one now.
+    void micAppeared();
     // The second half of startEntry, once the window has its size: the file name, the recorder
     // and the session record. The entry must exist.
     QCoro::Task<> startRecorder(QUuid id, ShareableWindow window, Preset preset,

@@ -35,6 +35,15 @@ QJsonObject manifestOf(const QString& folder) {
     return QJsonDocument::fromJson(f.readAll()).object();
 }
 
+// The mean level of a file's sound in dB (ffmpeg's volumedetect), or -200 without one.
+double meanVolume(const QString& path) {
+    QProcess p;
+    p.start("ffmpeg", {"-nostdin", "-v", "info", "-i", path, "-af", "volumedetect", "-f", "null", "-"});
+    p.waitForFinished(60000);
+    const auto m = QRegularExpression(R"(mean_volume: (-?[\d.]+) dB)").match(p.readAllStandardError());
+    return m.hasMatch() ? m.captured(1).toDouble() : -200;
+}
+
 // Seconds of media ffmpeg decodes from a file (its last decoded timestamp), or -1.
 double decodedSeconds(const QString& path) {
     QProcess p;
@@ -194,11 +203,12 @@ protected:
     std::vector<std::unique_ptr<TestWindow>> windows;
 };
 
-// Whether the manifest describes all three windows with `seconds` recorded each.
-bool recorded(const QString& folder, double seconds) {
+// Whether the manifest describes all three windows with `seconds` recorded each (and the
+// microphone's file).
+bool recorded(const QString& folder, double seconds, bool withMic = true) {
     const QJsonObject doc = manifestOf(folder);
     const QJsonArray recs = doc["recordings"].toArray();
-    if (recs.size() < 3 || doc["mic"].isNull()) return false;
+    if (recs.size() < 3 || (withMic && doc["mic"].isNull())) return false;
     for (const auto& r : recs)
         if (r.toObject()["duration"].toDouble() < seconds) return false;
     return true;
@@ -343,4 +353,39 @@ TEST_F(FullDisk, AStartWithoutRoomForAMinuteIsRefused) {
                                  .arg(fs.freeBytes() / 1'000'000);
     EXPECT_TRUE(o.lines.contains(expected)) << o.lines.join("\n").toStdString();
     EXPECT_TRUE(QDir(sessions).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) << "no folder made";
+}
+
+// --- A microphone that comes later ---------------------------------------------------------------
+
+TEST_F(CrashRecovery, AMicrophoneThatAppearsMidSessionIsRecordedFromThenOnInPlace) {
+    // No sound server when the session starts: no microphone; it comes back a few seconds in.
+    auto outage = std::make_unique<SoundServerOutage>();
+    ASSERT_TRUE(outage->active());
+    double back = 0; // shared clock: the server answers again
+    const Outcome o = runAndKill(16, [&](const QString& folder) {
+        if (outage && recorded(folder, 2.0, false)) {
+            EXPECT_TRUE(outage->end());
+            back = uptime();
+            outage.reset();
+        }
+        return false;
+    });
+    ASSERT_FALSE(o.folder.isEmpty()) << o.lines.join("\n").toStdString();
+    EXPECT_EQ(o.exitCode, 0) << o.lines.join("\n").toStdString();
+    ASSERT_GT(back, 0) << "the session never recorded its windows";
+    const QJsonObject doc = manifestOf(o.folder);
+    ASSERT_FALSE(doc["mic"].isNull()) << "the microphone that came got no file";
+    const QJsonObject mic = doc["mic"].toObject();
+    const QString path = QDir(o.folder).filePath(mic["file"].toString());
+    EXPECT_TRUE(mic["file"].toString().startsWith("Mic (+")) << mic["file"].toString().toStdString();
+    // It begins once the server is back, and is placed on the session clock there.
+    const double offset = mic["startOffset"].toDouble();
+    EXPECT_GE(offset, back - o.startUptime - 0.5);
+    EXPECT_NEAR(offset + decodedSeconds(path), offset + mic["duration"].toDouble(), 0.2);
+    double end = 0;
+    for (const auto& r : doc["recordings"].toArray())
+        end = std::max(end, r.toObject()["startOffset"].toDouble() + r.toObject()["duration"].toDouble());
+    EXPECT_NEAR(offset + mic["duration"].toDouble(), end, 1.5) << "it runs to the end of the session";
+    EXPECT_GT(meanVolume(path), -30) << "the test microphone's tone";
+    expectExports(o.folder);
 }
