@@ -164,14 +164,20 @@ protected:
         return worst;
     }
 
+    // The program run to its end in this test's home: its exit code (-1: it did not end) and output.
+    std::pair<int, QString> runToEnd(const QStringList& args) const {
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(loomcast(), args);
+        const bool ended = p.waitForFinished(600000);
+        return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardOutput())};
+    }
+
     // --recover FOLDER, then --export: both succeed, every file renamed.
     void recoverAndExport(const QString& folder) {
-        QProcess r;
-        r.setProcessEnvironment(env());
-        r.start(loomcast(), {"--recover", folder});
-        ASSERT_TRUE(r.waitForFinished(300000));
-        const QString out = QString::fromUtf8(r.readAllStandardOutput());
-        EXPECT_EQ(r.exitCode(), 0) << out.toStdString();
+        const auto [code, out] = runToEnd({"--recover", folder});
+        EXPECT_EQ(code, 0) << out.toStdString();
         EXPECT_TRUE(out.contains("recovered " + folder + ": ")) << out.toStdString();
         EXPECT_FALSE(QFileInfo::exists(QDir(folder).filePath(".recording")));
         const QJsonObject doc = manifestOf(folder);
@@ -190,12 +196,8 @@ protected:
     }
 
     void expectExports(const QString& folder) {
-        QProcess e;
-        e.setProcessEnvironment(env());
-        e.start(loomcast(), {"--export", folder});
-        ASSERT_TRUE(e.waitForFinished(600000));
-        const QString exported = QString::fromUtf8(e.readAllStandardOutput());
-        EXPECT_EQ(e.exitCode(), 0) << exported.toStdString();
+        const auto [code, exported] = runToEnd({"--export", folder});
+        EXPECT_EQ(code, 0) << exported.toStdString();
         EXPECT_TRUE(exported.startsWith("exported ")) << exported.toStdString();
     }
 
