@@ -308,10 +308,8 @@ TEST_F(Capture, PointerOverTheWindowIsDrawnAndItsMovementIsNewContent) {
 
 TEST(CaptureDeepColour, TenBitWindowsAreCapturedInTheirOwnColours) {
     LC_REQUIRE_TEST_ENV();
-    lc::test::PrivateDisplay display({"--no-pulse", "--screen", "1280x720x30"});
-    ASSERT_TRUE(display.ok()) << display.error().toStdString();
-    auto desktop = lc::x11::X11Desktop::connect();
-    ASSERT_TRUE(desktop.ok());
+    const lc::test::DeepColourDesktop deep;
+    ASSERT_TRUE(deep.ok()) << deep.display.error().toStdString();
     // Distinct channels, so that a swap of red and blue shows.
     TestWindow w({"--title", "deep", "--size", "320x200", "--pos", "40,40", "--colour", "c86432"});
     ASSERT_TRUE(w.ok());
@@ -320,7 +318,7 @@ TEST(CaptureDeepColour, TenBitWindowsAreCapturedInTheirOwnColours) {
     Collector c;
     lc::StreamConfiguration cfg;
     cfg.showsCursor = false;
-    auto s = desktop.value()->createStream(w.id(), cfg, c.handlers());
+    auto s = deep.desktop->createStream(w.id(), cfg, c.handlers());
     ASSERT_TRUE(s.ok());
     const auto started = s.value()->start();
     ASSERT_TRUE(started.ok()) << started.error().message;
@@ -333,7 +331,7 @@ TEST(CaptureDeepColour, TenBitWindowsAreCapturedInTheirOwnColours) {
     s.value()->stop();
     EXPECT_TRUE(c.errors().empty());
 
-    const auto shot = desktop.value()->screenshotWindow(w.id());
+    const auto shot = deep.desktop->screenshotWindow(w.id());
     ASSERT_TRUE(shot.ok()) << shot.error().message;
     EXPECT_TRUE(pixelIs(*shot.value(), 100, 150, 0xc86432)) << describe(*shot.value(), 100, 150);
 }

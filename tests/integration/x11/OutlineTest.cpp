@@ -137,11 +137,9 @@ TEST_F(Outlines, HideWithTheirWindowAndCloseWhenNoLongerATarget) {
 
 TEST(OutlinesDeepColour, RingsKeepTheirColourOnATenBitScreen) {
     LC_REQUIRE_TEST_ENV();
-    lc::test::PrivateDisplay display({"--no-pulse", "--screen", "1280x720x30"});
-    ASSERT_TRUE(display.ok()) << display.error().toStdString();
-    auto connected = lc::x11::X11Desktop::connect();
-    ASSERT_TRUE(connected.ok());
-    std::shared_ptr<lc::x11::X11Desktop> desktop = connected.value();
+    const lc::test::DeepColourDesktop deep;
+    ASSERT_TRUE(deep.ok()) << deep.display.error().toStdString();
+    const auto& desktop = deep.desktop;
     TestWindow a({"--title", "Target", "--size", "400x300", "--pos", "100,100", "--colour", "ffffff"});
     ASSERT_TRUE(a.ok());
     OutlineManager m(desktop);
