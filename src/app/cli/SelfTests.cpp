@@ -224,12 +224,13 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
     co_await m.session().stop();
     if (!model) co_return 1;
     printLine(QStringLiteral("stopped; folder: ") + m.session().sessionDir().value_or(QStringLiteral("?")));
+    // Callers read the notes as the last line.
+    printLine(QStringLiteral("notice: ") + noticeText(m));
     QStringList notes;
     for (const Entry& e : m.windows().entries())
         notes << e.appName + QStringLiteral(": ") + e.note.value_or(QStringLiteral("-")) +
                      QStringLiteral(" / ") + e.warning.value_or(QStringLiteral("-"));
     printLine(QStringLiteral("notes: ") + notes.join(QStringLiteral(" | ")));
-    printLine(QStringLiteral("notice: ") + noticeText(m));
     co_return 0;
 }
 
