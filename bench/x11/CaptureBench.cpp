@@ -1,5 +1,6 @@
 // Cost of capturing one 1920×1080 window frame the way capture streams do (Composite pixmap read
-// through MIT-SHM into a pooled frame, alpha made opaque), with and without the pointer drawn in.
+// through MIT-SHM into a pooled frame, alpha made opaque), with and without the pointer drawn in,
+// and the conversion a depth-30 window's pixels need.
 // Needs an X display: run through bench/x11/run (or scripts/test-env run -- THIS).
 #include "platform/x11/FrameGrabber.h"
 #include "platform/x11/Grabber.h"
@@ -97,9 +98,19 @@ void BM_ForceOpaque1080p(benchmark::State& state) {
     }
 }
 
+// The same for a depth-30 window: 10-bit channels cut to 8 (instead of the above).
+void BM_TenBitToBgra1080p(benchmark::State& state) {
+    std::vector<std::uint8_t> px(1920 * 1080 * 4);
+    for (auto _ : state) {
+        lc::x11::toOpaqueBgra(lc::x11::PixelLayout::x2r10g10b10, px.data(), 1920 * 4, 1920, 1080);
+        benchmark::DoNotOptimize(px.data());
+    }
+}
+
 BENCHMARK(BM_Capture1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Capture1080pWithCursor)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ForceOpaque1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TenBitToBgra1080p)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

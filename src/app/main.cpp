@@ -24,7 +24,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrent>
 #include <cstdio>
 #include <unistd.h>
 
@@ -161,19 +160,7 @@ int main(int argc, char** argv) {
 
     // Sessions a crash or a power cut left unfinished are completed off the main thread; the
     // main window then says so. Before any session of this run can start, one at a time.
-    {
-        QPointer<lc::AppModel> guarded(&model);
-        const QString root = model.sessionsRoot();
-        auto recovering =
-            QtConcurrent::run([root] { return lc::cli::recoverAtLaunch(root, recoveryMedia()); });
-        auto* watcher = new QFutureWatcher<std::vector<lc::RecoveredSession>>(&model);
-        QObject::connect(watcher, &QFutureWatcherBase::finished, &model, [watcher, guarded] {
-            const auto recovered = watcher->result();
-            watcher->deleteLater();
-            if (guarded && !recovered.empty()) guarded->showRecovered(recovered.back());
-        });
-        watcher->setFuture(recovering);
-    }
+    lc::cli::recoverAtLaunchInBackground(model, recoveryMedia());
 
     // The command-line modes start once the event loop runs.
     QTimer::singleShot(0, &model, [&model, &shell, args] {

@@ -1,23 +1,50 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace lc::test {
 
+namespace {
+
+bool writeText(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    ::close(fd);
+    return ok;
+}
+
+// A mount namespace of the calling (single-threaded) process; a user namespace with it, where
+// this user is root, when the process may not make one alone.
+bool ownMountNamespace() {
+    if (unshare(CLONE_NEWNS) == 0) return true;
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeText("/proc/self/setgroups", "deny") &&
+           writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+} // namespace
+
 int inSmallFilesystem(const std::string& dir, const char* mountOptions, const std::function<int()>& body) {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (!ownMountNamespace() || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("lc-test", dir.c_str(), "tmpfs", 0, mountOptions) != 0)
             _exit(99);
         _exit(body());
@@ -25,6 +52,36 @@ int inSmallFilesystem(const std::string& dir, const char* mountOptions, const st
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+SmallFilesystem::SmallFilesystem(const QString& dir, const QString& mountOptions) : dir_(dir) {
+    mounted_ = QDir().mkpath(dir) && mount("lc-test", QFile::encodeName(dir).constData(), "tmpfs", 0,
+                                           mountOptions.toUtf8().constData()) == 0;
+}
+
+SmallFilesystem::~SmallFilesystem() {
+    // Lazily: a program that still holds a file in it must not keep the mount alive for good.
+    if (mounted_) umount2(QFile::encodeName(dir_).constData(), MNT_DETACH);
+}
+
+qint64 SmallFilesystem::freeBytes() const {
+    struct statvfs st {};
+    if (statvfs(QFile::encodeName(dir_).constData(), &st) != 0) return -1;
+    return qint64(st.f_bavail) * qint64(st.f_frsize);
+}
+
+bool SmallFilesystem::fillUpTo(const QString& file, qint64 keep) const {
+    const int fd = ::open(QFile::encodeName(QDir(dir_).filePath(file)).constData(),
+                          O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    // In ever smaller pieces: the file system's own bookkeeping takes some of what it reports free.
+    off_t end = lseek(fd, 0, SEEK_END);
+    constexpr qint64 page = 4096;
+    for (qint64 piece = 64 << 20; piece >= page; piece /= 2)
+        while (freeBytes() - piece >= keep && posix_fallocate(fd, end, off_t(piece)) == 0)
+            end += off_t(piece);
+    ::close(fd);
+    return freeBytes() - keep < page;
 }
 
 bool haveTestEnv() {

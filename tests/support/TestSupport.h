@@ -55,7 +55,29 @@ QString toolPath(const QString& name);
 // Runs `body` in a child process with its own mount namespace and a tmpfs mounted at `dir` with
 // `mountOptions` (for example "size=300k"): a disk that fills up, for this test alone. The result
 // is body's return value (the number of failed checks), or 99 when no namespace can be made here.
+// Without root the child makes a user namespace of its own, where it may mount.
 int inSmallFilesystem(const std::string& dir, const char* mountOptions, const std::function<int()>& body);
+
+// A tmpfs of `mountOptions` mounted at `dir` for as long as the object lives, seen by every
+// process (programs the test starts included): a disk that fills up under a real program. Needs
+// the right to mount: root, or a test run inside `unshare -rm`; ok() is false otherwise.
+class SmallFilesystem {
+public:
+    SmallFilesystem(const QString& dir, const QString& mountOptions);
+    ~SmallFilesystem();
+    SmallFilesystem(const SmallFilesystem&) = delete;
+    SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+
+    bool ok() const { return mounted_; }
+    // Bytes free for an unprivileged writer.
+    qint64 freeBytes() const;
+    // Takes all free space but `keep` bytes with a file of that name; false when it cannot.
+    bool fillUpTo(const QString& file, qint64 keep) const;
+
+private:
+    QString dir_;
+    bool mounted_ = false;
+};
 
 // The keys of every object of a pretty-printed JSON text in file order, one list per object in
 // the order the objects open (key order is what QJsonDocument cannot show).

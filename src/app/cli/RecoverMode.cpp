@@ -1,10 +1,14 @@
 #include "app/cli/RecoverMode.h"
 
 #include "app/cli/CommandLine.h"
+#include "model/app/AppModel.h"
 #include "model/app/Console.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QFutureWatcher>
+#include <QPointer>
+#include <QtConcurrent/QtConcurrent>
 #include <cstdio>
 
 namespace lc::cli {
@@ -57,6 +61,20 @@ std::vector<RecoveredSession> recoverAtLaunch(const QString& sessionsRoot, const
         out.push_back(std::move(*outcome));
     }
     return out;
+}
+
+void recoverAtLaunchInBackground(AppModel& model, RecoveryMedia media) {
+    QPointer<AppModel> guarded(&model);
+    const QString root = model.sessionsRoot();
+    auto recovering =
+        QtConcurrent::run([root, media = std::move(media)] { return recoverAtLaunch(root, media); });
+    auto* watcher = new QFutureWatcher<std::vector<RecoveredSession>>(&model);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, &model, [watcher, guarded] {
+        const auto recovered = watcher->result();
+        watcher->deleteLater();
+        if (guarded && !recovered.empty()) guarded->showRecovered(recovered.back());
+    });
+    watcher->setFuture(recovering);
 }
 
 } // namespace lc::cli

@@ -9,6 +9,10 @@
 #include <optional>
 #include <vector>
 
+namespace lc {
+class AppModel;
+}
+
 namespace lc::cli {
 
 // Whether "--recover" is given, and the folder after it when there is one.
@@ -27,5 +31,9 @@ void recoverBeforeExport(const QString& folder, const RecoveryMedia& media);
 // Every unfinished session under `sessionsRoot`, recovered; the ones that worked, in order.
 // Failures are written to standard error, one line each.
 std::vector<RecoveredSession> recoverAtLaunch(const QString& sessionsRoot, const RecoveryMedia& media);
+
+// recoverAtLaunch over the model's sessions folder on a worker thread; the model then shows the
+// latest recovered session in its notice. Main thread; returns at once.
+void recoverAtLaunchInBackground(AppModel& model, RecoveryMedia media);
 
 } // namespace lc::cli

@@ -23,6 +23,13 @@ QCoro::Task<> sleep(double seconds) {
     co_await QCoro::sleepFor(std::chrono::milliseconds(qint64(seconds * 1000)));
 }
 
+// Records for `seconds`, or less when the session ends by itself (a full disk).
+QCoro::Task<> recordFor(QPointer<AppModel> model, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(seconds * 1000));
+    while (model && model->session().isRecording() && std::chrono::steady_clock::now() < end)
+        co_await sleep(0.1);
+}
+
 QString epochText(const QDateTime& date) {
     return QString::number(double(date.toMSecsSinceEpoch()) / 1000.0, 'f', 3);
 }
@@ -43,6 +50,10 @@ QString firstLine(AppModel& m) {
 int fail(const QString& why, int code) {
     printLine(QStringLiteral("FAIL: ") + why);
     return code;
+}
+
+QString noticeText(const AppModel& m) {
+    return m.notice().value_or(QStringLiteral("-"));
 }
 
 void printStarted(AppModel& m) {
@@ -185,11 +196,12 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
 
     co_await m.session().start();
     if (!model) co_return 1;
+    if (!m.session().isRecording()) co_return fail(QStringLiteral("not started: ") + noticeText(m), 4);
     printStarted(m);
 
     double joined = 0;
     for (std::size_t i = 2; i < picked.size(); ++i) {
-        co_await sleep(3);
+        co_await recordFor(model, 3);
         if (!model) co_return 1;
         applyPreset(i);
         m.add(picked[i]);
@@ -200,18 +212,20 @@ QCoro::Task<int> selfTestMulti(QPointer<AppModel> model, QStringList arguments) 
 
     const double d = *length;
     if (const auto shot = value(arguments, QStringLiteral("--shot"))) {
-        co_await sleep(2);
+        co_await recordFor(model, 2);
         if (!model) co_return 1;
         printLine(QStringLiteral("shot: ") + screenshotWindows(m, frags, *shot));
-        co_await sleep(std::max(d - 1 - (joined + 2), 0.5));
+        co_await recordFor(model, std::max(d - 1 - (joined + 2), 0.5));
     } else {
-        co_await sleep(std::max(d - 1 - joined, 0.5));
+        co_await recordFor(model, std::max(d - 1 - joined, 0.5));
     }
     if (!model) co_return 1;
 
     co_await m.session().stop();
     if (!model) co_return 1;
     printLine(QStringLiteral("stopped; folder: ") + m.session().sessionDir().value_or(QStringLiteral("?")));
+    // Callers read the notes as the last line.
+    printLine(QStringLiteral("notice: ") + noticeText(m));
     QStringList notes;
     for (const Entry& e : m.windows().entries())
         notes << e.appName + QStringLiteral(": ") + e.note.value_or(QStringLiteral("-")) +

@@ -112,16 +112,17 @@ void Microphone::startMonitor() {
     if (const auto& id = settings_.micDeviceID()) device = id->toStdString();
     // The monitor starts on its own thread; its answer comes back here.
     mic_->start(device, [gate = gate_, mic = mic_.get()](bool running) {
-        gate->post([running, why = mic->startError()](Microphone& m) { m.started(running, why); });
+        gate->post([running, why = mic->startError()](Microphone& m) { m.startAnswered(running, why); });
     });
 }
 
-void Microphone::started(bool running, std::optional<std::string> why) {
+void Microphone::startAnswered(bool running, std::optional<std::string> why) {
     if (!settings_.micEnabled()) return; // switched off meanwhile: its stop is queued after
     if (running) {
         setMicAuth(MicAuthorization::authorized);
         retry_.stop();
         if (std::exchange(failing_, false)) loadMicDevices();
+        emit started();
         return;
     }
     if (!retry_.isActive()) retry_.start();

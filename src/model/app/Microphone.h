@@ -68,12 +68,14 @@ signals:
     void micLevelChanged(float level);
     void micDevicesChanged();
     void micAuthChanged();
+    // A start left the microphone running (at launch, or again after it was absent or failed).
+    void started();
 
 private:
     void setMicLevel(float level);
     void setMicAuth(MicAuthorization auth);
     void startMonitor();
-    void started(bool running, std::optional<std::string> why);
+    void startAnswered(bool running, std::optional<std::string> why);
     void stoppedByItself(const std::string& reason);
     void devicesListed(Result<std::vector<AudioDevice>> list);
     void askAuthorization(std::function<void(Microphone&, MicAuthorization)> then);

@@ -115,6 +115,7 @@ SessionController::SessionController(Services services, WindowList& windows, Set
     tickTimer_.setInterval(int(kTickSeconds * 1000));
     tickTimer_.setTimerType(Qt::PreciseTimer);
     connect(&tickTimer_, &QTimer::timeout, this, &SessionController::tick);
+    connect(&mic_, &Microphone::started, this, &SessionController::micAppeared);
 }
 
 SessionController::~SessionController() {
@@ -212,10 +213,7 @@ QCoro::Task<> SessionController::start() {
     endNotice_.reset();
     lastDiskCheck_ = sessionStart_;
 
-    if (micRunning) {
-        mic_.monitor().startFile(QDir(*folder).filePath(kMicFile).toStdString());
-        session_.mic = SessionMic{.file = kMicFile, .device = mic_.deviceName()};
-    }
+    if (micRunning) startMicFile();
     mic_.setSessionStart(sessionStart_);
 
     setIsRecording(true);
@@ -398,6 +396,19 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
     }
 }
 
+void SessionController::startMicFile() {
+    mic_.monitor().startFile(QDir(*sessionDir_).filePath(kMicFile).toStdString());
+    session_.mic = SessionMic{.file = kMicFile, .device = mic_.deviceName()};
+}
+
+void SessionController::micAppeared() {
+    // Its file begins with its first sound and is placed on the session clock by it, like any
+    // late start; a microphone that had a file keeps it (it resumes on the same timeline).
+    if (!isRecording_ || stopping_ || session_.mic || !sessionDir_ || !settings_.micEnabled()) return;
+    startMicFile();
+    writeSession();
+}
+
 // --- Recorders that end on their own -----------------------------------------------------------
 
 void SessionController::onRecorderFailed(const QUuid& id, const QString& message) {
@@ -481,14 +492,26 @@ void SessionController::finish(const QUuid& id, double duration, const SessionRe
         const auto date = recorder.firstFrameDate();
         r->startTimecode = date ? Timecode::string(*date, recorder.fpsValue()) : QString();
         if (sessionDir_) {
+            const QString before = r->file;
             if (auto renamed =
-                    SessionFiles::renameWithOffset(*sessionDir_, r->file, offsetSuffix(r->startOffset))) {
-                r->file = *renamed;
-                windows_.edit(id, [&](Entry& e) { e.file = *renamed; });
+                    SessionFiles::renameWithOffset(*sessionDir_, before, offsetSuffix(r->startOffset))) {
+                describeRenamed(before, *renamed, [this, id](const QString& name) {
+                    if (SessionRecording* rec = session_.recording(id)) rec->file = name;
+                    windows_.edit(id, [&](Entry& e) { e.file = name; });
+                });
+                return;
             }
         }
     }
     writeSession();
+}
+
+void SessionController::describeRenamed(const QString& before, const QString& after,
+                                        const std::function<void(const QString&)>& name) {
+    name(after);
+    if (writeSession() || !sessionDir_) return;
+    const QDir dir(*sessionDir_);
+    if (QFile::rename(dir.filePath(after), dir.filePath(before))) name(before);
 }
 
 // --- Stop ----------------------------------------------------------------------------------
@@ -555,11 +578,14 @@ QCoro::Task<> SessionController::finishFiles() {
         m.startTimecode = mic_.monitor().fileTimecode();
         if (sessionDir_) {
             const QDir dir(*sessionDir_);
+            const QString before = m.file;
             const QString renamed =
                 QStringLiteral("Mic ") + offsetSuffix(m.startOffset) + QStringLiteral(".m4a");
             if (!QFileInfo::exists(dir.filePath(renamed)) &&
-                QFile::rename(dir.filePath(m.file), dir.filePath(renamed)))
-                m.file = renamed;
+                QFile::rename(dir.filePath(before), dir.filePath(renamed)))
+                describeRenamed(before, renamed, [this](const QString& name) {
+                    if (session_.mic) session_.mic->file = name;
+                });
         }
     }
 }
@@ -576,9 +602,10 @@ void SessionController::endSession(const std::optional<QString>& failure) {
     windows_.editAll([](Entry& e) { e.isRecording = false; });
     stopping_ = false;
     try {
-        writeSession();
         // Every file is finished and named, and the manifest says so: the session ended cleanly.
-        if (marker_) marker_->remove();
+        // A manifest that cannot be written (a full disk) keeps the marker: the next launch
+        // completes the session.
+        if (writeSession() && marker_) marker_->remove();
         marker_.reset();
         settings_.persist();
     } catch (...) {
@@ -641,7 +668,7 @@ QCoro::Task<> SessionController::runProbe(QUuid id, ShareableWindow window, Pres
 
 // --- Manifest and focus --------------------------------------------------------------------
 
-void SessionController::writeSession() {
+bool SessionController::writeSession() {
     for (const auto& [id, recorder] : recorders_) {
         SessionRecording* r = session_.recording(id);
         if (!r) continue;
@@ -665,7 +692,7 @@ void SessionController::writeSession() {
             session_.mic->duration = round3(std::max(0.0, uptime() - *first));
         }
     }
-    if (!sessionDir_) return;
+    if (!sessionDir_) return false;
     const SessionDocument doc = writtenDocument();
     lastManifestWrite_ = uptime();
     if (const auto written = writeSessionDocument(*sessionDir_, doc); !written) {
@@ -675,10 +702,11 @@ void SessionController::writeSession() {
             notice_(QString::fromStdString(written.error().message));
         }
         if (isRecording_ && !stopping_) checkDiskSpace();
-        return;
+        return false;
     }
     if (const auto bytes = doc.encode()) manifestBytes_ = bytes->size();
     emit sessionWritten();
+    return true;
 }
 
 SessionDocument SessionController::writtenDocument() {

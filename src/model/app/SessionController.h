@@ -135,7 +135,12 @@ private:
     void setFailure(const QUuid& id, const QString& text);
     QString chooseFileName(const Entry& entry) const;
     void tick();
-    void writeSession();
+    // False when the manifest could not be written (the previous one stays).
+    bool writeSession();
+    // `before` was renamed `after`: the manifest names it so (`name` sets the name), or, when the
+    // manifest cannot be written, the file gets its old name back.
+    void describeRenamed(const QString& before, const QString& after,
+                         const std::function<void(const QString&)>& name);
     // The document as it stands on disk: only files that exist and hold media so far.
     SessionDocument writtenDocument();
     // Bytes per second the running session is estimated to write, and samples per second of
@@ -151,6 +156,10 @@ private:
     void activated(std::int32_t pid, double at);
     void commitFocus(const QUuid& id, double t);
     void onRecorderFailed(const QUuid& id, const QString& message);
+    // The microphone file of the running session (sessionDir_ set).
+    void startMicFile();
+    // The microphone started running: a session without its file starts one now.
+    void micAppeared();
     // The second half of startEntry, once the window has its size: the file name, the recorder
     // and the session record. The entry must exist.
     QCoro::Task<> startRecorder(QUuid id, ShareableWindow window, Preset preset,

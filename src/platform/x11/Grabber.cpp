@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -75,11 +76,59 @@ std::vector<std::unique_ptr<FramePool::Slot>> FramePool::close() {
     return std::move(free_);
 }
 
-void forceOpaque(std::uint8_t* data, int stride, int width, int height) {
+namespace {
+
+// One pass over every row; `convert` maps one pixel (simple enough to be vectorised).
+template <class Convert>
+void eachPixel(std::uint8_t* data, int stride, int width, int height, Convert convert) {
     for (int y = 0; y < height; ++y) {
         auto* p = reinterpret_cast<std::uint32_t*>(data + std::ptrdiff_t(y) * stride);
         for (int x = 0; x < width; ++x)
-            p[x] |= 0xff000000u;
+            p[x] = convert(p[x]);
+    }
+}
+
+// The masks of the window's visual.
+std::optional<xcb_visualtype_t> visualOf(xcb_connection_t* c, xcb_window_t window) {
+    const auto a = requestAttributes(c, window).take();
+    return a ? findVisual(c, a->visual) : std::nullopt;
+}
+
+std::optional<PixelLayout> layoutOf(int depth, const std::optional<xcb_visualtype_t>& v) {
+    if (depth == 24 || depth == 32) {
+        // Without a visual to say otherwise, the layout every X server uses at these depths.
+        if (!v || (v->red_mask == 0xff0000 && v->green_mask == 0xff00 && v->blue_mask == 0xff))
+            return PixelLayout::bgrx8;
+        return std::nullopt;
+    }
+    if (depth == 30 && v && v->green_mask == 0xffc00) {
+        if (v->red_mask == 0x3ff00000 && v->blue_mask == 0x3ff) return PixelLayout::x2r10g10b10;
+        if (v->red_mask == 0x3ff && v->blue_mask == 0x3ff00000) return PixelLayout::x2b10g10r10;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void forceOpaque(std::uint8_t* data, int stride, int width, int height) {
+    eachPixel(data, stride, width, height, [](std::uint32_t p) { return p | 0xff000000u; });
+}
+
+void toOpaqueBgra(PixelLayout layout, std::uint8_t* data, int stride, int width, int height) {
+    switch (layout) {
+    case PixelLayout::bgrx8:
+        forceOpaque(data, stride, width, height);
+        break;
+    case PixelLayout::x2r10g10b10:
+        eachPixel(data, stride, width, height, [](std::uint32_t p) {
+            return 0xff000000u | ((p >> 6) & 0xff0000u) | ((p >> 4) & 0xff00u) | ((p >> 2) & 0xffu);
+        });
+        break;
+    case PixelLayout::x2b10g10r10:
+        eachPixel(data, stride, width, height, [](std::uint32_t p) {
+            return 0xff000000u | ((p << 14) & 0xff0000u) | ((p >> 4) & 0xff00u) | ((p >> 22) & 0xffu);
+        });
+        break;
     }
 }
 
@@ -118,7 +167,11 @@ bool Grabber::nameWindowPixmap() {
 Result<Grabber::PixelSize> Grabber::readableSize() {
     const auto g = requestGeometry(c_, window_).take();
     if (!g) return makeError("The window is no longer available");
-    if (g->depth != 24 && g->depth != 32) return makeError("The window's pixel format cannot be captured");
+    const auto layout = layoutOf(g->depth, visualOf(c_, window_));
+    if (!layout)
+        return makeError("The window's pixel format cannot be captured (depth " + std::to_string(g->depth) +
+                         ")");
+    layout_ = *layout;
     return PixelSize{g->width, g->height};
 }
 
@@ -202,7 +255,7 @@ Grabber::Grab Grabber::grab(int width, int height) {
         return failed(Failure::gone, "The window's pixels cannot be read");
     }
     auto frame = pooledFrame(std::move(slot), pool_, width, height, stamp);
-    forceOpaque(frame->data, frame->stride, width, height);
+    toOpaqueBgra(layout_, frame->data, frame->stride, width, height);
     ++serial_;
     return {std::move(frame), Failure::none, {}};
 }

@@ -68,6 +68,13 @@ struct CaptureConnection {
 };
 Result<CaptureConnection> openCaptureConnection(const std::string& display);
 
+// How a window's pixels lie in the 32-bit words the server hands over.
+enum class PixelLayout {
+    bgrx8,       // depth 24 or 32: 8 bits a channel, red highest
+    x2r10g10b10, // depth 30: 10 bits a channel, red highest
+    x2b10g10r10, // depth 30: 10 bits a channel, blue highest
+};
+
 // Reads one window's pixels on a connection owned by the caller; single-threaded.
 class Grabber {
 public:
@@ -96,8 +103,10 @@ public:
     struct PixelSize {
         int width = 0, height = 0;
     };
-    // The window's current size when its pixels can be read (depth 24 or 32); why not otherwise.
+    // The window's current size when its pixels can be read (8 or 10 bits a channel, learnt for
+    // grab() here); why not otherwise.
     Result<PixelSize> readableSize();
+    PixelLayout layout() const { return layout_; }
 
     struct Pointer {
         bool inside = false; // over the window of the size asked about, on its screen
@@ -122,9 +131,13 @@ private:
     xcb_pixmap_t pixmap_ = XCB_NONE;
     std::shared_ptr<FramePool> pool_;
     std::uint64_t serial_ = 0;
+    PixelLayout layout_ = PixelLayout::bgrx8;
 };
 
 // Sets every pixel's alpha to 255 (depth-24 pixels carry 0 there).
 void forceOpaque(std::uint8_t* data, int stride, int width, int height);
+
+// Turns pixels of `layout` into opaque 8-bit BGRA in place (the top 8 of each channel's bits).
+void toOpaqueBgra(PixelLayout layout, std::uint8_t* data, int stride, int width, int height);
 
 } // namespace lc::x11

@@ -12,6 +12,7 @@ namespace lc::x11 {
 
 Overlay::Overlay(std::shared_ptr<DisplayConnection> d, const std::string& title) : d_(std::move(d)) {
     xcb_connection_t* c = d_->c();
+    if (d_->screen()) visual_ = findVisual(c, d_->screen()->root_visual);
     window_ = xcb_generate_id(c);
     const std::uint32_t values[] = {0, 1}; // back pixel, override-redirect
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, d_->root(), 0, 0, std::uint16_t(frame_.width),
@@ -69,11 +70,9 @@ void Overlay::setRing(const RingStyle& ring) {
     // Without a compositing manager nothing blends: translucency is approximated over a
     // mid-grey background, so lighter styles still look lighter.
     const double alpha = std::clamp(ring.colour.alpha, 0.0, 1.0);
-    auto channel = [alpha](double v) {
-        return std::uint32_t(std::lround((std::clamp(v, 0.0, 1.0) * alpha + 0.5 * (1 - alpha)) * 255));
-    };
+    auto channel = [alpha](double v) { return std::clamp(v, 0.0, 1.0) * alpha + 0.5 * (1 - alpha); };
     const std::uint32_t pixel =
-        (channel(ring.colour.red) << 16) | (channel(ring.colour.green) << 8) | channel(ring.colour.blue);
+        truePixel(visual_, channel(ring.colour.red), channel(ring.colour.green), channel(ring.colour.blue));
     xcb_change_window_attributes(d_->c(), window_, XCB_CW_BACK_PIXEL, &pixel);
     xcb_clear_area(d_->c(), 0, window_, 0, 0, 0, 0);
     if (shapeChanged) reshape();

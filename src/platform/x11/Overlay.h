@@ -7,6 +7,7 @@
 #include "platform/x11/DisplayConnection.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace lc::x11 {
@@ -32,6 +33,7 @@ private:
     void reshape();
 
     std::shared_ptr<DisplayConnection> d_;
+    std::optional<xcb_visualtype_t> visual_; // the screen's: pixels are in its format
     xcb_window_t window_ = XCB_NONE;
     Rect frame_{0, 0, 100, 100};
     RingStyle ring_;

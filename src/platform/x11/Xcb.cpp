@@ -8,6 +8,9 @@
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace lc::x11 {
@@ -169,6 +172,26 @@ Extensions initExtensions(xcb_connection_t* c) {
 
 bool sync(xcb_connection_t* c) {
     return pending(c, xcb_get_input_focus(c), xcb_get_input_focus_reply).take().ok();
+}
+
+std::optional<xcb_visualtype_t> findVisual(xcb_connection_t* c, xcb_visualid_t id) {
+    for (auto screens = xcb_setup_roots_iterator(xcb_get_setup(c)); screens.rem; xcb_screen_next(&screens))
+        for (auto depths = xcb_screen_allowed_depths_iterator(screens.data); depths.rem;
+             xcb_depth_next(&depths))
+            for (auto v = xcb_depth_visuals_iterator(depths.data); v.rem; xcb_visualtype_next(&v))
+                if (v.data->visual_id == id) return *v.data;
+    return std::nullopt;
+}
+
+std::uint32_t truePixel(const std::optional<xcb_visualtype_t>& v, double red, double green, double blue) {
+    auto channel = [](double value, std::uint32_t mask) -> std::uint32_t {
+        if (mask == 0) return 0;
+        const int shift = std::countr_zero(mask);
+        const std::uint32_t top = mask >> shift;
+        return std::uint32_t(std::lround(std::clamp(value, 0.0, 1.0) * double(top))) << shift;
+    };
+    return channel(red, v ? v->red_mask : 0xff0000u) | channel(green, v ? v->green_mask : 0xff00u) |
+           channel(blue, v ? v->blue_mask : 0xffu);
 }
 
 } // namespace lc::x11

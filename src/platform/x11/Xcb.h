@@ -209,4 +209,10 @@ Extensions initExtensions(xcb_connection_t* c);
 // Waits until the server has handled every request sent so far; false when the connection broke.
 bool sync(xcb_connection_t* c);
 
+// The visual of that id on the connection's screens, when there is one.
+std::optional<xcb_visualtype_t> findVisual(xcb_connection_t* c, xcb_visualid_t id);
+// Red, green and blue (0…1) as a pixel of a true-colour visual (8 or 10 bits a channel, or other);
+// the usual 8-bit layout without one.
+std::uint32_t truePixel(const std::optional<xcb_visualtype_t>& v, double red, double green, double blue);
+
 } // namespace lc::x11

@@ -506,14 +506,8 @@ TEST_F(RecorderIntegration, StopBeforeAnyFrameLeavesNoFile) {
 }
 
 TEST_F(RecorderIntegration, FullDiskFailsAndKeepsWhatWasWritten) {
-    const QString mountPoint = dir.filePath("small");
-    QDir().mkpath(mountPoint);
-    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mountPoint}) != 0)
-        GTEST_SKIP() << "cannot mount a small file system here";
-    struct Unmount {
-        QString at;
-        ~Unmount() { QProcess::execute("umount", {at}); }
-    } unmount{mountPoint};
+    const SmallFilesystem small(dir.filePath("small"), "size=64k");
+    if (!small.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
 
     TestWindow tw({"--pos", "0,0", "--size", "640x360", "--animate"});
     ASSERT_TRUE(tw.ok());

@@ -1,7 +1,8 @@
 // The real program recording three real windows and the microphone, killed with SIGKILL at
 // moments chosen by what it prints and writes (just after the start, mid-recording, during the
 // stop): every file plays up to shortly before the kill, the manifest is valid, "--recover"
-// finishes and renames the files, and the export of the recovered folder succeeds.
+// finishes and renames the files, and the export of the recovered folder succeeds. And the same
+// program on a small file system that another program fills up while it records.
 #include "TestSupport.h"
 #include "X11TestSupport.h"
 #include "common/Clock.h"
@@ -12,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
 #include <cstdio>
@@ -33,6 +35,15 @@ QJsonObject manifestOf(const QString& folder) {
     return QJsonDocument::fromJson(f.readAll()).object();
 }
 
+// The mean level of a file's sound in dB (ffmpeg's volumedetect), or -200 without one.
+double meanVolume(const QString& path) {
+    QProcess p;
+    p.start("ffmpeg", {"-nostdin", "-v", "info", "-i", path, "-af", "volumedetect", "-f", "null", "-"});
+    p.waitForFinished(60000);
+    const auto m = QRegularExpression(R"(mean_volume: (-?[\d.]+) dB)").match(p.readAllStandardError());
+    return m.hasMatch() ? m.captured(1).toDouble() : -200;
+}
+
 // Seconds of media ffmpeg decodes from a file (its last decoded timestamp), or -1.
 double decodedSeconds(const QString& path) {
     QProcess p;
@@ -48,6 +59,13 @@ struct Outcome {
     double startUptime = 0; // shared clock: the session's zero (from the printed epoch)
     double killedAt = 0;    // shared clock
     QStringList lines;
+    int exitCode = -1; // of a run that was not killed
+
+    QString line(const QString& prefix) const {
+        for (const QString& l : lines)
+            if (l.startsWith(prefix)) return l.mid(prefix.size());
+        return {};
+    }
 };
 
 class CrashRecovery : public ::testing::Test {
@@ -100,6 +118,10 @@ protected:
             }
         }
         p.waitForFinished(10000);
+        pending += p.readAllStandardOutput();
+        for (const QByteArray& line : pending.split('\n'))
+            if (!line.isEmpty()) o.lines << QString::fromUtf8(line);
+        o.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         return o;
     }
 
@@ -142,20 +164,25 @@ protected:
         return worst;
     }
 
+    // The program run to its end in this test's home: its exit code (-1: it did not end) and output.
+    std::pair<int, QString> runToEnd(const QStringList& args) const {
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(loomcast(), args);
+        const bool ended = p.waitForFinished(600000);
+        return {ended && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardOutput())};
+    }
+
     // --recover FOLDER, then --export: both succeed, every file renamed. With `exportOnly`, the
     // export alone: it recovers the folder first.
     void recoverAndExport(const QString& folder, bool exportOnly = false) {
-        QString exported;
         if (exportOnly) {
-            ASSERT_NO_FATAL_FAILURE(exportFolder(folder, exported));
+            const QString exported = expectExports(folder);
             EXPECT_TRUE(exported.startsWith("recovered " + folder + ": ")) << exported.toStdString();
         } else {
-            QProcess r;
-            r.setProcessEnvironment(env());
-            r.start(loomcast(), {"--recover", folder});
-            ASSERT_TRUE(r.waitForFinished(300000));
-            const QString out = QString::fromUtf8(r.readAllStandardOutput());
-            EXPECT_EQ(r.exitCode(), 0) << out.toStdString();
+            const auto [code, out] = runToEnd({"--recover", folder});
+            EXPECT_EQ(code, 0) << out.toStdString();
             EXPECT_TRUE(out.contains("recovered " + folder + ": ")) << out.toStdString();
         }
         EXPECT_FALSE(QFileInfo::exists(QDir(folder).filePath(".recording")));
@@ -171,29 +198,27 @@ protected:
         if (!doc["mic"].isNull()) EXPECT_TRUE(doc["mic"].toObject()["file"].toString().startsWith("Mic (+"));
 
         if (doc["recordings"].toArray().isEmpty() || exportOnly) return;
-        ASSERT_NO_FATAL_FAILURE(exportFolder(folder, exported));
-        EXPECT_TRUE(exported.startsWith("exported ")) << exported.toStdString();
+        EXPECT_TRUE(expectExports(folder).startsWith("exported "));
     }
 
-    void exportFolder(const QString& folder, QString& output) {
-        QProcess e;
-        e.setProcessEnvironment(env());
-        e.start(loomcast(), {"--export", folder});
-        ASSERT_TRUE(e.waitForFinished(600000));
-        output = QString::fromUtf8(e.readAllStandardOutput());
-        EXPECT_EQ(e.exitCode(), 0) << output.toStdString();
+    // --export FOLDER succeeds (after recovering it, when it was unfinished); what it printed.
+    QString expectExports(const QString& folder) {
+        const auto [code, output] = runToEnd({"--export", folder});
+        EXPECT_EQ(code, 0) << output.toStdString();
         EXPECT_TRUE(output.contains("\nexported ") || output.startsWith("exported ")) << output.toStdString();
+        return output;
     }
 
     QTemporaryDir home;
     std::vector<std::unique_ptr<TestWindow>> windows;
 };
 
-// Whether the manifest describes all three windows with `seconds` recorded each.
-bool recorded(const QString& folder, double seconds) {
+// Whether the manifest describes all three windows with `seconds` recorded each (and the
+// microphone's file).
+bool recorded(const QString& folder, double seconds, bool withMic = true) {
     const QJsonObject doc = manifestOf(folder);
     const QJsonArray recs = doc["recordings"].toArray();
-    if (recs.size() < 3 || doc["mic"].isNull()) return false;
+    if (recs.size() < 3 || (withMic && doc["mic"].isNull())) return false;
     for (const auto& r : recs)
         if (r.toObject()["duration"].toDouble() < seconds) return false;
     return true;
@@ -244,4 +269,134 @@ TEST_F(CrashRecovery, KilledDuringTheStop) {
     if (!QFileInfo::exists(QDir(o.folder).filePath(".recording")))
         GTEST_SKIP() << "the stop ended before the kill";
     recoverAndExport(o.folder);
+}
+
+// --- A disk that fills up ----------------------------------------------------------------------
+
+class FullDisk : public CrashRecovery {
+protected:
+    void SetUp() override {
+        CrashRecovery::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        sessions = home.filePath("Sessions");
+    }
+
+    // A session of up to a minute on a file system of `size`; once the manifest shows every
+    // window recording, another program takes all free space but `keep` bytes.
+    Outcome recordWhileFilling(SmallFilesystem& fs, qint64 keep) {
+        bool filled = false;
+        return runAndKill(60, [&](const QString& folder) {
+            if (!filled && recorded(folder, 1.0)) {
+                filled = true;
+                EXPECT_TRUE(fs.fillUpTo("other program's file", keep));
+            }
+            return false;
+        });
+    }
+
+    // The clean end of a session that stopped itself: no marker, files renamed, a valid manifest
+    // naming only files that play.
+    void checkStoppedCleanly(const Outcome& o) {
+        ASSERT_FALSE(o.folder.isEmpty()) << o.lines.join("\n").toStdString();
+        EXPECT_EQ(o.exitCode, 0) << o.lines.join("\n").toStdString();
+        EXPECT_FALSE(QFileInfo::exists(QDir(o.folder).filePath(".recording")));
+        const QJsonObject doc = manifestOf(o.folder);
+        ASSERT_FALSE(doc.isEmpty()) << "session.json is never left empty or torn";
+        const QJsonArray recs = doc["recordings"].toArray();
+        EXPECT_EQ(recs.size(), 3);
+        for (const auto& v : recs) {
+            const QJsonObject r = v.toObject();
+            const QString file = r["file"].toString();
+            EXPECT_TRUE(file.contains("(+")) << file.toStdString();
+            // It stopped soon after the disk filled, not at the end of the minute.
+            EXPECT_LT(r["duration"].toDouble(), 40) << file.toStdString();
+            EXPECT_GT(decodedSeconds(QDir(o.folder).filePath(file)), 0.5) << file.toStdString();
+        }
+        ASSERT_FALSE(doc["mic"].isNull());
+        EXPECT_GT(decodedSeconds(QDir(o.folder).filePath(doc["mic"].toObject()["file"].toString())), 0.5);
+    }
+
+    QString sessions;
+};
+
+const QRegularExpression
+    kAlmostFull(R"(^Recording stopped: the disk is almost full \((\d+ (MB|kB|bytes)) left\)\.$)");
+
+TEST_F(FullDisk, ASessionStopsItselfCleanlyWhenAnotherProgramFillsTheDisk) {
+    SmallFilesystem fs(sessions, "size=260m");
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
+    const Outcome o = recordWhileFilling(fs, 40'000'000);
+    const auto told = kAlmostFull.match(o.line("notice: "));
+    EXPECT_TRUE(told.hasMatch()) << o.lines.join("\n").toStdString();
+    checkStoppedCleanly(o);
+    expectExports(o.folder); // in the 40 MB left
+}
+
+TEST_F(FullDisk, ADiskThatFillsToTheLastByteEndsTheSessionTheSameWay) {
+    SmallFilesystem fs(sessions, "size=260m");
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
+    const Outcome o = recordWhileFilling(fs, 0);
+    ASSERT_FALSE(o.folder.isEmpty()) << o.lines.join("\n").toStdString();
+    EXPECT_TRUE(kAlmostFull.match(o.line("notice: ")).hasMatch()) << o.lines.join("\n").toStdString();
+    // No room for the final manifest: the last one written stays, naming files that exist, and
+    // the marker stays for a later launch to complete the session.
+    EXPECT_TRUE(QFileInfo::exists(QDir(o.folder).filePath(".recording")));
+    const QJsonObject doc = manifestOf(o.folder);
+    ASSERT_FALSE(doc.isEmpty());
+    for (const auto& r : doc["recordings"].toArray())
+        EXPECT_TRUE(QFileInfo::exists(QDir(o.folder).filePath(r.toObject()["file"].toString())))
+            << r.toObject()["file"].toString().toStdString();
+    if (!doc["mic"].isNull())
+        EXPECT_TRUE(QFileInfo::exists(QDir(o.folder).filePath(doc["mic"].toObject()["file"].toString())));
+
+    // Once the other program's file is gone, recovery completes it like a crashed session.
+    ASSERT_TRUE(QFile::remove(QDir(sessions).filePath("other program's file")));
+    recoverAndExport(o.folder);
+    checkStoppedCleanly(o);
+}
+
+TEST_F(FullDisk, AStartWithoutRoomForAMinuteIsRefused) {
+    SmallFilesystem fs(sessions, "size=120m");
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small file system here (root or unshare -rm)";
+    const Outcome o = runAndKill(5, [](const QString&) { return false; });
+    EXPECT_EQ(o.exitCode, 4);
+    const QString expected = QString("FAIL: not started: Not enough disk space to record (%1 MB left).")
+                                 .arg(fs.freeBytes() / 1'000'000);
+    EXPECT_TRUE(o.lines.contains(expected)) << o.lines.join("\n").toStdString();
+    EXPECT_TRUE(QDir(sessions).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) << "no folder made";
+}
+
+// --- A microphone that comes later ---------------------------------------------------------------
+
+TEST_F(CrashRecovery, AMicrophoneThatAppearsMidSessionIsRecordedFromThenOnInPlace) {
+    // No sound server when the session starts: no microphone; it comes back a few seconds in.
+    auto outage = std::make_unique<SoundServerOutage>();
+    ASSERT_TRUE(outage->active());
+    double back = 0; // shared clock: the server answers again
+    const Outcome o = runAndKill(16, [&](const QString& folder) {
+        if (outage && recorded(folder, 2.0, false)) {
+            EXPECT_TRUE(outage->end());
+            back = uptime();
+            outage.reset();
+        }
+        return false;
+    });
+    ASSERT_FALSE(o.folder.isEmpty()) << o.lines.join("\n").toStdString();
+    EXPECT_EQ(o.exitCode, 0) << o.lines.join("\n").toStdString();
+    ASSERT_GT(back, 0) << "the session never recorded its windows";
+    const QJsonObject doc = manifestOf(o.folder);
+    ASSERT_FALSE(doc["mic"].isNull()) << "the microphone that came got no file";
+    const QJsonObject mic = doc["mic"].toObject();
+    const QString path = QDir(o.folder).filePath(mic["file"].toString());
+    EXPECT_TRUE(mic["file"].toString().startsWith("Mic (+")) << mic["file"].toString().toStdString();
+    // It begins once the server is back, and is placed on the session clock there.
+    const double offset = mic["startOffset"].toDouble();
+    EXPECT_GE(offset, back - o.startUptime - 0.5);
+    EXPECT_NEAR(offset + decodedSeconds(path), offset + mic["duration"].toDouble(), 0.2);
+    double end = 0;
+    for (const auto& r : doc["recordings"].toArray())
+        end = std::max(end, r.toObject()["startOffset"].toDouble() + r.toObject()["duration"].toDouble());
+    EXPECT_NEAR(offset + mic["duration"].toDouble(), end, 1.5) << "it runs to the end of the session";
+    EXPECT_GT(meanVolume(path), -30) << "the test microphone's tone";
+    expectExports(o.folder);
 }

@@ -3,6 +3,7 @@
 #include "TestPattern.h"
 #include "X11TestSupport.h"
 #include "common/Clock.h"
+#include "platform/x11/Grabber.h"
 #include "platform/x11/X11Desktop.h"
 
 #include <atomic>
@@ -307,6 +308,54 @@ TEST_F(Capture, PointerOverTheWindowIsDrawnAndItsMovementIsNewContent) {
     EXPECT_EQ(without.count(), 1u) << "a stream without the cursor reacted to the pointer";
     cursor->stop();
     plain->stop();
+}
+
+TEST(CaptureDeepColour, TenBitWindowsAreCapturedInTheirOwnColours) {
+    LC_REQUIRE_TEST_ENV();
+    const lc::test::DeepColourDesktop deep;
+    ASSERT_TRUE(deep.ok()) << deep.display.error().toStdString();
+    // Distinct channels, so that a swap of red and blue shows.
+    TestWindow w({"--title", "deep", "--size", "320x200", "--pos", "40,40", "--colour", "c86432"});
+    ASSERT_TRUE(w.ok());
+    ASSERT_TRUE(lc::test::x("xwininfo", {"-id", w.idText()}).contains("Depth: 30"));
+
+    Collector c;
+    lc::StreamConfiguration cfg;
+    cfg.showsCursor = false;
+    auto s = deep.desktop->createStream(w.id(), cfg, c.handlers());
+    ASSERT_TRUE(s.ok());
+    const auto started = s.value()->start();
+    ASSERT_TRUE(started.ok()) << started.error().message;
+    ASSERT_TRUE(lc::test::waitUntil([&] { return c.count() >= 1; }, 5s));
+    const auto f = c.last();
+    EXPECT_EQ(f->width, 320);
+    EXPECT_TRUE(pixelIs(*f, 200, 100, 0xc86432)) << describe(*f, 200, 100);
+    EXPECT_TRUE(pixelIs(*f, 319, 199, 0xc86432)) << describe(*f, 319, 199);
+    EXPECT_EQ(c.records().back().counter, 0u) << "the counter's black and white blocks";
+    s.value()->stop();
+    EXPECT_TRUE(c.errors().empty());
+
+    const auto shot = deep.desktop->screenshotWindow(w.id());
+    ASSERT_TRUE(shot.ok()) << shot.error().message;
+    EXPECT_TRUE(pixelIs(*shot.value(), 100, 150, 0xc86432)) << describe(*shot.value(), 100, 150);
+}
+
+TEST(CaptureDeepColour, EveryLayoutBecomesOpaqueEightBitBgra) {
+    // One pixel per channel value, in each layout the server may hand over, and an odd width so
+    // that a vectorised loop's tail is covered too.
+    using lc::x11::PixelLayout;
+    const std::uint32_t r = 0x2ab, g = 0x155, b = 0x3fe; // 10-bit channels
+    const std::vector<std::pair<PixelLayout, std::uint32_t>> cases{
+        {PixelLayout::x2r10g10b10, (r << 20) | (g << 10) | b},
+        {PixelLayout::x2b10g10r10, (b << 20) | (g << 10) | r},
+        {PixelLayout::bgrx8, ((r >> 2) << 16) | ((g >> 2) << 8) | (b >> 2)},
+    };
+    for (const auto& [layout, word] : cases) {
+        std::vector<std::uint32_t> px(37 * 3, word | 0xc0000000u); // padding bits set: ignored
+        lc::x11::toOpaqueBgra(layout, reinterpret_cast<std::uint8_t*>(px.data()), 37 * 4, 37, 3);
+        for (std::uint32_t p : px)
+            ASSERT_EQ(p, 0xff000000u | ((r >> 2) << 16) | ((g >> 2) << 8) | (b >> 2)) << int(layout);
+    }
 }
 
 TEST(CaptureServer, ServerThatDiesEndsStreamsWithAnErrorAndQueriesAnswerEmpty) {

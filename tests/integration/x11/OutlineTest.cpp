@@ -135,6 +135,39 @@ TEST_F(Outlines, HideWithTheirWindowAndCloseWhenNoLongerATarget) {
     EXPECT_TRUE(lc::test::waitUntil([&] { return !frameOf(*desktop_, overlayB); }, 1s));
 }
 
+TEST(OutlinesDeepColour, RingsKeepTheirColourOnATenBitScreen) {
+    LC_REQUIRE_TEST_ENV();
+    const lc::test::DeepColourDesktop deep;
+    ASSERT_TRUE(deep.ok()) << deep.display.error().toStdString();
+    const auto& desktop = deep.desktop;
+    TestWindow a({"--title", "Target", "--size", "400x300", "--pos", "100,100", "--colour", "ffffff"});
+    ASSERT_TRUE(a.ok());
+    OutlineManager m(desktop);
+    m.start([&] { return std::vector<OutlineManager::Target>{{a.id(), Style::focused}}; });
+    ASSERT_TRUE(lc::test::waitUntil([&] { return m.overlayFor(a.id()).has_value(); }, 2s));
+    const std::uint32_t overlay = *m.overlayFor(a.id());
+    std::optional<lc::Rect> t;
+    ASSERT_TRUE(lc::test::waitUntil([&] { return (t = frameOf(*desktop, a.id())).has_value(); }, 2s));
+    // The same colour as on an 8-bit screen, to the last bit the 10-bit channels keep.
+    auto near = [](std::uint32_t got, std::uint32_t want) {
+        for (int shift : {0, 8, 16})
+            if (std::abs(int((got >> shift) & 0xff) - int((want >> shift) & 0xff)) > 1) return false;
+        return true;
+    };
+    std::uint32_t ring = 0;
+    EXPECT_TRUE(lc::test::waitUntil(
+        [&] {
+            const std::uint32_t ids[] = {a.id(), overlay};
+            auto shot = desktop->screenshotDisplay(0, ids);
+            if (!shot) return false;
+            const std::uint8_t* p = shot.value()->row(int(t->y) - 2) + int(t->midX()) * 4;
+            ring = std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
+            return near(ring, 0xff1f1f);
+        },
+        2s))
+        << std::hex << ring;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {

@@ -40,6 +40,18 @@ private:
     bool stopped_ = false;
 };
 
+// A private display of 10 bits a channel (depth 30, no sound) and a desktop connected to it.
+struct DeepColourDesktop {
+    DeepColourDesktop() {
+        if (!display.ok()) return;
+        if (auto d = x11::X11Desktop::connect()) desktop = d.value();
+    }
+    bool ok() const { return desktop != nullptr; }
+
+    PrivateDisplay display{QStringList{"--no-pulse", "--screen", "1280x720x30"}};
+    std::shared_ptr<x11::X11Desktop> desktop;
+};
+
 // One test-window process; terminated when destroyed.
 class TestWindow {
 public:

@@ -8,6 +8,7 @@
 // --flash: every PERIOD seconds from T0 (CLOCK_MONOTONIC seconds; default one second after the
 // start) the window turns white for a tenth of a second, and a 20 ms click of 1 kHz is played so
 // that it sounds at the same instant (the stream's latency is measured while playing).
+// Colours are drawn in the screen's own format (8 or 10 bits a channel).
 // Prints the window's id (decimal) on a line of its own once the window is mapped and drawn.
 // Ends on SIGTERM/SIGINT or when the window manager closes the window (WM_DELETE_WINDOW).
 #include "TestPattern.h"
@@ -291,6 +292,38 @@ std::string toLatin1(const std::string& s) {
     return out;
 }
 
+// 0xRRGGBB as a pixel of the visual (8 or 10 bits a channel, or any other true colour): each
+// channel widened by repeating its top bits, so that its top 8 bits are the colour again.
+class PixelFormat {
+public:
+    explicit PixelFormat(const xcb_visualtype_t* v)
+        : red_(v ? v->red_mask : 0xff0000), green_(v ? v->green_mask : 0xff00),
+          blue_(v ? v->blue_mask : 0xff) {}
+    std::uint32_t operator()(std::uint32_t rgb) const {
+        return channel(rgb >> 16, red_) | channel(rgb >> 8, green_) | channel(rgb, blue_);
+    }
+
+private:
+    static std::uint32_t channel(std::uint32_t value, std::uint32_t mask) {
+        if (mask == 0) return 0;
+        const int shift = __builtin_ctz(mask), bits = __builtin_popcount(mask);
+        value &= 0xff;
+        std::uint32_t wide = 0;
+        for (int filled = 0; filled < bits; filled += 8)
+            wide = (wide << 8) | value;
+        const int have = ((bits + 7) / 8) * 8;
+        return ((wide >> (have - bits)) << shift) & mask;
+    }
+    std::uint32_t red_, green_, blue_;
+};
+
+const xcb_visualtype_t* rootVisual(const xcb_screen_t* screen) {
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d))
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+            if (v.data->visual_id == screen->root_visual) return v.data;
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -316,8 +349,11 @@ int main(int argc, char** argv) {
         xcb_screen_next(&it);
     xcb_screen_t* screen = it.data;
 
+    const PixelFormat pixel(rootVisual(screen));
+
     const xcb_window_t win = xcb_generate_id(c);
-    const std::uint32_t values[] = {o.colour, XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    const std::uint32_t values[] = {pixel(o.colour),
+                                    XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
     const int x = o.pos ? o.pos->first : 0, y = o.pos ? o.pos->second : 0;
     xcb_create_window(c, XCB_COPY_FROM_PARENT, win, screen->root, std::int16_t(x), std::int16_t(y),
                       std::uint16_t(o.width), std::uint16_t(o.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -385,7 +421,8 @@ int main(int argc, char** argv) {
 
     auto fill = [&](std::uint32_t colour, const std::vector<xcb_rectangle_t>& rects) {
         if (rects.empty()) return;
-        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+        const std::uint32_t value = pixel(colour);
+        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &value);
         xcb_poly_fill_rectangle(c, back, gc, std::uint32_t(rects.size()), rects.data());
     };
     auto draw = [&] {

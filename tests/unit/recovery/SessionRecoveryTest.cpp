@@ -2,15 +2,19 @@
 // at and between their fragments as a power cut would, and hostile leftovers.
 #include "model/app/SessionRecovery.h"
 #include "../media_writer/MediaProbe.h"
+#include "UiFixture.h"
+#include "app/cli/RecoverMode.h"
 #include "capture/Timecode.h"
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/media/reader/FfmpegMediaReader.h"
 #include "session/SessionDocument.h"
+#include "ui/ExportBar.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <cmath>
 #include <cstring>
@@ -85,6 +89,46 @@ std::vector<qint64> boxes(const QString& path, const char* type) {
     return out;
 }
 
+// The manifest a killed session left: two windows and the microphone, no durations.
+SessionDocument leftover() {
+    SessionDocument doc;
+    doc.container = "mov";
+    doc.sessionStart = "2026-03-01T13:05:09Z";
+    for (const auto& [file, offset] :
+         {std::pair{QString("A - One (16x9).mov"), 0.6}, std::pair{QString("B - Two (16x9).mov"), 2.5}}) {
+        SessionRecording r;
+        r.file = file;
+        r.app = file.left(1);
+        r.windowTitle = file;
+        r.preset = "16:9";
+        r.width = 160;
+        r.height = 120;
+        r.startOffset = offset;
+        r.hasAppAudio = true;
+        r.startTimecode = "14:05:09:18";
+        doc.recordings.push_back(r);
+    }
+    doc.mic = SessionMic{.file = "Mic.m4a", .device = "default", .startOffset = 0.1};
+    doc.focus = {{0, "A - One (16x9).mov", "A"}, {3, "B - Two (16x9).mov", "B"}};
+    return doc;
+}
+
+void writeLeftover(const QString& folder, const SessionDocument& doc, bool marker = true) {
+    ASSERT_TRUE(writeSessionDocument(folder, doc).ok());
+    if (marker) {
+        QFile m(QDir(folder).filePath(".recording"));
+        ASSERT_TRUE(m.open(QIODevice::WriteOnly));
+    }
+}
+
+// What a killed session leaves: its files as fragments and its manifest with the marker.
+void writeKilledSession(const QString& folder) {
+    writeFragmented(QDir(folder).filePath("A - One (16x9).mov"), MovieFileType::mov, 3.0);
+    writeFragmented(QDir(folder).filePath("B - Two (16x9).mov"), MovieFileType::mov, 2.0);
+    writeFragmented(QDir(folder).filePath("Mic.m4a"), MovieFileType::m4a, 4.0);
+    writeLeftover(folder, leftover());
+}
+
 class Recovery : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -94,35 +138,8 @@ protected:
     }
     QString at(const QString& name) const { return QDir(folder).filePath(name); }
 
-    // The manifest a killed session left: two windows and the microphone, no durations.
-    SessionDocument leftover() const {
-        SessionDocument doc;
-        doc.container = "mov";
-        doc.sessionStart = "2026-03-01T13:05:09Z";
-        for (const auto& [file, offset] :
-             {std::pair{QString("A - One (16x9).mov"), 0.6}, std::pair{QString("B - Two (16x9).mov"), 2.5}}) {
-            SessionRecording r;
-            r.file = file;
-            r.app = file.left(1);
-            r.windowTitle = file;
-            r.preset = "16:9";
-            r.width = 160;
-            r.height = 120;
-            r.startOffset = offset;
-            r.hasAppAudio = true;
-            r.startTimecode = "14:05:09:18";
-            doc.recordings.push_back(r);
-        }
-        doc.mic = SessionMic{.file = "Mic.m4a", .device = "default", .startOffset = 0.1};
-        doc.focus = {{0, "A - One (16x9).mov", "A"}, {3, "B - Two (16x9).mov", "B"}};
-        return doc;
-    }
     void writeLeftover(const SessionDocument& doc, bool marker = true) {
-        ASSERT_TRUE(writeSessionDocument(folder, doc).ok());
-        if (marker) {
-            QFile m(at(".recording"));
-            ASSERT_TRUE(m.open(QIODevice::WriteOnly));
-        }
+        ::writeLeftover(folder, doc, marker);
     }
 
     QTemporaryDir root;
@@ -132,10 +149,8 @@ protected:
 } // namespace
 
 TEST_F(Recovery, FinishesRenamesAndCompletesTheManifest) {
-    writeFragmented(at("A - One (16x9).mov"), MovieFileType::mov, 3.0);
-    writeFragmented(at("B - Two (16x9).mov"), MovieFileType::mov, 2.0);
-    writeFragmented(at("Mic.m4a"), MovieFileType::m4a, 4.0);
-    writeLeftover(leftover());
+    writeKilledSession(folder);
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(unfinishedSessions(root.path()), QStringList{folder});
 
     const auto r = recoverSession(folder, media());
@@ -325,4 +340,50 @@ TEST_F(Recovery, OnlyMarkedFoldersAreUnfinished) {
     ASSERT_TRUE(QFile::link(folder, linked));
     EXPECT_EQ(unfinishedSessions(root.path()), QStringList{folder});
     EXPECT_TRUE(unfinishedSessions(QDir(root.path()).filePath("missing")).isEmpty());
+}
+
+// --- At launch: the model, its main window and the history ----------------------------------------
+
+class LaunchRecovery : public test::UiFixture {};
+
+TEST_F(LaunchRecovery, ALeftoverIsRecoveredShownWithItsFolderListedInTheHistoryAndExports) {
+    const QString folder = QDir(root).filePath("2026-03-01 14-05-09");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    writeKilledSession(folder);
+    ASSERT_FALSE(HasFatalFailure());
+    ui::MainWindow& w = makeWindow();
+    w.show();
+    exporter->setBackends(ExportBackends{&createMovieWriter, ffmpegMediaReader()});
+
+    cli::recoverAtLaunchInBackground(*model, media());
+    ASSERT_TRUE(test::waitUntil([&] { return model->notice().has_value(); }, std::chrono::seconds(60)));
+    const QString when = QDateTime::fromString("2026-03-01T13:05:09Z", Qt::ISODate)
+                             .toLocalTime()
+                             .toString("yyyy-MM-dd HH:mm:ss");
+    const QString told = "Recovered the session of " + when + " after an unexpected exit.";
+    EXPECT_EQ(model->notice(), told);
+    EXPECT_FALSE(QFileInfo::exists(QDir(folder).filePath(".recording")));
+    settle();
+    EXPECT_EQ(w.noticeLabel()->text(), told);
+    EXPECT_TRUE(w.noticeLabel()->isVisibleTo(&w));
+    QPushButton* reveal = nullptr;
+    for (QPushButton* b : w.findChildren<QPushButton*>())
+        if (b->text() == "Show in Folder" && b->isVisibleTo(&w)) reveal = b;
+    ASSERT_NE(reveal, nullptr) << "the notice offers the folder";
+    reveal->click();
+    EXPECT_EQ(actions->opened, QStringList{folder});
+
+    // Listed among the sessions, and exported from there like any other.
+    view().setShowHistory(true);
+    ui::HistoryPopover* history = w.historyPopover();
+    ASSERT_NE(history, nullptr);
+    ASSERT_EQ(history->folders(), QStringList{folder});
+    ASSERT_EQ(history->exportButtons().size(), 1);
+    ASSERT_TRUE(history->exportButtons().front()->isEnabled());
+    history->exportButtons().front()->click();
+    ASSERT_TRUE(test::waitUntil([&] { return !exporter->state().isRunning(); }, std::chrono::seconds(120)));
+    ASSERT_EQ(exporter->state().kind, ExportState::Kind::done) << exporter->state().message.toStdString();
+    const auto out = test::probeFile(exporter->state().url.toStdString(), true);
+    ASSERT_TRUE(out.opened) << out.error;
+    EXPECT_NEAR(out.duration, 4.5, 0.2) << "the whole session, to the end of the last file";
 }
