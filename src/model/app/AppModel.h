@@ -11,8 +11,10 @@
 #include "model/app/SessionController.h"
 #include "model/app/SessionRecorder.h"
 #include "model/app/Settings.h"
+#include "model/app/ShortcutKeys.h"
 #include "model/app/WindowList.h"
 #include "platform/Audio.h"
+#include "platform/GlobalShortcuts.h"
 #include "platform/MovieWriter.h"
 #include "platform/ScreenCapture.h"
 #include "platform/WindowControl.h"
@@ -38,6 +40,8 @@ struct AppServices {
     MovieWriterFactory makeWriter; // the microphone file's writer
     std::shared_ptr<DesktopActions> desktop;
     RecorderFactory makeRecorder;
+    // Keys that reach the application from any window; none: shortcuts are unavailable.
+    std::shared_ptr<GlobalShortcuts> shortcuts;
     // This application, whose own windows are never offered.
     Catalogue::Self self;
     // Root under which session folders are made; empty: sessionsRootDefault().
@@ -71,6 +75,8 @@ public:
     const Microphone& mic() const { return *mic_; }
     SessionController& session() { return *session_; }
     const SessionController& session() const { return *session_; }
+    ShortcutKeys& shortcuts() { return *shortcuts_; }
+    const ShortcutKeys& shortcuts() const { return *shortcuts_; }
     OutlineManager& outlines() { return *outlines_; }
     ExportController& exporter() { return *exporter_; }
     const AppServices& services() const { return services_; }
@@ -103,6 +109,8 @@ public:
     void setAppAudio(const QUuid& id, bool on);
     // Starts or stops the session.
     void toggle();
+    // Pauses or resumes the running session.
+    void togglePause();
     void persist() { settings_->persist(); }
     // Saves the state; when a session runs (or is starting), stops it and waits until every
     // file is finished.
@@ -133,6 +141,7 @@ private:
     std::unique_ptr<ExportController> exporter_;
     std::unique_ptr<Microphone> mic_;
     std::unique_ptr<SessionController> session_;
+    std::unique_ptr<ShortcutKeys> shortcuts_;
 };
 
 } // namespace lc
