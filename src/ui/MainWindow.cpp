@@ -139,6 +139,7 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
         syncLive();
     });
     connect(&model_.session(), &SessionController::elapsedChanged, this, [this] { syncState(); });
+    connect(&model_.session(), &SessionController::pausedChanged, this, [this] { syncState(); });
     connect(&model_.windows(), &WindowList::entriesChanged, this, [this] {
         // A removed entry takes its popover with it.
         if (const auto& open = view_.presetPopoverFor(); open && !model_.windows().entry(*open))
@@ -326,8 +327,9 @@ QWidget* MainWindow::buildFooter() {
 }
 
 void MainWindow::syncState() {
-    pill_->setState(model_.session().isRecording(), model_.session().elapsed());
-    record_->setState(model_.session().isRecording(), model_.windows().availableToRecord());
+    pill_->setState(model_.session().isRecording(), model_.session().elapsed(), model_.session().isPaused());
+    record_->setState(model_.session().isRecording(), model_.windows().availableToRecord(),
+                      model_.session().isPaused());
 }
 
 void MainWindow::syncSummary() {
