@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     if (const auto folder = lc::exportFolderArgument(args)) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName("Loomcast");
+        lc::cli::recoverBeforeExport(*folder, recoveryMedia());
         return lc::runExportMode(*folder, exportBackends);
     }
 

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstdio>
 #include <sched.h>
 #include <sys/mount.h>
@@ -85,7 +86,9 @@ QString run(const QString& program, const QStringList& args, int timeoutMs) {
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
+    // A timeout is what a quiet machine needs; a loaded one may need far more, and waiting
+    // longer costs nothing when the condition holds.
+    const auto end = std::chrono::steady_clock::now() + std::max(timeout, kWaitFloor);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= end) return false;
         if (QCoreApplication::instance())

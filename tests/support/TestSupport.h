@@ -43,7 +43,10 @@ QString hungSoundServer();
 QString run(const QString& program, const QStringList& args, int timeoutMs = 10000);
 
 // Polls `done` every 20 ms (processing Qt events when an application object exists) until it
-// holds or `timeout` passes.
+// holds or `timeout` passes, but never gives up before kWaitFloor: only for conditions that are
+// expected to come true. To check that something does NOT happen, wait for a state in which it
+// cannot happen by a clock's race instead.
+inline constexpr std::chrono::milliseconds kWaitFloor{20000};
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 // Path of a helper program built under tests/tools.

@@ -19,6 +19,11 @@ std::optional<RecoverRequest> recoverArgument(const QStringList& arguments);
 
 int runRecoverMode(const RecoverRequest& request, const QString& sessionsRoot, const RecoveryMedia& media);
 
+// A folder that a dying process left unfinished is recovered before it is exported, as the next
+// launch would: one line on standard output, the recovery's or its failure's. Nothing for a
+// folder without a marker.
+void recoverBeforeExport(const QString& folder, const RecoveryMedia& media);
+
 // Every unfinished session under `sessionsRoot`, recovered; the ones that worked, in order.
 // Failures are written to standard error, one line each.
 std::vector<RecoveredSession> recoverAtLaunch(const QString& sessionsRoot, const RecoveryMedia& media);

@@ -33,6 +33,11 @@ namespace {
 // Audio whose time is this close to where the track has got to is appended as it stands; beyond
 // it, gaps become silence and overlaps are cut.
 constexpr std::int64_t kAudioSlack = 960; // 20 ms
+// Audio off its time by more than this, chunk after chunk, is put back in place as well: a
+// stream's clock that settled after the track began would otherwise leave the rest of the track
+// off by up to the slack (files of one session would then disagree).
+constexpr std::int64_t kAudioStandingOffset = 96; // 2 ms
+constexpr int kAudioStandingChunks = 20;
 // Silence written per round of the worker when a track has a gap, so that a long gap (a window
 // that starts to play sound after minutes) never holds up the video.
 constexpr std::int64_t kSilencePerRound = 48000;
@@ -89,10 +94,12 @@ struct AudioTrack {
     bool finished = false;
     // Worker only (moved here from `queue` under the mutex).
     std::deque<AudioJob> pending;
-    std::int64_t nextPos = 0;       // timeline position (samples) the next placed sample gets
-    std::int64_t skip = 0;          // timeline samples still to drop (encoder priming, see below)
-    std::int64_t ptsOffset = 0;     // added to encoder input positions
-    std::int64_t sent = 0;          // samples given to the encoder
+    std::int64_t nextPos = 0;   // timeline position (samples) the next placed sample gets
+    std::int64_t skip = 0;      // timeline samples still to drop (encoder priming, see below)
+    std::int64_t ptsOffset = 0; // added to encoder input positions
+    std::int64_t sent = 0;      // samples given to the encoder
+    int offChunks = 0;          // chunks in a row off their time the same way (beyond 2 ms)
+    int offSign = 0;
     std::vector<std::int16_t> fifo; // interleaved, under one encoder frame
 };
 
@@ -261,9 +268,10 @@ Result<MovieWriter::InputId> FfmpegMovieWriter::addVideoInput(const VideoSetting
     if (s.quality && !hevc) {
         // The final video's memory follows its threads: no frames buffered between the look-ahead
         // and the encoding threads, and above 1080p the threads share each frame (slices)
-        // instead of each holding frames of their own. Quality settings stay the preset's.
+        // instead of each holding frames of their own, and the look-ahead is shorter (each 4K
+        // frame it holds costs about 20 MB). Other quality settings stay the preset's.
         std::string params = "sync-lookahead=0";
-        if (std::int64_t(s.width) * s.height > 1920 * 1080) params += ":sliced-threads=1";
+        if (std::int64_t(s.width) * s.height > 1920 * 1080) params += ":sliced-threads=1:rc-lookahead=5";
         av_opt_set(enc->priv_data, "x264-params", params.c_str(), 0);
     }
     if (hevc) {
@@ -695,7 +703,18 @@ Result<void> FfmpegMovieWriter::encodeVideo(const VideoJob& job) {
 Result<bool> FfmpegMovieWriter::placeAudio(AudioTrack& t, const AudioJob& job) {
     const std::int16_t* s = job.samples.data();
     auto frames = std::int64_t(job.samples.size() / 2);
-    if (job.pts > t.nextPos + kAudioSlack) {
+    const std::int64_t off = job.pts - t.nextPos;
+    bool realign = std::abs(off) > kAudioSlack;
+    if (!realign && std::abs(off) > kAudioStandingOffset) {
+        const int sign = off > 0 ? 1 : -1;
+        t.offChunks = t.offSign == sign ? t.offChunks + 1 : 1;
+        t.offSign = sign;
+        realign = t.offChunks >= kAudioStandingChunks;
+    } else if (!realign) {
+        t.offChunks = 0;
+    }
+    if (realign) t.offChunks = 0;
+    if (realign && off > 0) {
         // A gap: silence up to the chunk, in encoder-sized pieces, a bounded amount per round.
         static const std::vector<std::int16_t> silence(2 * 4096, 0);
         for (std::int64_t budget = kSilencePerRound; job.pts > t.nextPos; budget -= 4096) {
@@ -703,8 +722,8 @@ Result<bool> FfmpegMovieWriter::placeAudio(AudioTrack& t, const AudioJob& job) {
             if (auto r = pushAudio(t, silence.data(), std::min<std::int64_t>(job.pts - t.nextPos, 4096)); !r)
                 return r.error();
         }
-    } else if (job.pts < t.nextPos - kAudioSlack) {
-        const std::int64_t cut = t.nextPos - job.pts;
+    } else if (realign) {
+        const std::int64_t cut = -off;
         if (cut >= frames) return true;
         s += 2 * cut;
         frames -= cut;

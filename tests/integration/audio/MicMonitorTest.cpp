@@ -106,6 +106,14 @@ struct Levels {
         std::lock_guard lock(mutex);
         return std::exchange(values, {});
     }
+    std::size_t size() {
+        std::lock_guard lock(mutex);
+        return values.size();
+    }
+    std::optional<float> last() {
+        std::lock_guard lock(mutex);
+        return values.empty() ? std::nullopt : std::optional<float>(values.back());
+    }
 };
 
 } // namespace
@@ -117,11 +125,12 @@ TEST(MicMonitorLive, LevelIsZeroForSilenceAndOneForAFullScaleTone) {
     Levels levels;
     mic.setOnLevel(levels.sink());
 
+    const double from = lc::uptime();
     ASSERT_TRUE(startAndWait(mic, "lc_quiet"));
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(lc::test::waitUntil([&] { return levels.size() >= 5; }, 5s));
+    const double elapsed = lc::uptime() - from;
     auto silent = levels.take();
-    ASSERT_GE(silent.size(), 4u);
-    EXPECT_LE(silent.size(), 8u) << "at most one report every 80 ms";
+    EXPECT_LE(double(silent.size()), elapsed / 0.08 + 2) << "at most one report every 80 ms";
     for (float v : silent)
         EXPECT_EQ(v, 0.0f);
 
@@ -130,11 +139,10 @@ TEST(MicMonitorLive, LevelIsZeroForSilenceAndOneForAFullScaleTone) {
     ASSERT_TRUE(startAndWait(mic, "lc_loud"));
     ASSERT_TRUE(player.waitForFinished(10000));
     mic.stop();
-    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(lc::test::waitUntil([&] { return levels.last() == 0.0f; }, 5s)) << "stop reports 0";
     auto tone = levels.take();
     ASSERT_FALSE(tone.empty());
     EXPECT_EQ(*std::max_element(tone.begin(), tone.end()), 1.0f);
-    EXPECT_EQ(tone.back(), 0.0f) << "stop reports 0";
 }
 
 TEST(MicMonitorLive, WritesTheMicrophoneFileWithItsToneLengthAndComment) {
@@ -152,11 +160,16 @@ TEST(MicMonitorLive, WritesTheMicrophoneFileWithItsToneLengthAndComment) {
     std::this_thread::sleep_for(2500ms);
     const double finishing = lc::uptime();
     const auto span = finish(mic);
+    const double finished = lc::uptime();
     mic.stop();
 
     ASSERT_TRUE(span);
-    EXPECT_NEAR(span->firstUptime, armed, 0.05);
-    EXPECT_NEAR(span->end, finishing - span->firstUptime, 0.05);
+    // The file holds the sound from the arming to the finish: not a buffer before or after
+    // (a busy machine may only start and end it later).
+    EXPECT_GE(span->firstUptime, armed - 0.05);
+    EXPECT_LE(span->firstUptime, finishing);
+    EXPECT_GE(span->firstUptime + span->end, finishing - 0.05);
+    EXPECT_LE(span->firstUptime + span->end, finished + 0.05);
     EXPECT_EQ(mic.fileTimecode().size(), 11);
 
     const Probe p = probe(path);

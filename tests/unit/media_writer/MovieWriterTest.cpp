@@ -252,6 +252,34 @@ TEST_P(AudioPlacement, OnsetLandsOnItsTimestamp) {
     EXPECT_NEAR(double(pcm.size()), 72000.0, 1100.0);
 }
 
+TEST(AudioPlacement, AStandingOffsetUnderTheSlackIsTakenOut) {
+    // The first chunks anchor the track; then the stream's clock settles 10 ms later, too little
+    // for a gap. Chunk after chunk off the same way: the track is put back on its stamps.
+    TempDir dir;
+    const auto path = dir.file("a.m4a");
+    auto w = create(path, MovieFileType::m4a);
+    ASSERT_TRUE(w);
+    auto in = w->addAudioInput();
+    ASSERT_TRUE(in.ok());
+    ASSERT_TRUE(w->startWriting().ok());
+    ASSERT_TRUE(w->startSession().ok());
+    const auto quiet = std::vector<std::int16_t>(2 * 480, 0);
+    std::int64_t pos = 0;
+    for (; pos < 4800; pos += 480)
+        ASSERT_TRUE(w->appendAudio(*in, quiet, pos));
+    for (; pos < 48000; pos += 480)
+        ASSERT_TRUE(w->appendAudio(*in, quiet, pos + 480));
+    for (; pos < 72000; pos += 480)
+        ASSERT_TRUE(w->appendAudio(*in, tone(pos + 480, 480, 1000, 0.8), pos + 480));
+    ASSERT_TRUE(w->finishAndWait().ok());
+
+    const auto pcm = lc::test::decodeAudioTrack(path);
+    std::size_t onset = 0;
+    while (onset < pcm.size() && std::fabs(pcm[onset]) < 0.2f)
+        ++onset;
+    EXPECT_NEAR(double(onset), 48480.0, 48.0) << "within 1 ms";
+}
+
 INSTANTIATE_TEST_SUITE_P(Containers, AudioPlacement,
                          testing::Values(std::tuple{MovieFileType::m4a, true},
                                          std::tuple{MovieFileType::m4a, false},

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace lc::update;
 using namespace lc::test;
@@ -321,11 +322,14 @@ TEST(RelaunchTest, StartsTheNewVersionOnlyAfterTheOldProcessEnds) {
     qputenv("LC_MARKER", marker.toUtf8());
 
     QProcess old;
-    old.start(QStringLiteral("sleep"), {QStringLiteral("1")});
+    old.start(QStringLiteral("sleep"), {QStringLiteral("600")});
     ASSERT_TRUE(old.waitForStarted());
     ASSERT_TRUE(
         relaunchAfterExit(old.processId(), exe, {QStringLiteral("--flag"), QStringLiteral("two words")}));
-    EXPECT_FALSE(waitUntil([&] { return QFile::exists(marker); }, std::chrono::milliseconds(500)));
+    // The old process lives until it is killed: no new one may start meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(QFile::exists(marker));
+    old.kill();
     ASSERT_TRUE(old.waitForFinished(5000));
     ASSERT_TRUE(waitUntil([&] { return readFile(marker).size() > 0; }, std::chrono::seconds(5)));
     EXPECT_EQ(readFile(marker), "--flag two words\n");
