@@ -512,7 +512,7 @@ TEST_F(UiFixture, ListsFitTheirRowsUpToTheirLimit) {
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() < 100; }, 1s));
 }
 
-TEST_F(UiFixture, PausedSessionShowsInThePillAndTheRecordButton) {
+TEST_F(UiFixture, PausedSessionShowsInThePillTheRecordButtonAndItsPauseButton) {
     makeWindow();
     offer({win(11, "Editor", "Notes")}, 1);
     run(model->session().start());
@@ -520,14 +520,23 @@ TEST_F(UiFixture, PausedSessionShowsInThePillAndTheRecordButton) {
     auto* button = window->findChild<RecordButton*>();
     ASSERT_TRUE(pill && button);
     EXPECT_EQ(pill->text(), "Recording 00:00");
-    model->togglePause();
+    // The button beside the record button pauses and resumes.
+    SymbolButton* pause = window->pauseButton();
+    ASSERT_TRUE(pause->isVisibleTo(window.get()));
+    EXPECT_EQ(pause->toolTip(), "Pause recording");
+    pause->click();
+    EXPECT_TRUE(model->session().isPaused());
     EXPECT_EQ(pill->text(), "Paused 00:00");
     EXPECT_TRUE(pill->isRed());
     EXPECT_EQ(button->text(), "Paused \u2014 Stop Recording");
+    EXPECT_EQ(pause->symbol(), "play.fill");
+    EXPECT_EQ(pause->toolTip(), "Resume recording");
     model->togglePause();
     EXPECT_EQ(pill->text(), "Recording 00:00");
     EXPECT_EQ(button->text(), "Stop Recording");
+    EXPECT_EQ(pause->symbol(), "pause.fill");
     run(model->session().stop());
+    EXPECT_FALSE(pause->isVisibleTo(window.get())) << "only during a session";
 }
 
 TEST_F(UiFixture, ShortcutRowsChangeClearAndSayWhatIsTaken) {
