@@ -28,6 +28,15 @@ std::optional<FocusLogEntry> FocusTracker::poll(double now, const std::optional<
     return std::nullopt;
 }
 
+bool FocusTracker::changed(double at, const std::optional<QUuid>& candidate) {
+    bool committed = false;
+    if (pending_ && pending_->id != candidate && at - pending_->since >= kConfirmDelay) {
+        commit(pending_->id, pending_->since);
+        committed = true;
+    }
+    return poll(at, candidate).has_value() || committed;
+}
+
 FocusLogEntry FocusTracker::commit(const QUuid& id, double t) {
     const double at = log_.empty() ? 0.0 : std::max(t, log_.back().t);
     log_.push_back(FocusLogEntry{at, id});

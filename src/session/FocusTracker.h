@@ -27,6 +27,11 @@ public:
     // it committed, if any.
     std::optional<FocusLogEntry> poll(double now, const std::optional<QUuid>& candidate);
 
+    // A change of the candidate seen as it happened, at `at` (an activation reported with its own
+    // time): the pending candidate it replaces counts if it held for the confirm delay, however
+    // late this report arrives. Then as poll(at, candidate). Whether anything was committed.
+    bool changed(double at, const std::optional<QUuid>& candidate);
+
     // Appends a change: time 0 for the first one, never earlier than the last one.
     FocusLogEntry commit(const QUuid& id, double t);
 

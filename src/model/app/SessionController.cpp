@@ -240,9 +240,11 @@ QCoro::Task<> SessionController::start() {
     }
 
     if (services_.server) {
-        activationObserver_ = services_.server->observeActivations([gate = gate_](std::int32_t) {
-            gate->post([](SessionController& s) {
-                if (s.isRecording_) s.pollFocus();
+        activationObserver_ = services_.server->observeActivations([gate = gate_](std::int32_t pid) {
+            // Stamped here: the main loop may take a while to get to it.
+            const double at = uptime();
+            gate->post([pid, at](SessionController& s) {
+                if (s.isRecording_) s.activated(pid, at);
             });
         });
     }
@@ -261,7 +263,8 @@ QCoro::Task<> SessionController::start() {
     if (generation != sessionGeneration_ || stopping_ || !isRecording_) co_return;
 
     if (focus_.log().empty()) {
-        std::optional<QUuid> first = focusCandidate();
+        std::optional<QUuid> first =
+            services_.server ? focusCandidate(services_.server->frontmostProcess()) : std::nullopt;
         if (!first) {
             for (const QUuid& id : ids) {
                 if (recorders_.count(id)) {
@@ -842,10 +845,8 @@ bool SessionController::checkDiskSpace() {
     return true;
 }
 
-std::optional<QUuid> SessionController::focusCandidate() {
-    if (!services_.server) return std::nullopt;
-    const std::optional<std::int32_t> front = services_.server->frontmostProcess();
-    if (!front) return std::nullopt;
+std::optional<QUuid> SessionController::focusCandidate(std::optional<std::int32_t> front) {
+    if (!services_.server || !front) return std::nullopt;
     std::vector<RecordedWindow> recorded;
     for (const Entry& e : windows_.entries()) {
         const auto pid = recPID_.constFind(e.id);
@@ -863,9 +864,16 @@ std::optional<QUuid> SessionController::focusCandidate() {
 
 void SessionController::pollFocus() {
     // Nothing of a pause is recorded, the focus included.
-    if (isPaused()) return;
+    if (isPaused() || !services_.server) return;
     const double now = sessionTime(uptime());
-    if (focus_.poll(now, focusCandidate())) writeSession();
+    if (focus_.poll(now, focusCandidate(services_.server->frontmostProcess()))) writeSession();
+}
+
+void SessionController::activated(std::int32_t pid, double at) {
+    // One that came during a pause is not recorded: the first poll after the resume takes the
+    // focus as it is then.
+    if (stopPaused_ || !pauses_.elapsed(sessionStart_, at)) return;
+    if (focus_.changed(std::max(0.0, sessionTime(at)), focusCandidate(pid))) writeSession();
 }
 
 void SessionController::commitFocus(const QUuid& id, double t) {

@@ -148,8 +148,10 @@ private:
     // Free space below the reserve: the session stops itself with the notice. True when it does.
     bool checkDiskSpace();
     std::optional<qint64> freeSpace(const QString& path) const;
-    std::optional<QUuid> focusCandidate();
+    std::optional<QUuid> focusCandidate(std::optional<std::int32_t> frontmostPid);
     void pollFocus();
+    // The frontmost process became `pid` at uptime `at` (reported by the activation watcher).
+    void activated(std::int32_t pid, double at);
     void commitFocus(const QUuid& id, double t);
     void onRecorderFailed(const QUuid& id, const QString& message);
     // The second half of startEntry, once the window has its size: the file name, the recorder

@@ -7,8 +7,10 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace lc;
 using namespace lc::test;
@@ -30,6 +32,18 @@ TEST(HungSoundServer, TheMainThreadNeverWaitsForIt) {
         last = now;
     });
     beat.start();
+    // The same beat on a thread of its own: how long this machine's load alone stalls anyone.
+    std::atomic<bool> stopStall{false};
+    std::atomic<double> stall{0};
+    std::thread stallMeter([&] {
+        double before = uptime();
+        while (!stopStall) {
+            std::this_thread::sleep_for(5ms);
+            const double now = uptime();
+            stall = std::max(stall.load(), now - before);
+            before = now;
+        }
+    });
 
     Settings settings({}, true);
     settings.setLoaded();
@@ -49,10 +63,15 @@ TEST(HungSoundServer, TheMainThreadNeverWaitsForIt) {
     last = uptime();
     waitUntil([] { return false; }, 2500ms);
 
-    std::printf("hung sound server: the calls took %.1f ms, longest main-loop gap %.1f ms\n", calls * 1000,
-                longest * 1000);
-    EXPECT_LT(calls, 0.9);
-    EXPECT_LT(longest, 0.9);
+    stopStall = true;
+    stallMeter.join();
+
+    std::printf(
+        "hung sound server: the calls took %.1f ms, longest main-loop gap %.1f ms (any thread: %.1f ms)\n",
+        calls * 1000, longest * 1000, stall.load() * 1000);
+    // A call that waited would wait a second more than the load stalls any thread.
+    EXPECT_LT(calls, 0.9 + stall);
+    EXPECT_LT(longest, 0.9 + stall);
     EXPECT_FALSE(mic.monitor().isRunning());
     EXPECT_TRUE(settings.micEnabled()) << "the switch stays as the user set it";
     beat.stop();

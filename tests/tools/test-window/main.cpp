@@ -178,8 +178,8 @@ double now() {
 }
 
 // Silence with a click at every flash time, placed by when each sample will be heard: the
-// stream's latency after each write tells when the next sample plays; the median of the recent
-// readings rides over their jitter.
+// stream's latency after each write tells when the next sample plays; a low percentile of the
+// recent readings rides over their jitter.
 class Clicks {
 public:
     Clicks(double first, double period) : thread_([this, first, period] { run(first, period); }) {}
@@ -238,9 +238,11 @@ private:
                 // Sample n (the next one) is heard once all that was written has played.
                 offsets.push_back(now() + double(latency) / 1e6 - double(n) / 48000.0);
                 if (offsets.size() > 101) offsets.erase(offsets.begin());
+                // A reading taken late (this thread waited for the processor) only ever comes out
+                // too large: a low percentile is the estimate, not the median.
                 std::vector<double> sorted = offsets;
-                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-                origin = sorted[sorted.size() / 2];
+                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 10, sorted.end());
+                origin = sorted[sorted.size() / 10];
             }
         }
     }

@@ -56,6 +56,23 @@ TEST(Focus, ShortVisitsAndUnrecordedAppsLeaveNoTrace) {
     EXPECT_EQ(s.tracker.log()[1], (FocusLogEntry{70.5, c}));
 }
 
+TEST(Focus, ActivationsReportedLateStillCountByTheirOwnTimes) {
+    // The main loop stood still: no sample between B's activation and C's. B held 2 s by the
+    // activations' own times, so it counts; C, left after 0.2 s, does not.
+    FocusTracker t;
+    const QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), c = QUuid::createUuid();
+    EXPECT_TRUE(t.changed(0, a));
+    EXPECT_FALSE(t.changed(1.0, b));
+    EXPECT_TRUE(t.changed(3.0, c));
+    EXPECT_FALSE(t.changed(3.2, a));
+    ASSERT_EQ(t.log().size(), 2u);
+    EXPECT_EQ(t.log()[1], (FocusLogEntry{1.0, b}));
+    EXPECT_EQ(t.pending(), (PendingFocus{a, 3.2}));
+    // An activation of a window that is not recorded ends a held candidate the same way.
+    EXPECT_TRUE(t.changed(4.5, std::nullopt));
+    EXPECT_EQ(t.log().back(), (FocusLogEntry{3.2, a}));
+}
+
 TEST(Focus, CommitNeverGoesBackInTime) {
     FocusTracker t;
     const QUuid a = QUuid::createUuid(), b = QUuid::createUuid();
