@@ -18,6 +18,7 @@
 #include "platform/dbus/SystemDesktopActions.h"
 #include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
+#include "platform/x11/X11GlobalShortcuts.h"
 #include "ui/Shell.h"
 #include "ui/Snapshot.h"
 
@@ -131,6 +132,12 @@ int main(int argc, char** argv) {
     services.makeWriter = writers;
     services.desktop = lc::dbus::systemDesktopActions();
     services.makeRecorder = lc::windowRecorderFactory(std::move(recording));
+    // Without its own connection the application runs on, only without shortcuts.
+    if (auto keys = lc::x11::X11GlobalShortcuts::connect()) {
+        services.shortcuts = std::shared_ptr<lc::GlobalShortcuts>(std::move(keys.value()));
+    } else {
+        std::fprintf(stderr, "Global shortcuts are off: %s\n", keys.error().message.c_str());
+    }
     services.self = lc::Catalogue::Self{QStringLiteral("Loomcast"), std::int32_t(::getpid())};
     services.ephemeral = isSelfTestMode(args);
     // The desktop's notifications, except for the unattended modes.

@@ -206,9 +206,18 @@ void MicMonitor::startFile(std::string path) {
         // A file still open from before is closed with what it holds, not thrown away.
         closeFile();
         pendingPath_ = path;
+        pauses_ = PauseTimeline{};
         std::lock_guard lock(fileInfoMutex_);
         fileError_.reset();
     });
+}
+
+void MicMonitor::pause(double at) {
+    queue_->post([this, at] { pauses_.pause(at); });
+}
+
+void MicMonitor::resume(double at) {
+    queue_->post([this, at] { pauses_.resume(at); });
 }
 
 QFuture<std::optional<MicFileSpan>> MicMonitor::finishFile() {
@@ -217,6 +226,7 @@ QFuture<std::optional<MicFileSpan>> MicMonitor::finishFile() {
     promise->start();
     queue_->post([this, promise] {
         pendingPath_.reset();
+        pauses_ = PauseTimeline{}; // they belonged to that file
         promise->addResult(closeFile());
         promise->finish();
     });
@@ -309,16 +319,18 @@ void MicMonitor::handle(std::uint64_t generation, const std::shared_ptr<const Au
     // Buffers of a capture already stopped still go to the file and the recorders, but no
     // longer move the meter.
     if (generation == generation_) reportLevel(*chunk);
-    if (!file_ && !pendingPath_ && subscribers_.empty()) return;
-
+    // The recorders cut the pauses from their copies themselves.
+    for (const auto& [id, handler] : subscribers_)
+        handler(chunk);
+    if (!file_ && !pendingPath_) return;
+    const std::shared_ptr<const AudioChunk> kept = pauses_.unpaused(chunk);
+    if (!kept) return;
     if (!file_ && pendingPath_) {
         const std::string path = *pendingPath_;
         pendingPath_.reset();
-        openFile(path, chunk->hostTime);
+        openFile(path, kept->hostTime);
     }
-    if (file_) writeFile(*chunk);
-    for (const auto& [id, handler] : subscribers_)
-        handler(chunk);
+    if (file_) writeFile(*kept);
 }
 
 void MicMonitor::reportLevel(const AudioChunk& chunk) {
@@ -378,7 +390,7 @@ void MicMonitor::writeFile(const AudioChunk& chunk) {
     }
     // A buffer the writer cannot take now is missing from the file; it is never held.
     if (!f.writer->isReadyForMoreMediaData(f.input)) return;
-    const double rel = t - *f.firstUptime;
+    const double rel = pauses_.elapsedClamped(*f.firstUptime, t);
     if (f.writer->appendAudio(f.input, chunk, std::llround(rel * kAudioTimeScale))) {
         f.lastPTS = rel + double(chunk.frameCount()) / AudioChunk::sampleRate;
         f.appended = true;

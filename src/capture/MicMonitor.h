@@ -7,6 +7,7 @@
 // Threads: "loomcast.mic" receives the buffers and owns the subscribers and the file;
 // "loomcast.mic.control" starts and stops the capture. The sound server's own thread only hands
 // buffers over.
+#include "capture/PauseTimeline.h"
 #include "platform/Audio.h"
 #include "platform/MovieWriter.h"
 
@@ -69,8 +70,13 @@ public:
     void subscribe(const QUuid& id, Handler handler);
     void unsubscribe(const QUuid& id);
 
-    // Arms the microphone file; it begins with the next buffer.
+    // Arms the microphone file; it begins with the next buffer. Forgets earlier pauses.
     void startFile(std::string path);
+    // From shared-clock time `at` to the resume no sound reaches the file; its timeline goes on
+    // at the resume where it paused. Subscribers and the meter still get every buffer (each
+    // recorder cuts its own pauses). finishFile() forgets them.
+    void pause(double at);
+    void resume(double at);
     // Ends the file. Resolves once it is closed: its span, or nothing when no file was written.
     QFuture<std::optional<MicFileSpan>> finishFile();
     // "HH:MM:SS:FF" (30 fps) of the file's first sample; empty before a file began.
@@ -132,6 +138,7 @@ private:
     std::map<QUuid, Handler> subscribers_;
     std::unique_ptr<File> file_;
     std::optional<std::string> pendingPath_;
+    PauseTimeline pauses_;
 
     mutable std::mutex fileInfoMutex_;
     QString fileTimecode_;

@@ -2,6 +2,7 @@
 
 #include "capture/BlurFill.h"
 #include "capture/FrameTimer.h"
+#include "capture/PauseTimeline.h"
 #include "common/BlockingCalls.h"
 #include "common/Clock.h"
 #include "common/Detached.h"
@@ -91,8 +92,11 @@ struct Timeline {
     double uptime = 0;
     Timecode::Instant date;
     // Where an instant of the shared clock falls on the file's timeline, in seconds. Every frame
-    // and audio time goes through here (a span cut out of the file would be subtracted here).
-    double fileTime(double at) const { return at - uptime; }
+    // and audio time goes through here: the pauses after the zero are cut out, and an instant
+    // inside a pause falls on the pause's start.
+    double fileTime(double at, const PauseTimeline& pauses) const {
+        return pauses.elapsedClamped(uptime, at);
+    }
 };
 
 // The frame grid: slot k is shown from k/fps for 1/fps; its picture is taken at its middle.
@@ -178,6 +182,8 @@ public:
     void reportFailure(const std::string& message);
     void appAudioLost(const std::string& reason);
     void appAudioBack(std::shared_ptr<AudioCapture> capture);
+    void pause(double at) { pauses_.pause(at); }
+    void resume(double at);
 
 private:
     using InputId = MovieWriter::InputId;
@@ -201,6 +207,8 @@ private:
 
     void keep(BgraFramePtr frame);
     void beginTimeline();
+    // The frame timer, firing half a period behind the slots' picture times from `now` on.
+    void startTimer(const Timeline& zero, double now);
     void tick(std::uint64_t periods);
     bool fillSlots(double until, bool endsThere);
     double videoDuration() const;
@@ -240,12 +248,14 @@ private:
     int fps_ = 30;
     std::int64_t nextSlot_ = 0; // slots before it are in the writer
     std::map<InputId, std::deque<Pending>> queues_;
+    PauseTimeline pauses_;
 };
 
 // ---- start ----------------------------------------------------------------------------------
 
 Result<void> WindowRecorder::Core::start(const StartOptions& o) {
     if (phase() != Phase::starting) return makeError("The recorder has already been stopped");
+    if (o.pausedAt) pauses_.pause(*o.pausedAt);
     Result<void> started = openWriter(o);
     if (started) started = startCapture(o);
     if (!started) {
@@ -364,7 +374,7 @@ void WindowRecorder::Core::appAudioLost(const std::string& reason) {
     if (!appCapture_ || at.phase == Phase::finishing || at.phase == Phase::done) return;
     // Stopped from a blocking-call thread: the capture's own thread may be the one ending.
     runBlocking([capture = std::move(appCapture_)] { capture->stop(); });
-    const double t = at.timeline ? std::max(0.0, services_.clock() - at.timeline->uptime) : 0.0;
+    const double t = at.timeline ? std::max(0.0, at.timeline->fileTime(services_.clock(), pauses_)) : 0.0;
     reportSound("Sound stopped at " + formatTime(t).toStdString() + ": " + reason);
     appRetry_.start();
 }
@@ -413,7 +423,7 @@ void WindowRecorder::Core::frame(BgraFramePtr f) {
     case Phase::starting:
         if (!writer_) return;
         keep(std::move(f));
-        beginTimeline();
+        if (!pauses_.paused()) beginTimeline(); // else at the resume
         return;
     case Phase::recording:
         keep(std::move(f)); // the timer writes it into its slots
@@ -441,10 +451,12 @@ void WindowRecorder::Core::keep(BgraFramePtr f) {
 
 // The first complete frame: the file's timeline starts half a period before its capture and
 // the frame timer runs half a period behind the slots' picture times, so that a frame captured
-// just before one is there for it.
+// just before one is there for it. A zero that falls inside a pause (a window that joined while
+// paused) moves to the resume: the file opens with the picture the window showed then.
 void WindowRecorder::Core::beginTimeline() {
     const double now = services_.clock();
-    const double origin = frames_.back().captured - 0.5 / double(fps_);
+    const double captured = frames_.back().captured - 0.5 / double(fps_);
+    const double origin = pauses_.resumeAfter(captured).value_or(captured);
     const auto sinceOrigin = std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::duration<double>(std::max(0.0, now - origin)));
     const Timeline zero{origin, std::chrono::system_clock::now() - sinceOrigin};
@@ -467,12 +479,31 @@ void WindowRecorder::Core::beginTimeline() {
     // header, which the session writes.
     if (hasTimecode_) writer_->setTimecodeStart(Timecode::frameNumber(zero.date, fps));
     (void)writer_->startSession(); // a failure reaches the error handler
-    const double delay = origin + 1.0 / double(fps) - now;
+    startTimer(zero, now);
+    fillSlots(now, false);
+}
+
+// Ticks at the whole periods of the file's timeline. A pause shifts that timeline against the
+// clock, so every resume sets the timer anew.
+void WindowRecorder::Core::startTimer(const Timeline& zero, double now) {
+    const double at = zero.fileTime(now, pauses_);
+    const double delay = (std::floor(at * double(fps_)) + 1) / double(fps_) - at;
     auto timer = FrameTimer::start(
-        fps, [this](std::uint64_t periods) { tick(periods); }, delay);
+        fps_, [this](std::uint64_t periods) { tick(periods); }, delay);
     if (!timer) return reportFailure(timer.error().message);
     timer_ = std::move(*timer);
-    fillSlots(now, false);
+}
+
+void WindowRecorder::Core::resume(double at) {
+    if (!pauses_.paused()) return;
+    pauses_.resume(at);
+    const Shared::Readings now = shared_->readings.snapshot();
+    if (now.phase == Phase::starting && !frames_.empty() && writer_) {
+        // A window that joined during the pause starts with the picture it shows now.
+        beginTimeline();
+    } else if (now.phase == Phase::recording && now.timeline && timer_) {
+        startTimer(*now.timeline, services_.clock());
+    }
 }
 
 void WindowRecorder::Core::tick(std::uint64_t periods) {
@@ -496,7 +527,7 @@ void WindowRecorder::Core::tick(std::uint64_t periods) {
 bool WindowRecorder::Core::fillSlots(double until, bool endsThere) {
     const std::optional<Timeline> zero = shared_->readings.lock()->timeline;
     if (!zero || frames_.empty() || !videoInput_ || !blur_ || !writerWriting()) return false;
-    const double end = zero->fileTime(until);
+    const double end = zero->fileTime(until, pauses_);
     std::uint64_t written = 0;
     bool complete = false;
     for (;;) {
@@ -506,7 +537,7 @@ bool WindowRecorder::Core::fillSlots(double until, bool endsThere) {
             break;
         }
         if (!writer_->isReadyForMoreMediaData(*videoInput_)) break;
-        while (frames_.size() > 1 && zero->fileTime(frames_[1].captured) <= at + kSlotEpsilon)
+        while (frames_.size() > 1 && zero->fileTime(frames_[1].captured, pauses_) <= at + kSlotEpsilon)
             frames_.pop_front();
         const YuvFramePtr out = blur_->compose(frames_.front().frame);
         if (!out || !writer_->appendVideo(out, slotPts(nextSlot_, fps_))) break;
@@ -533,9 +564,12 @@ void WindowRecorder::Core::appendAudio(std::shared_ptr<const AudioChunk> chunk,
     if (!input || !chunk || chunk->samples.empty() || !writerWriting()) return;
     const Shared::Readings at = shared_->readings.snapshot();
     if ((at.phase != Phase::recording && at.phase != Phase::draining) || !at.timeline) return;
+    // Sound from a pause is not recorded; a buffer that spans its edge keeps its outside part.
+    chunk = pauses_.unpaused(chunk);
+    if (!chunk) return;
 
-    const double rel = at.timeline->fileTime(chunk->hostTime);
-    const bool late = at.videoEnd && rel > at.timeline->fileTime(*at.videoEnd) + kAudioAfterVideoEnd;
+    const double rel = at.timeline->fileTime(chunk->hostTime, pauses_);
+    const bool late = at.videoEnd && rel > at.timeline->fileTime(*at.videoEnd, pauses_) + kAudioAfterVideoEnd;
     auto& pending = queues_[*input];
     const bool full = !late && rel >= 0 && pending.size() >= kMaxPendingAudio;
     if (input == appInput_) {
@@ -602,8 +636,9 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     }
     // Recording: stop() posts this once, so no other phase gets here.
 
-    // 1. The video ends now: the slots before this time are its last ones.
-    const double videoEnd = services_.clock();
+    // 1. The video ends now (while paused: at the pause): the slots before this time are its last
+    // ones.
+    const double videoEnd = pauses_.pausedAt().value_or(services_.clock());
     {
         auto readings = shared_->readings.lock();
         readings->videoEnd = videoEnd;
@@ -751,6 +786,26 @@ double WindowRecorder::stopAndWait() {
     QFuture<double> f = stop();
     f.waitForFinished();
     return f.result();
+}
+
+QFuture<void> WindowRecorder::pause(double at) {
+    return applyOnThread([at](Core& core) { core.pause(at); });
+}
+
+QFuture<void> WindowRecorder::resume(double at) {
+    return applyOnThread([at](Core& core) { core.resume(at); });
+}
+
+// A promise left unfinished (the gate closed) is cancelled when it goes: the future still ends.
+QFuture<void> WindowRecorder::applyOnThread(std::function<void(Core&)> change) {
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    QFuture<void> future = promise->future();
+    core_->gate().post([promise, change = std::move(change)](Core& core) {
+        change(core);
+        promise->finish();
+    });
+    return future;
 }
 
 void WindowRecorder::setOnFail(std::function<void(const std::string&)> onFail) {

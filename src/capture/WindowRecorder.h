@@ -64,6 +64,8 @@ public:
         bool appAudio = false;
         MicMonitor* mic = nullptr; // copy this microphone into a second audio track; must outlive stop()
         bool mp4 = false;          // MP4 (metadata comment) instead of MOV (timecode track)
+        // The session is paused since this shared-clock time: the file begins at the resume.
+        std::optional<double> pausedAt;
     };
 
     // Counters for benchmarks and tests.
@@ -89,12 +91,20 @@ public:
     QFuture<Result<void>> start(StartOptions options);
     Result<void> startAndWait(StartOptions options);
 
-    // Any thread. Ends the video at the current time, waits for late application audio, stops
-    // capture and finishes the file (or cancels it when no frame was ever written). Resolves with
-    // the video duration in seconds once the file is closed: frames × 1/fps, as the file has it
-    // (also when the writer failed before: what it took; 0 when no frame was written). Whether
-    // the close itself failed is finishFailure(). Every call gives the same future. Once stop()
-    // has been called, onFail is never called.
+    // Any thread. From shared-clock time `at` on no frame and no audio is recorded; at the resume
+    // the file's timeline goes on where it paused, the paused span cut out of the grid, and the
+    // first slot after it shows the window as it is then. A pause before the first frame moves
+    // the file's start to the resume. Ignored while paused (resume: unless). The futures resolve
+    // once the recorder's thread has taken the change.
+    QFuture<void> pause(double at);
+    QFuture<void> resume(double at);
+
+    // Any thread. Ends the video at the current time (while paused: at the pause), waits for late
+    // application audio, stops capture and finishes the file (or cancels it when no frame was
+    // ever written). Resolves with the video duration in seconds once the file is closed:
+    // frames × 1/fps, as the file has it (also when the writer failed before: what it took; 0
+    // when no frame was written). Whether the close itself failed is finishFailure(). Every call
+    // gives the same future. Once stop() has been called, onFail is never called.
     QFuture<double> stop();
     double stopAndWait();
 
@@ -115,8 +125,9 @@ public:
     // from the shared clock's distance to it): half a period before the first complete frame's
     // capture. Video frames sit on the grid k/fps from there, one per slot; each slot shows the
     // newest frame captured at or before the slot's middle, (k + ½)/fps, so the first frame's
-    // slot is slot 0 and a window that stops drawing repeats its last picture. Absent until the
-    // first frame.
+    // slot is slot 0 and a window that stops drawing repeats its last picture. The pauses after
+    // the zero are cut from the grid; a file that begins in a pause has its zero at the resume.
+    // Absent until the first frame.
     std::optional<double> firstFrameUptime() const;
     std::optional<Timecode::Instant> firstFrameDate() const;
     // The video duration returned by stop(); 0 before.
@@ -147,6 +158,7 @@ public:
 private:
     class Core;
     struct Shared;
+    QFuture<void> applyOnThread(std::function<void(Core&)> change);
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<Core> core_;
     std::unique_ptr<QThread> thread_;

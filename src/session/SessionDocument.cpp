@@ -110,7 +110,9 @@ const QString& aiInstructionText() {
         "file, windowTitle}), final ({preset: {name, width, height}, transition, transitionDuration}). "
         "container is \"mov\" or \"mp4\"; timecodeStorage says where the wall-clock start timecode lives (a "
         "tmcd track in .mov files for NLE sync-by-timecode, the metadata comment tag in .mp4 files); the Mic "
-        "file always carries it in its metadata comment.");
+        "file always carries it in its metadata comment. pauses[] ({at, length}) lists where recording was "
+        "paused (at on the shared clock above, length in wall-clock seconds); those spans are already cut "
+        "from every file, the mic and focus[], so they need no editing.");
     return text;
 }
 
@@ -145,6 +147,10 @@ SessionDocument SessionDocument::withFocus(const std::vector<FocusLogEntry>& log
         doc.mic->startOffset = round3(doc.mic->startOffset);
         doc.mic->duration = ms(doc.mic->duration);
     }
+    for (SessionPause& p : doc.pauses) {
+        p.at = round3(p.at);
+        p.length = round3(p.length);
+    }
     doc.focus.clear();
     for (const FocusLogEntry& f : log) {
         if (const SessionRecording* r = recording(f.id))
@@ -170,6 +176,10 @@ std::optional<QByteArray> SessionDocument::encode() const {
                                {QStringLiteral("file"), f.file},
                                {QStringLiteral("windowTitle"), f.windowTitle}});
     }
+    QJsonArray paused;
+    for (const SessionPause& p : pauses)
+        paused.append(
+            QJsonObject{{QStringLiteral("at"), num(p.at)}, {QStringLiteral("length"), num(p.length)}});
     const QJsonObject preset{{QStringLiteral("name"), finalSettings.preset.name},
                              {QStringLiteral("width"), finalSettings.preset.width},
                              {QStringLiteral("height"), finalSettings.preset.height}};
@@ -184,6 +194,7 @@ std::optional<QByteArray> SessionDocument::encode() const {
                           {QStringLiteral("recordings"), recs},
                           {QStringLiteral("mic"), micJson(mic, num)},
                           {QStringLiteral("focus"), foc},
+                          {QStringLiteral("pauses"), paused},
                           {QStringLiteral("final"), fin}};
     if (!num.ok) return std::nullopt;
     // QJsonObject keeps keys in ascending order, writes the shortest decimal that reads back

@@ -61,6 +61,16 @@ struct FocusSwitch {
     friend bool operator==(const FocusSwitch&, const FocusSwitch&) = default;
 };
 
+// One pause of the whole session ("pauses[]"): when it began in session time (earlier pauses
+// already cut out) and how long it lasted on the wall clock. Every file, the microphone and the
+// focus history already leave it out; it is written down for whoever wants to know.
+struct SessionPause {
+    double at = 0;
+    double length = 0;
+
+    friend bool operator==(const SessionPause&, const SessionPause&) = default;
+};
+
 struct FinalPreset {
     QString name;
     qint64 width = 0;
@@ -86,7 +96,8 @@ struct SessionDocument {
     std::vector<SessionRecording> recordings; // in the order the recorders started
     std::optional<SessionMic> mic;            // written as null when absent
     std::vector<FocusSwitch> focus;
-    FinalSettings finalSettings; // "final"
+    std::vector<SessionPause> pauses; // absent in older files: none
+    FinalSettings finalSettings;      // "final"
 
     // The latest recording of an entry, or null.
     SessionRecording* recording(const QUuid& entry);

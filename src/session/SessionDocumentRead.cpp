@@ -134,6 +134,14 @@ FocusSwitch readFocus(const QJsonObject& o, const QString& where, std::optional<
     return f;
 }
 
+SessionPause readPause(const QJsonObject& o, const QString& where, std::optional<Error>& failure) {
+    Reader r(o, where, failure);
+    SessionPause p;
+    p.at = r.number("at");
+    p.length = r.number("length");
+    return p;
+}
+
 template <class T, class Read>
 std::vector<T> readList(const QJsonArray& list, const char* key, std::optional<Error>& failure, Read read) {
     std::vector<T> out;
@@ -170,6 +178,11 @@ Result<SessionDocument> SessionDocument::decode(const QByteArray& json) {
     if (const auto mic = top.object("mic", true)) doc.mic = readMic(*mic, failure);
     if (const auto list = top.array("focus"))
         doc.focus = readList<FocusSwitch>(*list, "focus", failure, readFocus);
+    // Files written before pausing existed have no list.
+    if (d.object().contains(QLatin1String("pauses"))) {
+        if (const auto list = top.array("pauses"))
+            doc.pauses = readList<SessionPause>(*list, "pauses", failure, readPause);
+    }
     if (const auto fin = top.object("final", false)) {
         Reader r(*fin, QStringLiteral("final"), failure);
         if (const auto preset = r.object("preset", false))

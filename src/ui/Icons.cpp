@@ -122,6 +122,11 @@ const std::map<QString, Drawing>& drawings() {
         {"record.circle.fill",
          [] { return disk(12, 12, 10).subtracted(disk(12, 12, 6.6)).united(disk(12, 12, 4.8)); }},
         {"stop.fill", [] { return roundRect(5.5, 5.5, 13, 13, 3); }},
+        {"pause.fill", [] { return roundRect(6, 5, 4.2, 14, 1.4).united(roundRect(13.8, 5, 4.2, 14, 1.4)); }},
+        {"play.fill",
+         [] {
+             return softPolygon(QPolygonF({QPointF(7, 4.5), QPointF(19.5, 12), QPointF(7, 19.5)}), 2);
+         }},
         {"clock.arrow.circlepath",
          [] {
              return arcArrow(QPointF(12.5, 12), 8.3, -110, 305)

@@ -139,6 +139,7 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
         syncLive();
     });
     connect(&model_.session(), &SessionController::elapsedChanged, this, [this] { syncState(); });
+    connect(&model_.session(), &SessionController::pausedChanged, this, [this] { syncState(); });
     connect(&model_.windows(), &WindowList::entriesChanged, this, [this] {
         // A removed entry takes its popover with it.
         if (const auto& open = view_.presetPopoverFor(); open && !model_.windows().entry(*open))
@@ -230,6 +231,19 @@ QWidget* MainWindow::buildRecordRow() {
     record_ = new RecordButton(box);
     row->addWidget(record_, 1);
     connect(record_, &QAbstractButton::clicked, this, [this] { model_.toggle(); });
+
+    // Pause and resume, beside the record button while a session runs.
+    auto* pauseCard = new Card(10, cardFill(), box);
+    pauseCard->setStroke([] { return Theme::colours().cardStroke; });
+    pauseCard->setFixedSize(38, 38);
+    pauseCard_ = pauseCard;
+    auto* pauseRow = new QHBoxLayout(pauseCard_);
+    pauseRow->setContentsMargins(0, 0, 0, 0);
+    pause_ = new SymbolButton(QStringLiteral("pause.fill"), 16, Tone::primary, pauseCard_);
+    pause_->setFixedSize(38, 38);
+    pauseRow->addWidget(pause_);
+    row->addWidget(pauseCard_);
+    connect(pause_, &QAbstractButton::clicked, this, [this] { model_.togglePause(); });
 
     auto* card = new Card(10, cardFill(), box);
     card->setStroke([] { return Theme::colours().cardStroke; });
@@ -326,8 +340,14 @@ QWidget* MainWindow::buildFooter() {
 }
 
 void MainWindow::syncState() {
-    pill_->setState(model_.session().isRecording(), model_.session().elapsed());
-    record_->setState(model_.session().isRecording(), model_.windows().availableToRecord());
+    pill_->setState(model_.session().isRecording(), model_.session().elapsed(), model_.session().isPaused());
+    record_->setState(model_.session().isRecording(), model_.windows().availableToRecord(),
+                      model_.session().isPaused());
+    const bool paused = model_.session().isPaused();
+    pauseCard_->setVisible(model_.session().isRecording());
+    pause_->setEnabled(!model_.session().stopping());
+    pause_->setSymbol(paused ? QStringLiteral("play.fill") : QStringLiteral("pause.fill"));
+    pause_->setToolTip(paused ? QStringLiteral("Resume recording") : QStringLiteral("Pause recording"));
 }
 
 void MainWindow::syncSummary() {

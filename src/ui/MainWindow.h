@@ -55,6 +55,8 @@ public:
     StatusPill* statusPill() const { return pill_; }
     RecordButton* recordButton() const { return record_; }
     QAbstractButton* refreshButton() const { return refresh_; }
+    // Pause or resume; shown only during a session.
+    SymbolButton* pauseButton() const { return pause_; }
     QAbstractButton* historyButton() const { return history_; }
     QAbstractButton* settingsButton() const { return gear_; }
     // fps, container, codec, microphone.
@@ -117,6 +119,8 @@ private:
     QAbstractButton* gear_ = nullptr;
     RecordButton* record_ = nullptr;
     QAbstractButton* refresh_ = nullptr;
+    QWidget* pauseCard_ = nullptr;
+    SymbolButton* pause_ = nullptr;
     std::vector<PlainButton*> summary_;
     QLabel* notice_ = nullptr;
     QPushButton* noticeAction_ = nullptr;

@@ -4,6 +4,7 @@
 #include "app/update/UpdateManager.h"
 #include "model/app/AppModel.h"
 #include "ui/Icons.h"
+#include "ui/ShortcutsSection.h"
 #include "ui/ViewState.h"
 
 #include <QComboBox>
@@ -294,6 +295,12 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
                  startupCard));
     connect(startAtLogin_, &QAbstractButton::toggled, this,
             [this](bool on) { model_.settings().setStartAtLogin(on); });
+
+    // Shortcuts
+    QWidget* shortcutsCard = section(form, QStringLiteral("Shortcuts"), &rows);
+    shortcuts_ = new ShortcutsSection(model_, shortcutsCard);
+    rows->addWidget(shortcuts_);
+    keyRows_.insert(QStringLiteral("shortcuts"), shortcutsCard);
 
     // Updates
     if (updates && updates->packageManaged()) {

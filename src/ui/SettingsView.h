@@ -19,6 +19,7 @@ class UpdateManager;
 namespace lc::ui {
 
 class ViewState;
+class ShortcutsSection;
 
 // The sessions folder with the home folder written as "~" (for example "~/Videos/Loomcast").
 QString sessionsFolderText(const AppModel& model);
@@ -66,6 +67,7 @@ public:
     Switch* outlineIdleSwitch() const { return outlineIdle_; }
     Switch* startAtLoginSwitch() const { return startAtLogin_; }
     QAbstractButton* checkForUpdatesButton() const { return checkUpdates_; }
+    ShortcutsSection* shortcutsSection() const { return shortcuts_; }
 
 protected:
     void showEvent(QShowEvent*) override;
@@ -98,6 +100,7 @@ private:
     Switch* outlineIdle_ = nullptr;
     Switch* startAtLogin_ = nullptr;
     QAbstractButton* checkUpdates_ = nullptr;
+    ShortcutsSection* shortcuts_ = nullptr;
 };
 
 // The permission checklist.

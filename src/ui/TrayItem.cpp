@@ -27,6 +27,8 @@ TrayItem::TrayItem(AppModel& model, std::function<void()> showWindow, std::funct
     menu_->setObjectName(QStringLiteral("trayMenu"));
     record_ = menu_->addAction(QStringLiteral("Start recording"));
     connect(record_, &QAction::triggered, this, [this] { model_.toggle(); });
+    pause_ = menu_->addAction(QStringLiteral("Pause recording"));
+    connect(pause_, &QAction::triggered, this, [this] { model_.togglePause(); });
     menu_->addSeparator();
     show_ = menu_->addAction(QStringLiteral("Show Loomcast"));
     connect(show_, &QAction::triggered, this, [showWindow] { showWindow(); });
@@ -48,6 +50,7 @@ TrayItem::TrayItem(AppModel& model, std::function<void()> showWindow, std::funct
 
     connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] { sync(); });
     connect(&model_.session(), &SessionController::elapsedChanged, this, [this] { sync(); });
+    connect(&model_.session(), &SessionController::pausedChanged, this, [this] { sync(); });
     connect(&model_.windows(), &WindowList::entriesChanged, this, [this] { sync(); });
     connect(&model_.windows(), &WindowList::liveChanged, this, [this] { sync(); });
     sync();
@@ -73,13 +76,21 @@ QString TrayItem::symbol() const {
 }
 
 QString TrayItem::timeText() const {
-    return model_.session().isRecording() ? formatTime(model_.session().elapsed()) : QString();
+    if (!model_.session().isRecording()) return QString();
+    const QString time = formatTime(model_.session().elapsed());
+    return model_.session().isPaused() ? QStringLiteral("Paused ") + time : time;
 }
 
 void TrayItem::sync() {
     const bool recording = model_.session().isRecording();
+    const bool paused = model_.session().isPaused();
+    pause_->setVisible(recording);
+    pause_->setEnabled(recording && !model_.session().stopping());
+    pause_->setText(paused ? QStringLiteral("Resume recording") : QStringLiteral("Pause recording"));
     if (recording) {
-        record_->setText(QStringLiteral("Stop recording (") + formatTime(model_.session().elapsed()) + u')');
+        record_->setText(QStringLiteral("Stop recording (") +
+                         (paused ? QStringLiteral("paused ") : QString()) +
+                         formatTime(model_.session().elapsed()) + u')');
         record_->setEnabled(true);
     } else {
         record_->setText(QStringLiteral("Start recording"));
@@ -90,7 +101,8 @@ void TrayItem::sync() {
         shownRecording_ = recording;
         first_ = false;
     }
-    icon_->setToolTip(recording ? QStringLiteral("Loomcast \u2014 Recording ") +
+    icon_->setToolTip(recording ? QStringLiteral("Loomcast \u2014 ") +
+                                      (paused ? QStringLiteral("Paused ") : QStringLiteral("Recording ")) +
                                       formatTime(model_.session().elapsed())
                                 : QStringLiteral("Loomcast"));
 }

@@ -33,6 +33,8 @@ public:
 
     QMenu* menu() const { return menu_.get(); }
     QAction* recordAction() const { return record_; }
+    // "Pause recording" / "Resume recording"; shown only during a session.
+    QAction* pauseAction() const { return pause_; }
     QAction* showAction() const { return show_; }
     QAction* quitAction() const { return quit_; }
     // The item's label: symbol name and the running time ("" while idle).
@@ -45,6 +47,7 @@ private:
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* icon_ = nullptr;
     QAction* record_ = nullptr;
+    QAction* pause_ = nullptr;
     QAction* show_ = nullptr;
     QAction* quit_ = nullptr;
     bool shownRecording_ = false;

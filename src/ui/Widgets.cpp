@@ -144,8 +144,10 @@ StatusPill::StatusPill(QWidget* parent) : QWidget(parent) {
     followTheme(this);
 }
 
-void StatusPill::setState(bool recording, double elapsed) {
-    QString text = recording ? QStringLiteral("Recording ") + formatTime(elapsed) : QStringLiteral("Ready");
+void StatusPill::setState(bool recording, double elapsed, bool paused) {
+    QString text = !recording ? QStringLiteral("Ready")
+                   : paused   ? QStringLiteral("Paused ") + formatTime(elapsed)
+                              : QStringLiteral("Recording ") + formatTime(elapsed);
     if (recording == recording_ && text == text_) return;
     const bool resize = text.size() != text_.size();
     recording_ = recording;
@@ -184,10 +186,12 @@ RecordButton::RecordButton(QWidget* parent) : QAbstractButton(parent) {
     followTheme(this);
 }
 
-void RecordButton::setState(bool recording, int availableToRecord) {
+void RecordButton::setState(bool recording, int availableToRecord, bool paused) {
     recording_ = recording;
     opacity_ = (recording || availableToRecord > 0) ? 1.0 : 0.4;
-    setText(recording ? QStringLiteral("Stop Recording") : QStringLiteral("Start Recording"));
+    setText(!recording ? QStringLiteral("Start Recording")
+            : paused   ? QStringLiteral("Paused \u2014 Stop Recording")
+                       : QStringLiteral("Stop Recording"));
     setEnabled(recording || availableToRecord > 0);
     update();
 }

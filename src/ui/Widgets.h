@@ -68,7 +68,8 @@ class StatusPill : public QWidget {
     Q_OBJECT
 public:
     explicit StatusPill(QWidget* parent = nullptr);
-    void setState(bool recording, double elapsed);
+    // While paused: "Paused" with the time held.
+    void setState(bool recording, double elapsed, bool paused = false);
     QString text() const { return text_; }
     bool isRed() const { return recording_; }
     QSize sizeHint() const override;
@@ -86,8 +87,9 @@ class RecordButton : public QAbstractButton {
     Q_OBJECT
 public:
     explicit RecordButton(QWidget* parent = nullptr);
-    // Enabled while a session runs or something can be recorded; faded when disabled.
-    void setState(bool recording, int availableToRecord);
+    // Enabled while a session runs or something can be recorded; faded when disabled. A paused
+    // session says so in the caption (it still stops).
+    void setState(bool recording, int availableToRecord, bool paused = false);
     qreal fillOpacity() const { return opacity_; }
     QSize sizeHint() const override;
 

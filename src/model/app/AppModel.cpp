@@ -50,6 +50,15 @@ AppModel::AppModel(AppServices services, QObject* parent) : QObject(parent), ser
     settings_->setLoaded();
     if (state.micEnabled) settings_->setMicEnabled(true);
 
+    shortcuts_ =
+        std::make_unique<ShortcutKeys>(services_.shortcuts, *settings_, [this](ShortcutAction action) {
+            if (action == ShortcutAction::startStop) {
+                toggle();
+            } else {
+                togglePause();
+            }
+        });
+
     if (services_.refreshOnLaunch) {
         QTimer::singleShot(
             0, this, [this] { runReported(windows_->refresh(true), QStringLiteral("Listing the windows")); });
@@ -128,6 +137,15 @@ void AppModel::toggle() {
         }
     };
     runReported(flip(session_.get()), QStringLiteral("Recording"));
+}
+
+void AppModel::togglePause() {
+    if (!session_->isRecording()) return;
+    if (session_->isPaused()) {
+        session_->resume();
+    } else {
+        session_->pause();
+    }
 }
 
 void AppModel::runReported(QCoro::Task<> task, const QString& what) {

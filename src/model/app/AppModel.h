@@ -11,9 +11,11 @@
 #include "model/app/SessionController.h"
 #include "model/app/SessionRecorder.h"
 #include "model/app/Settings.h"
+#include "model/app/ShortcutKeys.h"
 #include "model/app/WindowList.h"
 #include "platform/Audio.h"
 #include "platform/DesktopActions.h"
+#include "platform/GlobalShortcuts.h"
 #include "platform/MovieWriter.h"
 #include "platform/Notifier.h"
 #include "platform/ScreenCapture.h"
@@ -42,6 +44,8 @@ struct AppServices {
     // Desktop notifications; none in the command-line modes.
     std::shared_ptr<Notifier> notifier;
     RecorderFactory makeRecorder;
+    // Keys that reach the application from any window; none: shortcuts are unavailable.
+    std::shared_ptr<GlobalShortcuts> shortcuts;
     // This application, whose own windows are never offered.
     Catalogue::Self self;
     // Root under which session folders are made; empty: sessionsRootDefault().
@@ -75,6 +79,8 @@ public:
     const Microphone& mic() const { return *mic_; }
     SessionController& session() { return *session_; }
     const SessionController& session() const { return *session_; }
+    ShortcutKeys& shortcuts() { return *shortcuts_; }
+    const ShortcutKeys& shortcuts() const { return *shortcuts_; }
     OutlineManager& outlines() { return *outlines_; }
     ExportController& exporter() { return *exporter_; }
     Notifications& notifications() { return *notifications_; }
@@ -108,6 +114,8 @@ public:
     void setAppAudio(const QUuid& id, bool on);
     // Starts or stops the session.
     void toggle();
+    // Pauses or resumes the running session.
+    void togglePause();
     void persist() { settings_->persist(); }
     // Saves the state; when a session runs (or is starting), stops it and waits until every
     // file is finished.
@@ -139,6 +147,7 @@ private:
     std::unique_ptr<Microphone> mic_;
     std::unique_ptr<SessionController> session_;
     std::unique_ptr<Notifications> notifications_;
+    std::unique_ptr<ShortcutKeys> shortcuts_;
 };
 
 } // namespace lc

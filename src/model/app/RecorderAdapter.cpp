@@ -34,6 +34,7 @@ public:
         o.appAudio = args.appAudio;
         o.mic = args.mic;
         o.mp4 = args.mp4;
+        o.pausedAt = args.pausedAt;
         auto started = recorder_.start(std::move(o));
         co_return co_await started;
     }
@@ -47,6 +48,9 @@ public:
         const auto failure = recorder_.finishFailure();
         return failure ? std::optional(QString::fromStdString(*failure)) : std::nullopt;
     }
+    void pause(double at) override { recorder_.pause(at); }
+    void resume(double at) override { recorder_.resume(at); }
+
     std::optional<double> firstFrameUptime() const override { return recorder_.firstFrameUptime(); }
     std::optional<Timecode::Instant> firstFrameDate() const override { return recorder_.firstFrameDate(); }
     int fpsValue() const override { return recorder_.fpsValue(); }

@@ -200,6 +200,7 @@ QCoro::Task<> SessionController::start() {
     lastFolder_ = *folder;
     emit lastFolderChanged();
     sessionStart_ = uptime();
+    pauses_ = PauseTimeline{};
     session_ = SessionDocument{};
     session_.sessionStart = SessionFiles::isoUtc(sessionDate_);
     session_.container = settings_.container();
@@ -356,6 +357,10 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
     args.appAudio = entry.appAudio;
     args.mic = settings_.micEnabled() && settings_.micInEach() && monitor.isRunning() ? &monitor : nullptr;
     args.mp4 = SessionFiles::extensionFor(settings_.container()) == QLatin1String("mp4");
+    args.pausedAt = pauses_.pausedAt();
+    // Pauses that come while it starts are handed on once it runs.
+    const std::size_t pausesBefore = pauses_.spans().size();
+    const std::optional<double> pausedBefore = pauses_.pausedAt();
     SessionRecording record = recordingFor(id, entry, args, file, warning);
 
     std::shared_ptr<SessionRecorder> recorder = services_.makeRecorder();
@@ -384,6 +389,14 @@ QCoro::Task<> SessionController::startRecorder(QUuid id, ShareableWindow window,
 
     // What the file really has: the application's sound may have been unavailable.
     record.hasAppAudio = record.hasAppAudio && recorder->hasAppAudio();
+    for (std::size_t i = pausesBefore; i < pauses_.spans().size(); ++i) {
+        const PauseTimeline::Span& span = pauses_.spans()[i];
+        if (i > pausesBefore || span.at != pausedBefore) recorder->pause(span.at);
+        // The pause a stop closed is never resumed by the recorders: their files end at it.
+        if (stopPaused_ && i + 1 == pauses_.spans().size()) break;
+        recorder->resume(span.at + span.length);
+    }
+    if (const auto at = pauses_.pausedAt(); at && at != pausedBefore) recorder->pause(*at);
     recorders_[id] = recorder;
     if (window.owningApplication) recPID_[id] = window.owningApplication->processID;
     const bool present = windows_.edit(id, [&](Entry& changed) { changed.file = file; });
@@ -488,7 +501,7 @@ void SessionController::finish(const QUuid& id, double duration, const SessionRe
     });
     if (SessionRecording* r = session_.recording(id)) {
         r->duration = round3(duration);
-        if (const auto first = recorder.firstFrameUptime()) r->startOffset = round3(*first - sessionStart_);
+        if (const auto first = recorder.firstFrameUptime()) r->startOffset = round3(sessionTime(*first));
         const auto date = recorder.firstFrameDate();
         r->startTimecode = date ? Timecode::string(*date, recorder.fpsValue()) : QString();
         if (sessionDir_) {
@@ -526,6 +539,12 @@ QCoro::Task<> SessionController::stop() {
     const Join::Ticket stopping = stops_.enter();
     QPointer<SessionController> self(this);
     stopping_ = true;
+    // A stop while paused ends every file at the pause: the recorders and the microphone stay
+    // paused, the pause lasts until now, and the session shows as paused until it has ended.
+    if (pauses_.paused()) {
+        pauses_.resume(uptime());
+        stopPaused_ = true;
+    }
     // Whatever throws while the files are finished, the session still ends: the model must be
     // able to record, export and quit afterwards.
     std::optional<QString> failure;
@@ -573,7 +592,7 @@ QCoro::Task<> SessionController::finishFiles() {
 
     if (session_.mic && micSpan) {
         SessionMic& m = *session_.mic;
-        m.startOffset = std::max(0.0, round3(micSpan->firstUptime - sessionStart_));
+        m.startOffset = std::max(0.0, round3(sessionTime(micSpan->firstUptime)));
         m.duration = round3(micSpan->end);
         m.startTimecode = mic_.monitor().fileTimecode();
         if (sessionDir_) {
@@ -601,6 +620,7 @@ void SessionController::endSession(const std::optional<QString>& failure) {
     activationObserver_.reset();
     windows_.editAll([](Entry& e) { e.isRecording = false; });
     stopping_ = false;
+    if (std::exchange(stopPaused_, false)) emit pausedChanged(false);
     try {
         // Every file is finished and named, and the manifest says so: the session ended cleanly.
         // A manifest that cannot be written (a full disk) keeps the marker: the next launch
@@ -675,11 +695,12 @@ bool SessionController::writeSession() {
         // A recorder that cannot answer now keeps what the record had; its finish reports it.
         try {
             if (const auto first = recorder->firstFrameUptime()) {
-                r->startOffset = round3(*first - sessionStart_);
+                r->startOffset = round3(sessionTime(*first));
                 // Known from the first frame on: a crash must not lose it.
                 if (const auto date = recorder->firstFrameDate(); date && r->startTimecode.isEmpty())
                     r->startTimecode = Timecode::string(*date, recorder->fpsValue());
-                if (isRecording_ && !stopping_) r->duration = round3(std::max(0.0, uptime() - *first));
+                if (isRecording_ && !stopping_)
+                    r->duration = round3(std::max(0.0, sessionTime(uptime()) - sessionTime(*first)));
             }
         } catch (...) {
             continue;
@@ -687,11 +708,14 @@ bool SessionController::writeSession() {
     }
     if (session_.mic && isRecording_ && !stopping_) {
         if (const auto first = mic_.monitor().fileFirstUptime()) {
-            session_.mic->startOffset = std::max(0.0, round3(*first - sessionStart_));
+            session_.mic->startOffset = std::max(0.0, round3(sessionTime(*first)));
             session_.mic->startTimecode = mic_.monitor().fileTimecode();
-            session_.mic->duration = round3(std::max(0.0, uptime() - *first));
+            session_.mic->duration = round3(std::max(0.0, sessionTime(uptime()) - sessionTime(*first)));
         }
     }
+    session_.pauses.clear();
+    for (const PauseTimeline::Span& span : pauses_.spans())
+        session_.pauses.push_back(SessionPause{sessionTime(span.at), span.length});
     if (!sessionDir_) return false;
     const SessionDocument doc = writtenDocument();
     lastManifestWrite_ = uptime();
@@ -732,8 +756,11 @@ SessionDocument SessionController::writtenDocument() {
 void SessionController::tick() {
     if (!isRecording_) return;
     const double now = uptime();
-    setElapsed(now - sessionStart_);
-    pollFocus();
+    // While paused the elapsed time stands still and no focus change is taken.
+    if (!isPaused()) {
+        setElapsed(sessionTime(now));
+        pollFocus();
+    }
     if (stopping_) return;
 
     bool firstFrame = false;
@@ -748,6 +775,33 @@ void SessionController::tick() {
         lastDiskCheck_ = now;
         checkDiskSpace();
     }
+}
+
+double SessionController::sessionTime(double uptime) const {
+    return pauses_.elapsedClamped(sessionStart_, uptime);
+}
+
+void SessionController::pause() {
+    if (!isRecording_ || stopping_ || isPaused()) return;
+    const double at = uptime();
+    pauses_.pause(at);
+    for (const auto& [id, recorder] : recorders_)
+        recorder->pause(at);
+    if (session_.mic) mic_.monitor().pause(at);
+    setElapsed(sessionTime(at));
+    emit pausedChanged(true);
+}
+
+void SessionController::resume() {
+    // A stop under way has ended the files at the pause already.
+    if (!pauses_.paused() || stopping_) return;
+    const double at = uptime();
+    pauses_.resume(at);
+    for (const auto& [id, recorder] : recorders_)
+        recorder->resume(at);
+    if (session_.mic) mic_.monitor().resume(at);
+    emit pausedChanged(false);
+    writeSession();
 }
 
 // --- Disk space ----------------------------------------------------------------------------
@@ -815,7 +869,7 @@ bool SessionController::checkDiskSpace() {
     if (written_.size() >= 2 && written_.back().first > written_.front().first)
         rate = std::max(rate, double(written_.back().second - written_.front().second) /
                                   (written_.back().first - written_.front().first));
-    const double elapsed = std::max(0.0, now - sessionStart_);
+    const double elapsed = std::max(0.0, sessionTime(now));
     const qint64 reserve = diskReserve(rate, samplesPerSecond() * elapsed, manifestBytes_);
     if (*free >= reserve) return false;
     endNotice_ =
@@ -845,13 +899,17 @@ std::optional<QUuid> SessionController::focusCandidate(std::optional<std::int32_
 }
 
 void SessionController::pollFocus() {
-    const double now = uptime() - sessionStart_;
-    if (!services_.server) return;
+    // Nothing of a pause is recorded, the focus included.
+    if (isPaused() || !services_.server) return;
+    const double now = sessionTime(uptime());
     if (focus_.poll(now, focusCandidate(services_.server->frontmostProcess()))) writeSession();
 }
 
 void SessionController::activated(std::int32_t pid, double at) {
-    if (focus_.changed(std::max(0.0, at - sessionStart_), focusCandidate(pid))) writeSession();
+    // One that came during a pause is not recorded: the first poll after the resume takes the
+    // focus as it is then.
+    if (stopPaused_ || !pauses_.elapsed(sessionStart_, at)) return;
+    if (focus_.changed(std::max(0.0, sessionTime(at)), focusCandidate(pid))) writeSession();
 }
 
 void SessionController::commitFocus(const QUuid& id, double t) {

@@ -3,6 +3,7 @@
 // session record and its manifest (session.json, rewritten on every change), and the resize
 // probe that tells before a session whether a window can take a preset's shape.
 // Main thread only; recorders report failures from their own threads through a gate.
+#include "capture/PauseTimeline.h"
 #include "common/Join.h"
 #include "common/PostGate.h"
 #include "model/AppState.h"
@@ -72,7 +73,9 @@ public:
     ~SessionController() override;
 
     bool isRecording() const { return isRecording_; }
-    // Seconds since the session started, updated every tick.
+    // Paused, also while a stop that came during the pause finishes the files.
+    bool isPaused() const { return pauses_.paused() || stopPaused_; }
+    // Seconds since the session started without the pauses, updated every tick; held while paused.
     double elapsed() const { return elapsed_; }
     // The latest session folder.
     const std::optional<QString>& lastFolder() const { return lastFolder_; }
@@ -104,6 +107,15 @@ public:
     void finish(const QUuid& id, double duration, const SessionRecorder& recorder);
     // Stops a running session and waits until every file is finished.
     QCoro::Task<> shutdown();
+    // Pauses every recorder, the microphone and the focus history at once, or resumes them; the
+    // paused span is cut from the session's time. Only while recording and not stopping.
+    void pause();
+    void resume();
+    // Session time of a shared-clock time: since the start, without the pauses (a time inside a
+    // pause counts as its start).
+    double sessionTime(double uptime) const;
+    // The pauses so far, on the shared clock.
+    const PauseTimeline& pauses() const { return pauses_; }
 
     // A new entry: recorded at once during a session, else probed.
     void entryAdded(const QUuid& id);
@@ -121,6 +133,7 @@ public:
 
 signals:
     void isRecordingChanged(bool on);
+    void pausedChanged(bool paused);
     void elapsedChanged(double seconds);
     void lastFolderChanged();
     // The session folder's manifest was rewritten.
@@ -201,6 +214,8 @@ private:
     FocusTracker focus_;
     QHash<QUuid, std::int32_t> recPID_;
     std::unique_ptr<Subscription> activationObserver_;
+    PauseTimeline pauses_;
+    bool stopPaused_ = false; // the running stop closed a pause: the files end at it
     QTimer tickTimer_;
     bool printStopDebug_ = false;
 

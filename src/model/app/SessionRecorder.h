@@ -28,6 +28,7 @@ struct RecorderStart {
     bool appAudio = false;
     MicMonitor* mic = nullptr; // copy the microphone into the file when given
     bool mp4 = false;
+    std::optional<double> pausedAt; // the session is paused since this shared-clock time
 };
 
 class SessionRecorder {
@@ -46,6 +47,9 @@ public:
     virtual QCoro::Task<double> stop() = 0;
     // After stop(): why the file could not be finished, if it could not.
     virtual std::optional<QString> finishFailure() const { return std::nullopt; }
+    // The whole session pauses or resumes at this shared-clock time; main thread, never waits.
+    virtual void pause(double at) = 0;
+    virtual void resume(double at) = 0;
 
     virtual std::optional<double> firstFrameUptime() const = 0;
     virtual std::optional<Timecode::Instant> firstFrameDate() const = 0;

@@ -5,6 +5,7 @@
 #include "TestPattern.h"
 #include "TestSupport.h"
 #include "X11TestSupport.h"
+#include "capture/PauseTimeline.h"
 #include "capture/WindowRecorder.h"
 #include "platform/x11/X11Desktop.h"
 
@@ -14,13 +15,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 using namespace lc;
 using namespace lc::test;
@@ -85,6 +86,70 @@ void probeWholeFile(const std::string& path, double duration, ProbedFile& f) {
     EXPECT_EQ(f.first("video")->decodedFrames, int(f.first("video")->pts.size()));
     EXPECT_EQ(f.first("video")->decodeErrors, 0);
 }
+
+// The flashes and clicks of a recording of `test-window --flash`, on the file's timeline (30 fps).
+struct FlashesAndClicks {
+    std::vector<double> flashes, clicks;
+    std::vector<flashclick::Pair> pairs;
+    std::string listed; // for failure messages
+};
+FlashesAndClicks readFlashesAndClicks(const std::string& path, std::size_t frames) {
+    namespace fc = flashclick;
+    std::vector<double> times;
+    for (std::size_t i = 0; i < frames; ++i)
+        times.push_back(double(i) / 30);
+    FlashesAndClicks r;
+    r.flashes = fc::flashTimes(fc::pictureBrightness(QString::fromStdString(path)), times);
+    r.clicks = fc::clickTimes(decodeAudioTrack(path, 0));
+    r.pairs = fc::pairUp(r.flashes, r.clicks);
+    QString listed = "flashes:";
+    for (double t : r.flashes)
+        listed += " " + QString::number(t, 'f', 3);
+    listed += " clicks:";
+    for (double t : r.clicks)
+        listed += " " + QString::number(t, 'f', 3);
+    r.listed = listed.toStdString();
+    return r;
+}
+
+// The sound server's microphone (`device`, or the default one), running.
+void startMic(MicMonitor& mic, std::optional<std::string> device = std::nullopt) {
+    std::atomic<bool> running{false};
+    mic.start(std::move(device), [&](bool ok) { running = ok; });
+    ASSERT_TRUE(waitUntil([&] { return running.load(); }, 5s));
+}
+
+// A sink of its own ("lc_clicks") whose monitor is offered as a microphone ("lc_clicks_mic"): a
+// window started with PULSE_SINK=lc_clicks is heard in its own track and as the microphone, and
+// the test environment's tone stays out. Unloaded when it goes.
+class ClickSink {
+public:
+    ClickSink()
+        : sink_(run("pactl", {"load-module", "module-null-sink", "sink_name=lc_clicks", "rate=48000"})
+                    .trimmed()),
+          // Monitors are not offered as microphones: the same sound as an ordinary source.
+          source_(run("pactl", {"load-module", "module-remap-source", "master=lc_clicks.monitor",
+                                "source_name=lc_clicks_mic"})
+                      .trimmed()) {}
+    ~ClickSink() {
+        if (!source_.isEmpty()) run("pactl", {"unload-module", source_});
+        if (!sink_.isEmpty()) run("pactl", {"unload-module", sink_});
+    }
+    ClickSink(const ClickSink&) = delete;
+    ClickSink& operator=(const ClickSink&) = delete;
+    bool ok() const { return !sink_.isEmpty() && !source_.isEmpty(); }
+    static std::string microphone() { return "lc_clicks_mic"; }
+    // A test window that plays into the sink.
+    static std::unique_ptr<TestWindow> window(const QStringList& args) {
+        qputenv("PULSE_SINK", "lc_clicks");
+        auto w = std::make_unique<TestWindow>(args);
+        qunsetenv("PULSE_SINK");
+        return w;
+    }
+
+private:
+    QString sink_, source_;
+};
 
 class RecorderIntegration : public ::testing::Test {
 protected:
@@ -280,20 +345,10 @@ TEST_F(RecorderIntegration, PictureAndSoundOfOneInstantMeetInTheFile) {
     const ProbedStream* v = f.first("video");
     ASSERT_TRUE(v);
     expectConstantFrameRate(*v, 30, duration);
-    std::vector<double> times;
-    for (std::size_t i = 0; i < v->pts.size(); ++i)
-        times.push_back(double(i) / 30);
     namespace fc = flashclick;
-    const auto flashes = fc::flashTimes(fc::pictureBrightness(QString::fromStdString(o.path)), times);
-    const auto clicks = fc::clickTimes(decodeAudioTrack(o.path, 0));
-    const auto pairs = fc::pairUp(flashes, clicks);
-    QString listed = "flashes:";
-    for (double t : flashes)
-        listed += " " + QString::number(t, 'f', 3);
-    listed += " clicks:";
-    for (double t : clicks)
-        listed += " " + QString::number(t, 'f', 3);
-    ASSERT_GE(pairs.size(), 2u) << listed.toStdString();
+    const FlashesAndClicks read = readFlashesAndClicks(o.path, v->pts.size());
+    const auto& pairs = read.pairs;
+    ASSERT_GE(pairs.size(), 2u) << read.listed;
     // The instant the window was told, on the file's timeline.
     auto told = [&](double fileTime) {
         return firstFlash + std::round((zero + fileTime - firstFlash) / period) * period - zero;
@@ -321,9 +376,7 @@ TEST_F(RecorderIntegration, ApplicationToneInTheFirstTrackAndMicrophoneInTheSeco
     ASSERT_TRUE(w->owningApplication);
 
     MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
-    std::atomic<bool> running{false};
-    mic.start(std::nullopt, [&](bool ok) { running = ok; });
-    ASSERT_TRUE(waitUntil([&] { return running.load(); }, 5s));
+    ASSERT_NO_FATAL_FAILURE(startMic(mic));
 
     auto rec = recorder();
     auto o = options(*w, 320, 240, "tones.mov");
@@ -362,29 +415,18 @@ TEST_F(RecorderIntegration, TheMicrophoneFileAndBothSoundTracksAgreeOnTheSharedC
     // taken as the microphone (its copy in the window file and the microphone file). Each click
     // must sit at the same instant of the shared clock in all three. A sink of its own keeps the
     // test environment's tone out of the monitor.
-    const QString sink =
-        run("pactl", {"load-module", "module-null-sink", "sink_name=lc_clicks", "rate=48000"}).trimmed();
-    const auto unloadSink = qScopeGuard([sink] { run("pactl", {"unload-module", sink}); });
-    // Monitors are not offered as microphones: the same sound as an ordinary source.
-    const QString source = run("pactl", {"load-module", "module-remap-source", "master=lc_clicks.monitor",
-                                         "source_name=lc_clicks_mic"})
-                               .trimmed();
-    const auto unloadSource = qScopeGuard([source] { run("pactl", {"unload-module", source}); });
-    ASSERT_FALSE(sink.isEmpty() || source.isEmpty());
+    const ClickSink clicks;
+    ASSERT_TRUE(clicks.ok());
     const double firstClick = uptime() + 1.5;
-    qputenv("PULSE_SINK", "lc_clicks");
-    TestWindow tw({"--pos", "0,0", "--size", "320x240", "--flash", "0.7", "--flash-at",
-                   QString::number(firstClick, 'f', 6)});
-    qunsetenv("PULSE_SINK");
-    ASSERT_TRUE(tw.ok());
-    auto w = find(tw.id());
+    const auto tw = ClickSink::window({"--pos", "0,0", "--size", "320x240", "--flash", "0.7", "--flash-at",
+                                       QString::number(firstClick, 'f', 6)});
+    ASSERT_TRUE(tw->ok());
+    auto w = find(tw->id());
     ASSERT_TRUE(w);
     ASSERT_TRUE(w->owningApplication);
 
     MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
-    std::atomic<bool> running{false};
-    mic.start(std::string("lc_clicks_mic"), [&](bool ok) { running = ok; });
-    ASSERT_TRUE(waitUntil([&] { return running.load(); }, 5s));
+    ASSERT_NO_FATAL_FAILURE(startMic(mic, ClickSink::microphone()));
     const std::string micPath = dir.filePath("Mic.m4a").toStdString();
     mic.startFile(micPath);
 
@@ -611,4 +653,175 @@ TEST_F(RecorderIntegration, ASoundServerThatDiesAndComesBackKeepsTheVideoWholeAn
     for (auto from = all.end() - 48000 * 3; from + 12000 <= all.end(); from += 6000)
         strongest = std::max(strongest, toneAmplitude(std::vector<double>(from, from + 12000), 1000));
     EXPECT_GT(strongest, 0.05);
+}
+
+// Three pauses of two real recordings and the microphone, at the same instants: a window that
+// flashes with a click every period, recorded with its sound and the microphone, and one that
+// counts its frames. No slot for the paused seconds and none frozen across them, picture and
+// sound of one instant still together, the microphone cut alike.
+TEST_F(RecorderIntegration, ThreePausesAreCutFromPictureSoundAndMicrophoneAlike) {
+    const double period = 1.013;
+    const double firstFlash = uptime() + 1.5;
+    const ClickSink sink;
+    ASSERT_TRUE(sink.ok());
+    const auto flashing =
+        ClickSink::window({"--pos", "0,0", "--size", "320x240", "--flash", QString::number(period),
+                           "--flash-at", QString::number(firstFlash, 'f', 6)});
+    TestWindow counting({"--pos", "400,0", "--size", "320x240", "--animate", "--fps", "30"});
+    ASSERT_TRUE(flashing->ok() && counting.ok());
+    auto fw = find(flashing->id());
+    auto cw = find(counting.id());
+    ASSERT_TRUE(fw && cw);
+    ASSERT_TRUE(fw->owningApplication);
+
+    // The window's clicks are heard as the microphone too.
+    MicMonitor mic(lc::systemAudio(), lc::createMovieWriter);
+    ASSERT_NO_FATAL_FAILURE(startMic(mic, ClickSink::microphone()));
+    const std::string micPath = dir.filePath("Mic.m4a").toStdString();
+    mic.startFile(micPath);
+
+    auto rec = recorder();
+    auto o = options(*fw, 320, 240, "flash.mov");
+    o.appAudio = true;
+    o.mic = &mic;
+    ASSERT_TRUE(rec->startAndWait(o).ok());
+    auto counter = recorder();
+    const auto co = options(*cw, 320, 240, "counter.mov");
+    ASSERT_TRUE(counter->startAndWait(co).ok());
+    ASSERT_TRUE(waitUntil([&] { return rec->firstFrameUptime() && counter->firstFrameUptime(); }, 5s));
+    const double zero = *rec->firstFrameUptime();
+    ASSERT_LT(zero, firstFlash) << "the machine is too slow for this test";
+
+    // Each pause midway between two flashes, one period long: flashes 3, 6 and 9 are not recorded;
+    // three more after the last (a loaded machine may miss one).
+    PauseTimeline pauses;
+    for (int i = 0; i < 3; ++i) {
+        const double pauseAt = firstFlash + (2 + 3 * i) * period + 0.45;
+        waitUntil([&] { return uptime() >= pauseAt; }, 30s);
+        const double at = uptime();
+        rec->pause(at);
+        counter->pause(at);
+        mic.pause(at);
+        pauses.pause(at);
+        waitUntil([&] { return uptime() >= at + period; }, 30s);
+        const double back = uptime();
+        rec->resume(back);
+        counter->resume(back);
+        mic.resume(back);
+        pauses.resume(back);
+    }
+    waitUntil([&] { return uptime() >= firstFlash + 13 * period + 0.45; }, 30s);
+    const double stopAt = uptime();
+    QFuture<std::optional<MicFileSpan>> micDone = mic.finishFile();
+    QFuture<double> counted = counter->stop();
+    const double duration = rec->stopAndWait();
+    counted.waitForFinished();
+    micDone.waitForFinished();
+    QString spans = " pauses (since the first flash):";
+    for (const PauseTimeline::Span& span : pauses.spans())
+        spans += QString(" %1+%2").arg(span.at - firstFlash, 0, 'f', 3).arg(span.length, 0, 'f', 3);
+
+    // Each video ends where its stop was handled: not before it was asked for, and without the
+    // three paused periods (each would add a second). One packet per slot.
+    for (const auto& [r, d, path] :
+         {std::tuple{rec.get(), duration, o.path}, std::tuple{counter.get(), counted.result(), co.path}}) {
+        const double recorded = *pauses.elapsed(*r->firstFrameUptime(), stopAt);
+        EXPECT_GE(d, recorded - 1.0 / 30 - 0.001) << path << spans.toStdString();
+        EXPECT_LE(d, recorded + 0.5) << path << spans.toStdString();
+        const ProbedFile f = probeFile(path);
+        ASSERT_TRUE(f.opened) << f.error;
+        ASSERT_TRUE(f.first("video"));
+        expectConstantFrameRate(*f.first("video"), 30, d);
+    }
+
+    // The counting window at every slot: across each resume it jumps by about the paused frames,
+    // so the first slot after it shows the window as it is then, not a frozen picture.
+    const double counterZero = *counter->firstFrameUptime();
+    const auto strips =
+        decodePictures(QString::fromStdString(co.path), "crop=320:16:0:0", "bgra", 320 * 16 * 4);
+    std::vector<std::optional<std::uint32_t>> counters;
+    for (const auto& strip : strips)
+        counters.push_back(pattern::decodeCounter(reinterpret_cast<const std::uint8_t*>(strip.constData()),
+                                                  320 * 4, 320, 16));
+    for (const PauseTimeline::Span& span : pauses.spans()) {
+        const double cut = *pauses.elapsed(counterZero, span.at);
+        const auto k = std::size_t(std::lround(cut * 30));
+        ASSERT_LT(k + 3, counters.size());
+        std::optional<std::uint32_t> before, after;
+        for (std::size_t i = k - 3; i < k; ++i)
+            if (counters[i]) before = std::max(before.value_or(0), *counters[i]);
+        for (std::size_t i = k + 3; i > k; --i)
+            if (counters[i]) after = std::min(after.value_or(UINT32_MAX), *counters[i]);
+        ASSERT_TRUE(before && after) << "at " << cut;
+        QString around;
+        for (std::size_t i = k - 3; i <= k + 3; ++i)
+            around += " " + (counters[i] ? QString::number(*counters[i]) : QString("?"));
+        EXPECT_GE(double(*after) - double(*before), span.length * 30 * 0.3)
+            << "resume at file time " << cut << ", counters" << around.toStdString() << spans.toStdString();
+    }
+
+    // Picture and sound of every flash recorded, on the file's timeline: the told instant is the
+    // flash nearest to the shared-clock time that file time stands for.
+    std::vector<double> cuts; // file times of the resumes
+    for (const PauseTimeline::Span& span : pauses.spans())
+        cuts.push_back(*pauses.elapsed(zero, span.at));
+    namespace fc = flashclick;
+    const ProbedFile f = probeFile(o.path);
+    ASSERT_TRUE(f.opened && f.first("video"));
+    ASSERT_EQ(f.count("audio"), 2);
+    const FlashesAndClicks read = readFlashesAndClicks(o.path, f.first("video")->pts.size());
+    const std::string listed = read.listed + spans.toStdString();
+    const auto& pairs = read.pairs;
+    auto told = [&](double fileTime) {
+        double at = zero + fileTime;
+        for (std::size_t i = 0; i < cuts.size(); ++i)
+            if (fileTime >= cuts[i]) at += pauses.spans()[i].length;
+        const double flash = firstFlash + std::round((at - firstFlash) / period) * period;
+        return *pauses.elapsed(zero, flash);
+    };
+    ASSERT_GE(pairs.size(), 4u) << listed;
+    EXPECT_LE(read.clicks.size(), read.flashes.size() + 1) << "no click from a pause " << listed;
+    for (const fc::Pair& p : pairs) {
+        // A picture is never shown before its slot; a sound stamp may wander on a loaded machine,
+        // but a pause cut differently from picture and sound would move them by a second.
+        EXPECT_GE(p.flash, told(p.flash) - 0.5 / 30 - 0.002) << "flash at " << p.flash << listed;
+        EXPECT_NEAR(p.click, told(p.click), 0.25) << "click at " << p.click << listed;
+        EXPECT_LE(p.flash, told(p.flash) + 0.25) << "flash at " << p.flash << listed;
+    }
+    EXPECT_GT(pairs.back().flash, cuts.back()) << listed;
+    // On average within the recorder's A/V tolerance (15 ms early to 45 ms late), widened by the
+    // half slot either way that a picture's place on the grid may differ from its capture.
+    const fc::Summary sum = fc::summarise(pairs);
+    std::printf("A/V across three pauses: %d pairs, audio late by %.1f ms on average (%.1f to %.1f ms, "
+                "deviation %.1f ms)\n",
+                sum.count, sum.mean * 1000, sum.min * 1000, sum.max * 1000, sum.deviation * 1000);
+    EXPECT_GE(sum.mean, -0.015 - 0.5 / 30) << listed;
+    EXPECT_LE(sum.mean, 0.045 + 0.5 / 30) << listed;
+
+    // The microphone: its file and the window file's copy are cut at the same instants, so every
+    // click of the window's own track is at the same place in both, and both end with the video
+    // (the file began before the window's zero).
+    const std::optional<MicFileSpan> micSpan = micDone.result();
+    ASSERT_TRUE(micSpan);
+    const double micAtZero = *pauses.elapsed(micSpan->firstUptime, zero);
+    EXPECT_NEAR(micSpan->end, micAtZero + duration, 0.25);
+    auto nearest = [](const std::vector<double>& in, double t) {
+        double best = 1e9;
+        for (double c : in)
+            if (std::abs(c - t) < std::abs(best - t)) best = c;
+        return best;
+    };
+    const auto copied = fc::clickTimes(decodeAudioTrack(o.path, 1));
+    std::vector<double> heard; // the microphone file's clicks on the window file's timeline
+    for (double c : fc::clickTimes(decodeAudioTrack(micPath, 0)))
+        heard.push_back(c - micAtZero);
+    for (double t : read.clicks) {
+        EXPECT_NEAR(nearest(copied, t), t, 0.01) << "the microphone's copy, click at " << t << listed;
+        EXPECT_NEAR(nearest(heard, t), t, 0.01) << "the microphone file, click at " << t << listed;
+    }
+    const double micTrack = double(decodeAudioTrack(o.path, 1).size()) / 48000;
+    EXPECT_NEAR(micTrack, duration, 0.25);
+    // The application's sound may start a little after the first frame.
+    const double appTrack = double(decodeAudioTrack(o.path, 0).size()) / 48000;
+    EXPECT_NEAR(appTrack, duration, 0.75);
 }

@@ -330,7 +330,7 @@ protected:
         EXPECT_FALSE(raw.contains("\\/"));
         const auto keys = lc::test::objectKeys(raw);
         ASSERT_FALSE(keys.empty());
-        EXPECT_EQ(keys[0], (QStringList{"_ai_instructions", "container", "final", "focus", "mic",
+        EXPECT_EQ(keys[0], (QStringList{"_ai_instructions", "container", "final", "focus", "mic", "pauses",
                                         "recordings", "sessionStart", "timecodeStorage", "version"}));
         for (const QStringList& k : keys) {
             QStringList sorted = k;

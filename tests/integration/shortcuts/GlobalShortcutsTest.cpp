@@ -26,10 +26,7 @@ protected:
     }
 
     // Types a key combination as a user would, from another client.
-    static void press(const QString& keys) {
-        ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}), 0)
-            << keys.toStdString();
-    }
+    static void press(const QString& keys) { ASSERT_EQ(typeKeys(keys), 0) << keys.toStdString(); }
     bool waitForPresses(std::size_t count) {
         return waitUntil([&] { return pressed_.size() >= count; }, 10s);
     }

@@ -73,6 +73,10 @@ QString x(const QString& program, const QStringList& args) {
     return run(program, args);
 }
 
+int typeKeys(const QString& keys) {
+    return QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys});
+}
+
 std::optional<Geometry> clientGeometry(std::uint32_t window) {
     const QString out = run("xwininfo", {"-id", QString::number(window)});
     auto field = [&](const char* name) -> std::optional<int> {

@@ -100,6 +100,10 @@ protected:
 // Runs a command with the current DISPLAY; its standard output.
 QString x(const QString& program, const QStringList& args);
 
+// Types a key combination ("ctrl+alt+r") as a user would, from another client: xdotool's exit
+// status (0: typed).
+int typeKeys(const QString& keys);
+
 // The client area of a window from xwininfo: x, y, width, height.
 struct Geometry {
     int x = 0, y = 0, width = 0, height = 0;

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include "model/Store.h"
+#include "session/Rounding.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -38,6 +39,7 @@ protected:
         AppServices s = fake::services(desktop, audio, actions, root);
         s.settleSeconds = settle;
         if (freeBytes) s.freeSpace = [free = freeBytes](const QString&) { return *free; };
+        s.shortcuts = keys;
         s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
             auto r = std::make_shared<fake::Recorder>(model.get(), &plans);
             recorders.push_back(r);
@@ -79,6 +81,7 @@ protected:
     std::shared_ptr<fake::Desktop> desktop = std::make_shared<fake::Desktop>();
     std::shared_ptr<fake::Audio> audio = std::make_shared<fake::Audio>();
     std::shared_ptr<fake::Actions> actions = std::make_shared<fake::Actions>();
+    std::shared_ptr<fake::Shortcuts> keys = std::make_shared<fake::Shortcuts>();
     std::map<std::uint32_t, fake::RecorderPlan> plans; // by window id
     std::vector<std::shared_ptr<fake::Recorder>> recorders;
     std::unique_ptr<AppModel> model;
@@ -813,4 +816,177 @@ TEST(DiskReserve, ManifestIndexesAndTenSecondsNeverUnder64MB) {
     EXPECT_EQ(SessionController::spaceText(63'400'000), "63 MB");
     EXPECT_EQ(SessionController::spaceText(1'440'000'000), "1.4 GB");
     EXPECT_EQ(SessionController::spaceText(999), "999 bytes");
+}
+
+// --- Global shortcuts and pause -----------------------------------------------------------------
+
+TEST_F(AppModelTest, ShortcutsAreBoundAtStartAndFollowEveryChangeAtOnce) {
+    AppModel& m = make();
+    using A = ShortcutAction;
+    EXPECT_EQ(keys->text(A::startStop), "Ctrl+Alt+R");
+    EXPECT_EQ(keys->text(A::pauseResume), "Ctrl+Alt+P");
+    EXPECT_FALSE(m.shortcuts().error(A::startStop));
+    QSignalSpy errors(&m.shortcuts(), &ShortcutKeys::errorsChanged);
+
+    m.settings().setShortcutStartStop("ctrl+shift+f9");
+    EXPECT_EQ(keys->text(A::startStop), "Ctrl+Shift+F9") << "in force without a restart";
+    m.settings().setShortcutPauseResume("");
+    EXPECT_EQ(keys->text(A::pauseResume), "");
+    EXPECT_FALSE(m.shortcuts().error(A::pauseResume)) << "off is not an error";
+
+    // Held elsewhere: said, and kept in the settings for the next start.
+    keys->taken.insert("Ctrl+Alt+P");
+    m.settings().setShortcutPauseResume("Ctrl+Alt+P");
+    EXPECT_EQ(m.shortcuts().error(A::pauseResume), "Ctrl+Alt+P is used by another program");
+    EXPECT_EQ(errors.count(), 1);
+    EXPECT_EQ(m.settings().shortcutPauseResume(), "Ctrl+Alt+P");
+    {
+        QFile f(statePath());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QJsonObject saved = QJsonDocument::fromJson(f.readAll()).object();
+        EXPECT_EQ(saved["shortcutPauseResume"].toString(), "Ctrl+Alt+P");
+        EXPECT_EQ(saved["shortcutStartStop"].toString(), "ctrl+shift+f9");
+    }
+    // One combination for both actions would fire one of them at random: the second is refused.
+    m.settings().setShortcutPauseResume("Ctrl+Shift+F9");
+    EXPECT_EQ(m.shortcuts().error(A::pauseResume), "Ctrl+Shift+F9 already starts and stops recording");
+    EXPECT_EQ(keys->text(A::startStop), "Ctrl+Shift+F9");
+    EXPECT_EQ(keys->text(A::pauseResume), "");
+    m.settings().setShortcutPauseResume("Ctrl+Banana");
+    EXPECT_EQ(m.shortcuts().error(A::pauseResume), "Ctrl+Banana is not a key combination");
+
+    // While a new combination is being typed nothing is held; afterwards all is back.
+    m.settings().setShortcutPauseResume("Super+P");
+    m.shortcuts().setSuspended(true);
+    EXPECT_TRUE(keys->bound.empty());
+    m.settings().setShortcutStartStop("Alt+F10"); // saved, bound once the typing ends
+    EXPECT_TRUE(keys->bound.empty());
+    m.shortcuts().setSuspended(false);
+    EXPECT_EQ(keys->text(A::startStop), "Alt+F10");
+    EXPECT_EQ(keys->text(A::pauseResume), "Super+P");
+    EXPECT_FALSE(m.shortcuts().error(A::pauseResume));
+
+    // Gone with the model: a later press reaches nothing.
+    model.reset();
+    EXPECT_FALSE(keys->handler);
+}
+
+TEST_F(AppModelTest, WithoutShortcutBackEndEveryCombinationSaysSo) {
+    keys.reset();
+    AppModel& m = make();
+    EXPECT_FALSE(m.shortcuts().available());
+    EXPECT_EQ(m.shortcuts().error(ShortcutAction::startStop),
+              "Global shortcuts are not available on this desktop");
+    m.settings().setShortcutStartStop("");
+    EXPECT_FALSE(m.shortcuts().error(ShortcutAction::startStop));
+}
+
+TEST_F(AppModelTest, ShortcutPressesStartPauseResumeAndStopTheSession) {
+    AppModel& m = make();
+    addTwo(m);
+    using A = ShortcutAction;
+    ASSERT_TRUE(keys->press(A::pauseResume));
+    EXPECT_FALSE(m.session().isPaused()) << "nothing to pause";
+
+    ASSERT_TRUE(keys->press(A::startStop));
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().recorderCount() == 2 && !m.session().busy(); }, 5s));
+    ASSERT_TRUE(m.session().isRecording());
+
+    QSignalSpy paused(&m.session(), &SessionController::pausedChanged);
+    keys->press(A::pauseResume);
+    ASSERT_TRUE(m.session().isPaused());
+    keys->press(A::pauseResume);
+    EXPECT_FALSE(m.session().isPaused());
+    ASSERT_EQ(paused.count(), 2);
+    EXPECT_TRUE(paused[0][0].toBool());
+    EXPECT_FALSE(paused[1][0].toBool());
+    for (const auto& r : recorders) {
+        ASSERT_EQ(r->calls.size(), 2u);
+        EXPECT_TRUE(r->calls[0].pause);
+        EXPECT_FALSE(r->calls[1].pause);
+        EXPECT_LE(r->calls[0].at, r->calls[1].at);
+        EXPECT_EQ(r->calls[0].at, recorders[0]->calls[0].at) << "one instant for every recorder";
+    }
+
+    keys->press(A::startStop);
+    ASSERT_TRUE(test::waitUntil([&] { return !m.session().isRecording() && !m.session().busy(); }, 5s));
+    for (const auto& r : recorders)
+        EXPECT_EQ(r->stops, 1);
+}
+
+TEST_F(AppModelTest, PausesAreCutFromSessionTimeForEveryRecordAndWritten) {
+    AppModel& m = make();
+    addTwo(m);
+    plans = {{11, {.firstFrameOffset = 0}}, {22, {.firstFrameOffset = 0}}, {33, {.firstFrameOffset = 1000}}};
+    desktop->setFrontmost(101);
+    run(m.session().start());
+    ASSERT_EQ(m.session().focusLog().size(), 1u);
+    const QUuid editor = m.session().focusLog()[0].id;
+
+    m.session().pause();
+    const double pausedAt = *m.session().pauses().pausedAt();
+    const double heldElapsed = m.session().elapsed();
+    EXPECT_EQ(heldElapsed, m.session().sessionTime(pausedAt));
+    EXPECT_EQ(m.session().sessionTime(pausedAt + 50), heldElapsed) << "the clock stands still";
+
+    // While paused a focus change is not taken, even when the desktop says so at once.
+    desktop->setFrontmost(202);
+    ASSERT_TRUE(desktop->activation);
+    desktop->activation(202);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m.session().focusLog().size(), 1u);
+
+    // A window that joins now starts paused.
+    desktop->setWindows({fake::window(11, "Editor", "Notes", 101), fake::window(22, "Browser", "Docs", 202),
+                         fake::window(33, "Term", "Shell", 303)});
+    run(m.windows().refresh(false));
+    const QUuid joined = m.add(m.windows().pickerWindows()[0]);
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().hasRecorder(joined); }, 2s));
+    ASSERT_EQ(recorders.size(), 3u);
+    EXPECT_EQ(recorders[2]->args().pausedAt, pausedAt);
+
+    m.session().resume();
+    const PauseTimeline::Span first = m.session().pauses().spans().at(0);
+    EXPECT_EQ(first.at, pausedAt);
+    ASSERT_EQ(recorders[2]->calls.size(), 1u) << "its pause came with the start";
+    EXPECT_FALSE(recorders[2]->calls[0].pause);
+    EXPECT_EQ(recorders[2]->calls[0].at, first.at + first.length);
+
+    // The focus change after the resume is dated in session time, past the pause.
+    ASSERT_TRUE(test::waitUntil([&] { return m.session().focusLog().size() == 2; }, 3s));
+    EXPECT_NE(m.session().focusLog()[1].id, editor);
+    EXPECT_GE(m.session().focusLog()[1].t, heldElapsed);
+    EXPECT_LE(m.session().focusLog()[1].t, m.session().sessionTime(uptime()));
+    QJsonArray pauses = manifest()["pauses"].toArray();
+    ASSERT_EQ(pauses.size(), 1);
+    EXPECT_EQ(pauses[0].toObject()["at"].toDouble(), round3(heldElapsed));
+    EXPECT_EQ(pauses[0].toObject()["length"].toDouble(), round3(first.length));
+
+    // Stopping while paused: the pause ends with the session and is written too.
+    m.session().pause();
+    const double secondAt = *m.session().pauses().pausedAt();
+    QSignalSpy pausedSpy(&m.session(), &SessionController::pausedChanged);
+    run(m.session().stop());
+    EXPECT_FALSE(m.session().isPaused());
+    EXPECT_EQ(pausedSpy.count(), 1);
+    for (const auto& r : recorders) {
+        ASSERT_FALSE(r->calls.empty());
+        EXPECT_TRUE(r->calls.back().pause) << "never resumed: the files end at the pause";
+        EXPECT_EQ(r->calls.back().at, secondAt);
+    }
+    ASSERT_EQ(m.session().pauses().spans().size(), 2u);
+    const PauseTimeline::Span second = m.session().pauses().spans()[1];
+    EXPECT_EQ(second.at, secondAt);
+    const QJsonObject doc = manifest();
+    pauses = doc["pauses"].toArray();
+    ASSERT_EQ(pauses.size(), 2);
+    EXPECT_EQ(pauses[1].toObject()["at"].toDouble(), round3(m.session().sessionTime(secondAt)));
+    // First frames at the start stay at 0; the one long after every pause moves back by them.
+    const QJsonArray recs = doc["recordings"].toArray();
+    ASSERT_EQ(recs.size(), 3);
+    EXPECT_EQ(recs[0]["startOffset"].toDouble(), 0);
+    EXPECT_EQ(recs[2]["startOffset"].toDouble(), round3(1000 - first.length - second.length));
+    // Nothing pauses once the session is over.
+    m.session().pause();
+    EXPECT_FALSE(m.session().isPaused());
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <qcoro/qcorotimer.h>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -165,6 +166,35 @@ public:
     QStringList opened, revealed, settings;
 };
 
+// Global shortcuts that bind what they are given unless another program "holds" it.
+class Shortcuts final : public GlobalShortcuts {
+public:
+    Result<void> bind(ShortcutAction action, const std::optional<Shortcut>& combo) override {
+        ++binds;
+        bound.erase(action);
+        if (!combo) return {};
+        if (taken.count(combo->text())) return makeError(combo->text() + " is used by another program");
+        bound[action] = *combo;
+        return {};
+    }
+    void setHandler(std::function<void(ShortcutAction)> h) override { handler = std::move(h); }
+    // A press of what `action` holds; false when it holds nothing.
+    bool press(ShortcutAction action) {
+        if (!bound.count(action) || !handler) return false;
+        handler(action);
+        return true;
+    }
+    std::string text(ShortcutAction action) const {
+        const auto it = bound.find(action);
+        return it == bound.end() ? std::string() : it->second.text();
+    }
+
+    std::map<ShortcutAction, Shortcut> bound;
+    std::set<std::string> taken;
+    std::function<void(ShortcutAction)> handler;
+    int binds = 0;
+};
+
 // What a fake recorder does; set per window title before the recorder is made.
 struct RecorderPlan {
     std::optional<double> firstFrameOffset = 0.5; // after the session start; none: no frame came
@@ -215,6 +245,9 @@ public:
         co_return plan_.duration;
     }
 
+    void pause(double at) override { calls.push_back({true, at}); }
+    void resume(double at) override { calls.push_back({false, at}); }
+
     // Calls the failure handler from another thread, as a capture thread would.
     void failFromThread(const QString& message) {
         std::unique_ptr<QThread> t(QThread::create([this, message] { onFail_(message); }));
@@ -241,6 +274,11 @@ public:
     const RecorderStart& args() const { return args_; }
     bool running = false;
     int stops = 0;
+    struct PauseCall {
+        bool pause = false; // else resume
+        double at = 0;
+    };
+    std::vector<PauseCall> calls;
 
 private:
     AppModel* model_;

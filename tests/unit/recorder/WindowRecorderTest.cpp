@@ -285,6 +285,97 @@ TEST_F(RecorderTest, AudioIsRetimedAndKeptOnlyUpTo20msPastTheVideoEnd) {
     EXPECT_TRUE(log->has("markFinished:2"));
 }
 
+// The zero is half a frame before the first capture at 100 s: file time t − 100 + 1/60 before the
+// pause, less the 3 s of the pause after it.
+TEST_F(RecorderTest, APauseIsCutFromTheGridAndTheSoundAndTheResumeShowsTheLatestPicture) {
+    startRecording(options(false, true, true), 100.0);
+    now = 100.5;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 16; }, 2s));
+
+    recorder->pause(100.61).waitForFinished(); // file time 0.62667: slots 0…18 are before it
+    now = 102.0;
+    capture().deliver(frame(2));          // the window changes during the pause
+    FakeAudio::push(audio->app, 100.605); // 10 ms, the last 5 of them paused
+    FakeAudio::push(audio->app, 101.0);
+    FakeAudio::push(audio->mic, 102.0);
+    const std::uint64_t ticks = recorder->stats().ticks;
+    ASSERT_TRUE(waitUntil([&] { return recorder->stats().ticks >= ticks + 3; }, 5s));
+    EXPECT_EQ(videoPts().size(), 19u) << "the grid stops at the pause";
+
+    recorder->resume(103.61).waitForFinished();
+    FakeAudio::push(audio->app, 103.605); // 10 ms, the first 5 of them paused
+    now = 103.69;                         // file time 0.70667: slots 19 and 20 are due
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 21; }, 2s));
+    std::vector<std::int64_t> grid;
+    for (int k = 0; k < 21; ++k)
+        grid.push_back(k * 3000);
+    EXPECT_EQ(videoPts(), grid) << "no slot for the paused seconds, none frozen across them";
+    const auto frames = log->read([](auto& l) { return l.videoFrames; });
+    EXPECT_EQ(frames[18], frames[0]);
+    EXPECT_NE(frames[19], frames[18]) << "the picture from the pause, not the one before it";
+    FakeAudio::push(audio->app, 103.7);
+    FakeAudio::push(audio->mic, 103.65);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 3 && audioPts(2).size() == 1; }, 2s));
+    // The edge buffers meet where the pause was cut: 29840 + 240 samples = 30080.
+    EXPECT_EQ(audioPts(1), (std::vector<std::int64_t>{29840, 30080, 34400}));
+    EXPECT_EQ(audioPts(2), std::vector<std::int64_t>{32000});
+
+    now = 104.0;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 1.0) << "4 s of clock minus the 3 s pause";
+    EXPECT_EQ(videoPts().size(), 30u) << "one packet per slot";
+    EXPECT_EQ(recorder->stats().framesWritten, 30u);
+}
+
+TEST_F(RecorderTest, APauseBeforeTheFirstFrameStartsTheFileAtTheResume) {
+    WindowRecorder::StartOptions o = options();
+    o.pausedAt = 99.0;
+    ASSERT_TRUE(recorder->startAndWait(std::move(o)).ok());
+    now = 100.0;
+    capture().deliver(frame());
+    recorder->pause(100.0).waitForFinished(); // already paused: only waits for the frame to be seen
+    EXPECT_FALSE(recorder->firstFrameUptime());
+    EXPECT_EQ(recorder->phase(), WindowRecorder::Phase::starting);
+
+    now = 101.0;
+    recorder->resume(101.0).waitForFinished();
+    EXPECT_EQ(recorder->firstFrameUptime(), 101.0) << "the file's zero is the resume";
+    now = 101.02;
+    ASSERT_TRUE(waitUntil([&] { return !videoPts().empty(); }, 2s));
+    EXPECT_EQ(videoPts().front(), 0);
+    now = 101.5;
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 0.5);
+    EXPECT_EQ(videoPts().size(), 15u);
+}
+
+TEST_F(RecorderTest, StopWhilePausedEndsTheFileAtThePause) {
+    startRecording(options(false, true), 100.0);
+    now = 100.5;
+    ASSERT_TRUE(waitUntil([&] { return videoPts().size() == 16; }, 2s));
+    recorder->pause(100.81).waitForFinished(); // file time 0.82667: slots 0…24 are before it
+    now = 105.0;
+    capture().deliver(frame(2));
+    FakeAudio::push(audio->app, 100.7);
+    FakeAudio::push(audio->app, 104.0);
+    ASSERT_TRUE(waitUntil([&] { return audioPts(1).size() == 1; }, 2s));
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 25.0 / 30) << "the last slot before the pause";
+    EXPECT_EQ(videoPts().size(), 25u);
+    EXPECT_EQ(videoPts().back(), 24 * 3000);
+    const auto frames = log->read([](auto& l) { return l.videoFrames; });
+    EXPECT_TRUE(std::all_of(frames.begin(), frames.end(), [&](auto* f) { return f == frames[0]; }))
+        << "nothing from the pause";
+    EXPECT_EQ(audioPts(1), std::vector<std::int64_t>{34400});
+
+    // A window that joined during the pause and never saw a resume leaves no file.
+    SetUp();
+    WindowRecorder::StartOptions o = options();
+    o.pausedAt = 50.0;
+    ASSERT_TRUE(recorder->startAndWait(std::move(o)).ok());
+    capture().deliver(frame());
+    EXPECT_DOUBLE_EQ(recorder->stopAndWait(), 0.0);
+    EXPECT_TRUE(videoPts().empty());
+    EXPECT_TRUE(log->has("cancel"));
+}
+
 TEST_F(RecorderTest, PendingAudioIsBoundedAndARejectedBufferEmptiesTheList) {
     startRecording(options(false, true), 10.0);
     log->change([](auto& l) { l.audioReady = false; });

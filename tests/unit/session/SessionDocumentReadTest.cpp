@@ -93,6 +93,30 @@ TEST(SessionDocumentRead, OptionalKeysMayBeAbsentOrNullAndExtraKeysAreIgnored) {
     ASSERT_TRUE(fps.ok());
 }
 
+TEST(SessionDocumentRead, PausesAreWrittenRoundedReadBackAndOptional) {
+    SessionDocument s = writtenSession();
+    s.pauses = {{1.23449, 2.5}, {4.0, 0.0004}};
+    const SessionDocument written = s.withFocus({});
+    EXPECT_EQ(written.pauses, (std::vector<SessionPause>{{1.234, 2.5}, {4.0, 0.0}}));
+    const auto doc = SessionDocument::decode(*written.encode());
+    ASSERT_TRUE(doc.ok()) << doc.error().message;
+    EXPECT_EQ(doc->pauses, written.pauses);
+    EXPECT_TRUE(QJsonDocument::fromJson(*writtenSession().encode()).object()["pauses"].isArray())
+        << "an empty list when there were none";
+
+    // Files from before pausing have no list; a broken list is named.
+    const auto older = SessionDocument::decode(withChange([](QJsonObject& o) { o.remove("pauses"); }));
+    ASSERT_TRUE(older.ok()) << older.error().message;
+    EXPECT_TRUE(older->pauses.empty());
+    const auto broken = SessionDocument::decode(withChange([](QJsonObject& o) {
+        o["pauses"] = QJsonArray{QJsonObject{{"at", 1.0}, {"length", "long"}}};
+    }));
+    ASSERT_FALSE(broken.ok());
+    EXPECT_NE(broken.error().message.find("pauses[0].length"), std::string::npos) << broken.error().message;
+    const auto notAList = SessionDocument::decode(withChange([](QJsonObject& o) { o["pauses"] = 3; }));
+    EXPECT_FALSE(notAList.ok());
+}
+
 TEST(SessionDocumentRead, MissingOrMistypedRequiredKeysFailTheWholeRead) {
     struct Case {
         const char* name;

@@ -110,8 +110,8 @@ TEST(SessionDocument, JsonFormKeyOrderAndValues) {
     const auto objects = lc::test::objectKeys(*bytes);
     // Sorted keys open the objects in this order: top, final, its preset, 3 focus, mic, 2 recordings.
     ASSERT_EQ(objects.size(), 9u);
-    EXPECT_EQ(objects[0], QStringList({"_ai_instructions", "container", "final", "focus", "mic", "recordings",
-                                       "sessionStart", "timecodeStorage", "version"}));
+    EXPECT_EQ(objects[0], QStringList({"_ai_instructions", "container", "final", "focus", "mic", "pauses",
+                                       "recordings", "sessionStart", "timecodeStorage", "version"}));
     EXPECT_EQ(objects[1], QStringList({"preset", "transition", "transitionDuration"}));
     EXPECT_EQ(objects[2], QStringList({"height", "name", "width"}));
     EXPECT_EQ(objects[3], QStringList({"file", "t", "windowTitle"}));
@@ -152,9 +152,13 @@ TEST(SessionDocument, InstructionText) {
               "Print every ffmpeg command you ran, and the final file path, duration and resolution. "
               "If ffmpeg is missing, install it (for example: sudo apt install ffmpeg).");
     EXPECT_EQ(lines[29].count(u'"'), 4);
+    EXPECT_TRUE(
+        lines[29].endsWith("pauses[] ({at, length}) lists where recording was paused (at on the shared "
+                           "clock above, length in wall-clock seconds); those spans are already cut "
+                           "from every file, the mic and focus[], so they need no editing."));
     // Guards every other character of the long paragraphs.
     EXPECT_EQ(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex(),
-              "e2a5d18dfecd8f511dd7a23d81716baeb895c68e6b712e33c0b45da219057892");
+              "d383d9023c6cc3d83e6a9f0ff239a5963072d552d94c334c2ecec318b8dbb0b9");
 }
 
 TEST(SessionDocument, WritingIsAllOrNothing) {

@@ -34,6 +34,7 @@ protected:
 
     AppModel& make() {
         AppServices s = fake::services(desktop, audio, actions, root);
+        s.shortcuts = keys;
         s.makeRecorder = [this]() -> std::shared_ptr<SessionRecorder> {
             return std::make_shared<fake::Recorder>(model.get(), &plans);
         };
@@ -77,6 +78,7 @@ protected:
     std::shared_ptr<fake::Desktop> desktop = std::make_shared<fake::Desktop>();
     std::shared_ptr<fake::Audio> audio = std::make_shared<fake::Audio>();
     std::shared_ptr<fake::Actions> actions = std::make_shared<fake::Actions>();
+    std::shared_ptr<fake::Shortcuts> keys = std::make_shared<fake::Shortcuts>();
     std::map<std::uint32_t, fake::RecorderPlan> plans;
     std::unique_ptr<AppModel> model;
     std::unique_ptr<ExportController> exporter;

@@ -5,6 +5,7 @@
 #include "ui/PresetPicker.h"
 #include "ui/Rows.h"
 #include "ui/SettingsView.h"
+#include "ui/ShortcutsSection.h"
 #include "ui/TrayItem.h"
 
 #include <QAction>
@@ -419,10 +420,12 @@ TEST_F(UiFixture, TrayMenuRecordItem) {
     TrayItem tray(
         *model, [&] { ++shown; }, [&] { ++quits; });
     const QList<QAction*> items = tray.menu()->actions();
-    ASSERT_EQ(items.size(), 4);
-    EXPECT_TRUE(items[1]->isSeparator());
-    EXPECT_EQ(items[2]->text(), "Show Loomcast");
-    EXPECT_EQ(items[3]->text(), "Quit Loomcast");
+    ASSERT_EQ(items.size(), 5);
+    EXPECT_EQ(items[1], tray.pauseAction());
+    EXPECT_FALSE(tray.pauseAction()->isVisible()) << "only during a session";
+    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(items[3]->text(), "Show Loomcast");
+    EXPECT_EQ(items[4]->text(), "Quit Loomcast");
     EXPECT_EQ(tray.recordAction()->text(), "Start recording");
     EXPECT_FALSE(tray.recordAction()->isEnabled()) << "nothing to record";
     EXPECT_EQ(tray.symbol(), "record.circle");
@@ -432,6 +435,17 @@ TEST_F(UiFixture, TrayMenuRecordItem) {
     run(model->session().start());
     EXPECT_EQ(tray.recordAction()->text(), "Stop recording (00:00)");
     EXPECT_EQ(tray.symbol(), "record.circle.fill");
+    // Pause and resume from the menu; the time is held and says so.
+    ASSERT_TRUE(tray.pauseAction()->isVisible());
+    EXPECT_EQ(tray.pauseAction()->text(), "Pause recording");
+    tray.pauseAction()->trigger();
+    EXPECT_TRUE(model->session().isPaused());
+    EXPECT_EQ(tray.pauseAction()->text(), "Resume recording");
+    EXPECT_EQ(tray.recordAction()->text(), "Stop recording (paused 00:00)");
+    EXPECT_EQ(tray.timeText(), "Paused 00:00");
+    tray.pauseAction()->trigger();
+    EXPECT_FALSE(model->session().isPaused());
+    EXPECT_EQ(tray.pauseAction()->text(), "Pause recording");
     offer({});
     EXPECT_TRUE(tray.recordAction()->isEnabled()) << "a session can always be stopped";
     tray.recordAction()->trigger();
@@ -496,4 +510,100 @@ TEST_F(UiFixture, ListsFitTheirRowsUpToTheirLimit) {
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.selectedList()->height() == 380; }, 1s))
         << w.selectedList()->height();
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() < 100; }, 1s));
+}
+
+TEST_F(UiFixture, PausedSessionShowsInThePillTheRecordButtonAndItsPauseButton) {
+    makeWindow();
+    offer({win(11, "Editor", "Notes")}, 1);
+    run(model->session().start());
+    auto* pill = window->findChild<StatusPill*>();
+    auto* button = window->findChild<RecordButton*>();
+    ASSERT_TRUE(pill && button);
+    EXPECT_EQ(pill->text(), "Recording 00:00");
+    // The button beside the record button pauses and resumes.
+    SymbolButton* pause = window->pauseButton();
+    ASSERT_TRUE(pause->isVisibleTo(window.get()));
+    EXPECT_EQ(pause->toolTip(), "Pause recording");
+    pause->click();
+    EXPECT_TRUE(model->session().isPaused());
+    EXPECT_EQ(pill->text(), "Paused 00:00");
+    EXPECT_TRUE(pill->isRed());
+    EXPECT_EQ(button->text(), "Paused \u2014 Stop Recording");
+    EXPECT_EQ(pause->symbol(), "play.fill");
+    EXPECT_EQ(pause->toolTip(), "Resume recording");
+    model->togglePause();
+    EXPECT_EQ(pill->text(), "Recording 00:00");
+    EXPECT_EQ(button->text(), "Stop Recording");
+    EXPECT_EQ(pause->symbol(), "pause.fill");
+    run(model->session().stop());
+    EXPECT_FALSE(pause->isVisibleTo(window.get())) << "only during a session";
+}
+
+TEST_F(UiFixture, ShortcutRowsChangeClearAndSayWhatIsTaken) {
+    make();
+    using A = ShortcutAction;
+    ShortcutsSection section(*model);
+    section.show();
+    EXPECT_EQ(section.comboLabel(A::startStop)->text(), "Ctrl+Alt+R");
+    EXPECT_EQ(section.comboLabel(A::pauseResume)->text(), "Ctrl+Alt+P");
+    EXPECT_TRUE(section.errorLabel(A::startStop)->isHidden());
+
+    // Change: the next complete combination pressed; modifiers alone and plain letters wait.
+    section.changeButton(A::startStop)->click();
+    ASSERT_EQ(section.listening(), A::startStop);
+    EXPECT_TRUE(keys->bound.empty()) << "the old combination must reach the field";
+    QTest::keyClick(&section, Qt::Key_Control, Qt::ControlModifier);
+    EXPECT_EQ(section.listening(), A::startStop);
+    QTest::keyClick(&section, Qt::Key_K);
+    EXPECT_EQ(section.listening(), A::startStop);
+    EXPECT_EQ(section.errorLabel(A::startStop)->text(), "K needs Ctrl, Alt or Super");
+    QTest::keyClick(&section, Qt::Key_F8, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_FALSE(section.listening());
+    EXPECT_EQ(model->settings().shortcutStartStop(), "Ctrl+Shift+F8");
+    EXPECT_EQ(keys->text(A::startStop), "Ctrl+Shift+F8") << "in force at once";
+    EXPECT_EQ(keys->text(A::pauseResume), "Ctrl+Alt+P");
+    EXPECT_EQ(section.comboLabel(A::startStop)->text(), "Ctrl+Shift+F8");
+
+    // Escape gives up and keeps what was there.
+    section.changeButton(A::pauseResume)->click();
+    QTest::keyClick(&section, Qt::Key_Escape);
+    EXPECT_FALSE(section.listening());
+    EXPECT_EQ(keys->text(A::pauseResume), "Ctrl+Alt+P");
+
+    // Taken by another program: the row says so.
+    keys->taken.insert("Alt+Super+9");
+    section.changeButton(A::pauseResume)->click();
+    QTest::keyClick(&section, Qt::Key_9, Qt::AltModifier | Qt::MetaModifier);
+    EXPECT_EQ(model->settings().shortcutPauseResume(), "Alt+Super+9");
+    EXPECT_FALSE(section.errorLabel(A::pauseResume)->isHidden());
+    EXPECT_EQ(section.errorLabel(A::pauseResume)->text(), "Alt+Super+9 is used by another program");
+
+    section.clearButton(A::pauseResume)->click();
+    EXPECT_EQ(model->settings().shortcutPauseResume(), "");
+    EXPECT_EQ(section.comboLabel(A::pauseResume)->text(), "Off");
+    EXPECT_TRUE(section.errorLabel(A::pauseResume)->isHidden());
+    EXPECT_FALSE(section.clearButton(A::pauseResume)->isEnabled());
+
+    // The settings sheet holds the section.
+    makeWindow();
+    SettingsView settings(*model, view(), nullptr);
+    EXPECT_TRUE(settings.shortcutsSection());
+}
+
+TEST(ShortcutKeyPress, KeysAndModifiersBecomeCombinations) {
+    EXPECT_EQ(shortcutFromKeyPress(Qt::Key_R, Qt::ControlModifier | Qt::AltModifier)->text(), "Ctrl+Alt+R");
+    EXPECT_EQ(shortcutFromKeyPress(Qt::Key_F12, Qt::MetaModifier)->text(), "Super+F12");
+    EXPECT_EQ(shortcutFromKeyPress(Qt::Key_PageDown, Qt::ShiftModifier)->text(), "Shift+PageDown");
+    EXPECT_EQ(shortcutFromKeyPress(Qt::Key_Space, Qt::ControlModifier)->text(), "Ctrl+Space");
+    EXPECT_EQ(shortcutFromKeyPress(Qt::Key_0, Qt::AltModifier)->text(), "Alt+0");
+    EXPECT_FALSE(shortcutFromKeyPress(Qt::Key_Shift, Qt::ShiftModifier)) << "not complete yet";
+    EXPECT_FALSE(shortcutFromKeyPress(Qt::Key_Alt, Qt::AltModifier));
+    EXPECT_FALSE(shortcutFromKeyPress(Qt::Key_Tab, Qt::ControlModifier)) << "no combination uses it";
+    // Every one of them reads back as what it is.
+    for (int key :
+         {int(Qt::Key_A), int(Qt::Key_Z), int(Qt::Key_F1), int(Qt::Key_Print), int(Qt::Key_Delete)}) {
+        const auto combo = shortcutFromKeyPress(key, Qt::ControlModifier);
+        ASSERT_TRUE(combo);
+        EXPECT_EQ(Shortcut::parse(combo->text()), combo) << combo->text();
+    }
 }
