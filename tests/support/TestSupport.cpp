@@ -156,6 +156,23 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
+StallMeter::StallMeter()
+    : thread_([this] {
+          auto before = std::chrono::steady_clock::now();
+          while (!stop_) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              const auto now = std::chrono::steady_clock::now();
+              const double late = std::chrono::duration<double>(now - before).count() - 0.005;
+              if (late > longest_) longest_ = late;
+              before = now;
+          }
+      }) {}
+
+StallMeter::~StallMeter() {
+    stop_ = true;
+    thread_.join();
+}
+
 QString toolPath(const QString& name) {
     // A tool built in a folder of its own name lands inside that folder.
     const QString path = QStringLiteral(LC_TOOLS_DIR "/") + name;

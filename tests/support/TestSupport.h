@@ -2,10 +2,12 @@
 // Small helpers shared by the tests: the test environment, child programs, polling.
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lc::test {
@@ -48,6 +50,23 @@ QString run(const QString& program, const QStringList& args, int timeoutMs = 100
 // cannot happen by a clock's race instead.
 inline constexpr std::chrono::milliseconds kWaitFloor{20000};
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// While it lives, a thread of its own notes how late its 5 ms sleeps come back: how long this
+// machine's load alone stalls anyone, so that a test can tell its code's delays from the load's.
+class StallMeter {
+public:
+    StallMeter();
+    ~StallMeter();
+    StallMeter(const StallMeter&) = delete;
+    StallMeter& operator=(const StallMeter&) = delete;
+    // The longest stall so far, seconds (a sleep's overshoot beyond its 5 ms).
+    double longest() const { return longest_.load(); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<double> longest_{0};
+    std::thread thread_;
+};
 
 // Path of a helper program built under tests/tools.
 QString toolPath(const QString& name);

@@ -150,6 +150,7 @@ struct SessionRun {
     double startUptime = 0; // the session's zero on the shared clock
     QString folder;
     std::vector<Switch> switches;
+    double stall = 0; // the longest the machine's load stood any thread still during the run
 };
 
 QJsonObject probe(const QString& path) {
@@ -254,6 +255,7 @@ protected:
     SessionRun run(const QStringList& args, std::vector<Switch> switches,
                    std::optional<Termination> terminate = {}) {
         SessionRun r;
+        const StallMeter load;
         r.switches = std::move(switches);
         activate(0); // the first window is in front when the session starts
         QProcess p;
@@ -305,6 +307,7 @@ protected:
         for (const QByteArray& line : pending.split('\n'))
             if (!line.isEmpty()) r.lines << QString::fromUtf8(line);
         r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.stall = load.longest();
         return r;
     }
 
@@ -347,8 +350,16 @@ protected:
                         .match(doc["sessionStart"].toString())
                         .hasMatch());
 
+        // A machine that stood everything still for longer than the focus needs to count (or a
+        // window to deliver its first frame) cannot show when things happened: then only what
+        // did happen is judged, not its timing.
+        const bool prompt = r.stall < 0.3;
+        if (!prompt) std::printf("the machine stalled for %.2f s: timings not judged\n", r.stall);
         const QJsonArray recs = doc["recordings"].toArray();
-        ASSERT_EQ(recs.size(), complete ? 4 : 3);
+        if (prompt || complete)
+            ASSERT_EQ(recs.size(), complete ? 4 : 3);
+        else
+            ASSERT_TRUE(recs.size() >= 2 && recs.size() <= 3) << recs.size();
         const QString ext = container == "mp4" ? "mp4" : "mov";
         for (int i = 0; i < recs.size(); ++i) {
             const QJsonObject rec = recs[i].toObject();
@@ -445,7 +456,7 @@ protected:
             std::sort(early.begin(), early.end());
             std::sort(late.begin(), late.end());
             EXPECT_LE(early[early.size() / 2], 0.1) << "placed too early:" << seen.toStdString();
-            EXPECT_LE(late.front(), 0.1) << "placed too late:" << seen.toStdString();
+            if (prompt) EXPECT_LE(late.front(), 0.1) << "placed too late:" << seen.toStdString();
         }
 
         // The microphone file.
@@ -468,12 +479,19 @@ protected:
         EXPECT_EQ(doc["final"]["transition"].toString(), "crossfade");
         EXPECT_EQ(doc["final"]["transitionDuration"].toDouble(), 0.35);
 
+        // Nothing else in the folder.
+        EXPECT_EQ(QDir(r.folder).entryList(QDir::Files).size(), recs.size() + 2);
+
         // Focus: the front window at 0, then each switch when it happened.
         const QJsonArray focus = doc["focus"].toArray();
         QString switchTimes;
         for (const Switch& sw : r.switches)
             switchTimes +=
                 QString(" %1@%2").arg(kWindows[sw.window].app).arg(sw.at - r.startUptime, 0, 'f', 3);
+        if (!prompt) {
+            EXPECT_LE(focus.size(), qsizetype(1 + r.switches.size()));
+            return;
+        }
         ASSERT_EQ(focus.size(), qsizetype(1 + r.switches.size()))
             << QJsonDocument(focus).toJson().toStdString() << "switches:" << switchTimes.toStdString();
         auto fileOf = [&](std::size_t w) {
@@ -492,9 +510,6 @@ protected:
             EXPECT_GE(f["t"].toDouble(), r.switches[i].begin - r.startUptime - 0.05);
             EXPECT_LE(f["t"].toDouble(), r.switches[i].at - r.startUptime + 0.3);
         }
-
-        // Nothing else in the folder.
-        EXPECT_EQ(QDir(r.folder).entryList(QDir::Files).size(), recs.size() + 2);
     }
 
     QStringList args(const QString& container, int dur) const {
