@@ -1,6 +1,7 @@
 #include "app/cli/SelfTests.h"
 
 #include "app/cli/CommandLine.h"
+#include "app/cli/Termination.h"
 #include "model/app/AppModel.h"
 #include "model/app/Console.h"
 #include "windows/WindowResizer.h"
@@ -23,10 +24,14 @@ QCoro::Task<> sleep(double seconds) {
     co_await QCoro::sleepFor(std::chrono::milliseconds(qint64(seconds * 1000)));
 }
 
-// Records for `seconds`, or less when the session ends by itself (a full disk).
+// Records for `seconds`, or less when the session ends by itself (a full disk). A termination
+// (SIGTERM) stops the session too; it then finishes the files and ends the process on its own,
+// so the test waits for it instead of going on to a stop of its own.
 QCoro::Task<> recordFor(QPointer<AppModel> model, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(qint64(seconds * 1000));
     while (model && model->session().isRecording() && std::chrono::steady_clock::now() < end)
+        co_await sleep(0.1);
+    while (model && isTerminating())
         co_await sleep(0.1);
 }
 
