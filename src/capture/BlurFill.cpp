@@ -1,5 +1,6 @@
 #include "capture/BlurFill.h"
 
+#include "capture/PlaneUpscaler.h"
 #include "platform/YuvFramePool.h"
 
 #include <libyuv/planar_functions.h>
@@ -127,6 +128,37 @@ void bgraToI420(const std::uint8_t* src, int srcStride, int width, int height, s
         bgraRowsToI420(src + std::ptrdiff_t(row) * srcStride, src + std::ptrdiff_t(row + 1) * srcStride,
                        y + std::ptrdiff_t(row) * yStride, y + std::ptrdiff_t(row + 1) * yStride,
                        u + std::ptrdiff_t(row / 2) * uStride, v + std::ptrdiff_t(row / 2) * vStride, width);
+}
+
+// `src` in I420 at its own size, odd sizes included: a last odd column or row repeats its
+// neighbour for the chroma it shares. `f` is reused while the size stays.
+void bgraToYuvFrame(const BgraFrame& src, std::shared_ptr<YuvFrame>& f) {
+    const int w = src.width, h = src.height, we = w & ~1;
+    if (!f || f->width != w || f->height != h) {
+        f = YuvFrame::allocate((w + 1) & ~1, (h + 1) & ~1); // room for the repeated edge
+        f->width = w;
+        f->height = h;
+    }
+    YuvFrame& o = *f;
+    for (int row = 0; row < h; row += 2) {
+        const std::uint8_t* s0 = src.row(row);
+        const std::uint8_t* s1 = src.row(std::min(row + 1, h - 1));
+        std::uint8_t* y0 = o.planes[0] + std::ptrdiff_t(row) * o.strides[0];
+        std::uint8_t* y1 = y0 + o.strides[0]; // the allocation's even height has this row
+        std::uint8_t* u = o.planes[1] + std::ptrdiff_t(row / 2) * o.strides[1];
+        std::uint8_t* v = o.planes[2] + std::ptrdiff_t(row / 2) * o.strides[2];
+        bgraRowsToI420(s0, s1, y0, y1, u, v, we);
+        if (w & 1) {
+            std::uint8_t e0[8], e1[8], ey[2][2];
+            std::memcpy(e0, s0 + 4 * (w - 1), 4);
+            std::memcpy(e0 + 4, s0 + 4 * (w - 1), 4);
+            std::memcpy(e1, s1 + 4 * (w - 1), 4);
+            std::memcpy(e1 + 4, s1 + 4 * (w - 1), 4);
+            bgraRowsToI420Scalar(e0, e1, ey[0], ey[1], u + we / 2, v + we / 2, 0, 2);
+            y0[w - 1] = ey[0][0];
+            y1[w - 1] = ey[1][0];
+        }
+    }
 }
 
 // A symmetric Gaussian kernel: weights[0] is the centre, weights[k] the taps at ±k.
@@ -361,6 +393,15 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
         return;
     }
 
+    // A window smaller than its place (on both axes): converted at its own size and composed by
+    // the final video's routine, whose enlargement is far cheaper than one in BGRA. Smaller
+    // pictures are cheaper to convert after the reduction, below.
+    if (l.fgWidth >= src.width && l.fgHeight >= src.height) {
+        bgraToYuvFrame(src, s.whole);
+        renderYuv(*s.whole, dst);
+        return;
+    }
+
     // Background, at one sixth: the covering copy, edge-extended, blurred, cropped to the frame.
     // Blurring is linear, so it is done on the I420 planes (chroma at half size, half sigma).
     // Sizes and offsets are kept even so that luma and chroma stay aligned.
@@ -436,6 +477,7 @@ void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
         std::vector<float> blur;
         const std::vector<float> lumaWeights = gaussian(kSigma, kBlurRadius);
         const std::vector<float> chromaWeights = gaussian(kSigma / 2, kBlurRadius / 2);
+        PlaneUpscaler lumaUp, chromaUp;
     };
     thread_local YuvScratch s;
     const BackgroundGeometry g(l);
@@ -457,14 +499,21 @@ void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
     const int x0 = std::clamp(l.fgX, 0, W), y0 = std::clamp(l.fgY, 0, H);
     const int x1 = std::clamp(l.fgX + l.fgWidth, 0, W), y1 = std::clamp(l.fgY + l.fgHeight, 0, H);
     if (x1 <= x0 || y1 <= y0) return;
-    libyuv::ScalePlane(src.planes[0], src.strides[0], w, h,
-                       dst.planes[0] + std::ptrdiff_t(y0) * dst.strides[0] + x0, dst.strides[0], x1 - x0,
-                       y1 - y0, libyuv::kFilterBox);
     const int c0x = x0 / 2, c0y = y0 / 2, c1x = (x1 + 1) / 2, c1y = (y1 + 1) / 2;
-    for (int p = 1; p < 3; ++p)
-        libyuv::ScalePlane(src.planes[p], src.strides[p], (w + 1) / 2, (h + 1) / 2,
-                           dst.planes[p] + std::ptrdiff_t(c0y) * dst.strides[p] + c0x, dst.strides[p],
-                           c1x - c0x, c1y - c0y, libyuv::kFilterBox);
+    for (int p = 0; p < 3; ++p) {
+        const int sw = p ? (w + 1) / 2 : w, sh = p ? (h + 1) / 2 : h;
+        const int px = p ? c0x : x0, py = p ? c0y : y0, pw = p ? c1x - c0x : x1 - x0,
+                  ph = p ? c1y - c0y : y1 - y0;
+        std::uint8_t* out = dst.planes[p] + std::ptrdiff_t(py) * dst.strides[p] + px;
+        // An enlargement (the usual case: a window a little smaller than the frame) has a
+        // filter of its own; a reduction averages boxes.
+        if (PlaneUpscaler::handles(sw, sh, pw, ph))
+            (p ? s.chromaUp : s.lumaUp)
+                .scale(src.planes[p], src.strides[p], sw, sh, out, dst.strides[p], pw, ph);
+        else
+            libyuv::ScalePlane(src.planes[p], src.strides[p], sw, sh, out, dst.strides[p], pw, ph,
+                               libyuv::kFilterBox);
+    }
 }
 
 } // namespace lc

@@ -31,10 +31,6 @@ public:
     // The background of a frame with no picture: red, green and blue 0.05.
     static void fillBackground(YuvFrame& dst);
 
-    // Blurs one 8-bit plane in place with a Gaussian of `sigma` pixels (three box passes),
-    // edges extended.
-    static void blurPlane(std::uint8_t* plane, int stride, int width, int height, double sigma);
-
 private:
     int width_;
     int height_;

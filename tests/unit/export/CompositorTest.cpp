@@ -67,15 +67,20 @@ TEST(FocusCompositor, BackgroundAndDissolve) {
 }
 
 TEST(FocusCompositor, BlurKeepsFlatAreasAndSoftensEdges) {
-    std::vector<std::uint8_t> plane(100 * 20, 0);
-    for (int r = 0; r < 20; ++r)
-        std::fill_n(plane.begin() + r * 100 + 50, 50, 200);
-    FocusCompositor::blurPlane(plane.data(), 100, 100, 20, 6);
-    EXPECT_EQ(plane[10 * 100 + 2], 0);    // far from the edge: unchanged
-    EXPECT_EQ(plane[10 * 100 + 97], 200); // edges extend, so the border stays flat too
-    EXPECT_NEAR(plane[10 * 100 + 50], 100, 20);
-    for (int x = 31; x < 70; ++x)
-        EXPECT_LE(plane[10 * 100 + x - 1], plane[10 * 100 + x]);
+    // A portrait picture, dark above and bright below, into a wide frame: the bars show the
+    // blurred cover, flat far from the picture's edge and soft across it.
+    auto src = solid(60, 80, 16, 128, 128);
+    for (int r = 40; r < 80; ++r)
+        std::fill_n(src->planes[0] + r * src->strides[0], 60, 235);
+    auto dst = YuvFrame::allocate(320, 180);
+    FocusCompositor(320, 180).layout(*src, *dst);
+    EXPECT_NEAR(lumaAt(*dst, 4, 2), 16, 4);
+    EXPECT_NEAR(lumaAt(*dst, 315, 177), 235, 4);
+    EXPECT_NEAR(lumaAt(*dst, 4, 90), (16 + 235) / 2, 40);
+    for (int y = 31; y < 150; ++y)
+        ASSERT_LE(lumaAt(*dst, 4, y - 1), lumaAt(*dst, 4, y)) << y;
+    EXPECT_LT(lumaAt(*dst, 4, 60), lumaAt(*dst, 4, 120) - 60); // a gradient, not a step at one row
+    EXPECT_GT(lumaAt(*dst, 4, 70), 30);
 }
 
 } // namespace

@@ -125,6 +125,25 @@ TEST(BlurFillRender, OddOffsetKeepsExactLumaEdges) {
     EXPECT_LT(luma(*out, 1680, 300), 110);
 }
 
+TEST(BlurFillRender, OddSizedSmallWindowKeepsItsLastColumnAndRow) {
+    // 301 x 211, black with a white last column and row, enlarged into 640 x 360: 514 x 360 at 63.
+    auto src = solid(301, 211, {0, 0, 0});
+    for (int y = 0; y < 211; ++y)
+        std::memset(src->row(y) + 4 * 300, 255, 4);
+    std::memset(src->row(210), 255, 4 * 301);
+    auto out = render(*src, 640, 360);
+    const BlurFillLayout l = BlurFill::layout(301, 211, 640, 360);
+    ASSERT_EQ(l.fgWidth, 514);
+    EXPECT_GT(luma(*out, l.fgX + l.fgWidth - 1, 100), 225);
+    EXPECT_GT(luma(*out, 300, l.fgY + l.fgHeight - 1), 225);
+    EXPECT_LT(luma(*out, l.fgX + 10, 100), 30);
+    // Grey everywhere: no chroma left over from a half-filled edge.
+    for (int p = 1; p < 3; ++p)
+        for (int y = 0; y < 180; y += 7)
+            for (int x = 0; x < 320; x += 5)
+                ASSERT_NEAR(out->planes[p][y * out->strides[p] + x], 128, 2) << p << " " << x << "," << y;
+}
+
 TEST(BlurFillRender, NearlySameShapeIsStretchedToFill) {
     auto out = render(*stripes(1918, 1080, 4), 1920, 1080);
     for (int y : {0, 540, 1079}) {
