@@ -1,8 +1,7 @@
 #include "platform/dbus/SystemDesktopActions.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -32,47 +31,65 @@ std::optional<QStringList> soundSettingsCommand() {
     return std::nullopt;
 }
 
-// Asks the file manager to show `path` ("ShowFolders": its content, "ShowItems": selected in
-// its folder). False when there is no file manager on the bus.
-bool askFileManager(const QString& method, const QString& path) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kFileManager))
-        return false;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        kFileManager, QStringLiteral("/org/freedesktop/FileManager1"), kFileManager, method);
-    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-    return bus.send(call);
-}
-
 class SystemDesktopActions final : public DesktopActions {
 public:
+    explicit SystemDesktopActions(DesktopActionsOptions o) : o_(std::move(o)) {
+        if (!o_.connect) o_.connect = [] { return QDBusConnection::sessionBus(); };
+        if (!o_.launch)
+            o_.launch = [](const QString& program, const QStringList& arguments) {
+                return QProcess::startDetached(program, arguments);
+            };
+    }
+
     void openFolder(const QString& path) override {
-        if (askFileManager(QStringLiteral("ShowFolders"), path)) return;
-        QProcess::startDetached(QStringLiteral("xdg-open"), {path});
+        askFileManager(QStringLiteral("ShowFolders"), path, path);
     }
 
     void revealFile(const QString& path) override {
-        if (askFileManager(QStringLiteral("ShowItems"), path)) return;
         const QFileInfo info(path);
-        QProcess::startDetached(QStringLiteral("xdg-open"), {info.isDir() ? path : info.absolutePath()});
+        askFileManager(QStringLiteral("ShowItems"), path, info.isDir() ? path : info.absolutePath());
     }
 
     bool openSettings(const QString& anchor) override {
         if (anchor != QLatin1String("Privacy_Microphone")) return false;
         const auto command = soundSettingsCommand();
         if (!command) return false;
-        return QProcess::startDetached(command->front(), command->mid(1));
+        return o_.launch(command->front(), command->mid(1));
     }
 
     bool hasSettings(const QString& anchor) override {
         return anchor == QLatin1String("Privacy_Microphone") && soundSettingsCommand().has_value();
     }
+
+private:
+    // Asks the file manager to show `path` ("ShowFolders": its content, "ShowItems": selected in
+    // its folder); the bus starts one that is installed but not running. Without an answer in
+    // time (none on the bus, an error, a hang) xdg-open shows `fallback` instead.
+    void askFileManager(const QString& method, const QString& path, const QString& fallback) {
+        QDBusConnection bus = o_.connect();
+        if (!bus.isConnected()) {
+            o_.launch(QStringLiteral("xdg-open"), {fallback});
+            return;
+        }
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            kFileManager, QStringLiteral("/org/freedesktop/FileManager1"), kFileManager, method);
+        // URIs, so a name with spaces goes percent-encoded.
+        call << QStringList{QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)} << QString();
+        auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, int(o_.answerTimeout.count())));
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                         [launch = o_.launch, fallback](QDBusPendingCallWatcher* w) {
+                             if (w->isError()) launch(QStringLiteral("xdg-open"), {fallback});
+                             w->deleteLater();
+                         });
+    }
+
+    DesktopActionsOptions o_;
 };
 
 } // namespace
 
-std::shared_ptr<DesktopActions> systemDesktopActions() {
-    return std::make_shared<SystemDesktopActions>();
+std::shared_ptr<DesktopActions> systemDesktopActions(DesktopActionsOptions options) {
+    return std::make_shared<SystemDesktopActions>(std::move(options));
 }
 
 } // namespace lc::dbus
