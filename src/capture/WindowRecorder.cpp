@@ -659,11 +659,15 @@ QCoro::Task<> WindowRecorder::Core::stop(std::shared_ptr<QPromise<double>> promi
     }
     moveTo(Phase::finishing);
 
-    // 4. What is still pending gets a little time to reach the writer; what stays is lost. The
-    // grid is filled up to the video end, so the file has no hole at its end either.
-    for (int round = 1; round < kFlushRounds; ++round) {
+    // 4. The grid is filled up to the video end, so the file has no hole at its end. A writer
+    // that is behind (a loaded machine's encoder) is waited for as long as it keeps taking
+    // frames; one that took none for kFlushRounds rounds keeps what it has, and so does pending
+    // audio that finds no room.
+    for (int idle = 0; idle < kFlushRounds;) {
+        const std::int64_t before = nextSlot_;
         const bool video = fillSlots(videoEnd, true);
         if (drainAll() && video) break;
+        idle = nextSlot_ == before ? idle + 1 : 0;
         co_await QCoro::sleepFor(kFlushInterval);
     }
 

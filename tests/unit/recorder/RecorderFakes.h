@@ -34,6 +34,9 @@ struct WriterLog {
     bool failStartWriting = false;
     bool audioReady = true;
     bool videoReady = true;
+    // When set, the video input has room only at every `videoRoomEvery`-th question (a slow encoder).
+    int videoRoomEvery = 0;
+    int videoQuestions = 0;
     std::optional<std::string> finishError;
     bool rejectAudio = false;
 
@@ -120,7 +123,9 @@ public:
     bool isReadyForMoreMediaData(InputId input) const override {
         std::lock_guard lock(log_->mutex);
         if (!session_ || log_->status != Status::writing) return false;
-        return input == 0 ? log_->videoReady : log_->audioReady;
+        if (input != 0) return log_->audioReady;
+        if (log_->videoRoomEvery > 0) return ++log_->videoQuestions % log_->videoRoomEvery == 0;
+        return log_->videoReady;
     }
     bool waitUntilReady(InputId input, double) const override { return isReadyForMoreMediaData(input); }
     YuvFramePtr freeVideoFrame() override {

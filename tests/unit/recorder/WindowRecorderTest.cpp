@@ -245,6 +245,19 @@ TEST_F(RecorderTest, EachSlotShowsTheNewestFrameCapturedAtOrBeforeItsTime) {
     EXPECT_EQ(recorder->stats().pictures, 4u);
 }
 
+TEST_F(RecorderTest, AWriterThatFallsBehindIsWaitedForUpToTheVideoEnd) {
+    startRecording(options());
+    // An encoder with room for one frame at a time while 5 s of slots are due (more than the
+    // stop's idle allowance): the stop waits for all of them instead of cutting the file short.
+    log->change([](auto& l) { l.videoRoomEvery = 2; });
+    now = 105.0;
+    const double d = recorder->stopAndWait();
+    EXPECT_DOUBLE_EQ(d, 150.0 / 30);
+    EXPECT_EQ(videoPts().size(), 150u);
+    EXPECT_EQ(videoPts().back(), 149 * 3000);
+    EXPECT_TRUE(log->has("finish"));
+}
+
 TEST_F(RecorderTest, AFailedFinishIsTheStopsFailureAndTheDurationStaysTrue) {
     startRecording(options());
     log->change([](auto& l) { l.finishError = "Cannot finish x.mov: Input/output error"; });
