@@ -37,6 +37,7 @@ BENCHMARK(BM_Compose)
     ->Args({800, 1600})
     ->Args({1600, 1200})
     ->Args({1280, 1024})
+    ->Args({2160, 3840})
     ->Args({1920, 1080})
     ->Unit(benchmark::kMillisecond);
 

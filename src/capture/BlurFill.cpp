@@ -1,6 +1,6 @@
 #include "capture/BlurFill.h"
 
-#include "capture/PlaneUpscaler.h"
+#include "capture/PlaneScaler.h"
 #include "platform/YuvFramePool.h"
 
 #include <libyuv/planar_functions.h>
@@ -276,7 +276,7 @@ void scaleToI420(const BgraFrame& src, int outW, int outH, Bgra& band, std::shar
 
 // The blurred background `sm` (sw × sh) enlarged over `dst`, but only where the foreground of
 // layout `l` leaves the frame uncovered.
-void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst) {
+void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst, PlaneScaler& up) {
     const int W = dst.width, H = dst.height, sw = sm.width, sh = sm.height;
     const Rect bands[] = {{0, 0, W, l.fgY},
                           {0, l.fgY + l.fgHeight, W, H - l.fgY - l.fgHeight},
@@ -293,11 +293,31 @@ void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst) {
             const int sx0 = std::min(spw - 1, x0 * spw / pw), sy0 = std::min(sph - 1, y0 * sph / ph);
             const int sx1 = std::max(sx0 + 1, (x1 * spw + pw - 1) / pw),
                       sy1 = std::max(sy0 + 1, (y1 * sph + ph - 1) / ph);
-            libyuv::ScalePlane(sm.planes[p] + std::ptrdiff_t(sy0) * sm.strides[p] + sx0, sm.strides[p],
-                               sx1 - sx0, sy1 - sy0, dst.planes[p] + std::ptrdiff_t(y0) * dst.strides[p] + x0,
-                               dst.strides[p], x1 - x0, y1 - y0, libyuv::kFilterBilinear);
+            const std::uint8_t* from = sm.planes[p] + std::ptrdiff_t(sy0) * sm.strides[p] + sx0;
+            std::uint8_t* to = dst.planes[p] + std::ptrdiff_t(y0) * dst.strides[p] + x0;
+            if (PlaneScaler::handles(sx1 - sx0, sy1 - sy0, x1 - x0, y1 - y0))
+                up.scale(from, sm.strides[p], sx1 - sx0, sy1 - sy0, to, dst.strides[p], x1 - x0, y1 - y0);
+            else
+                libyuv::ScalePlane(from, sm.strides[p], sx1 - sx0, sy1 - sy0, to, dst.strides[p], x1 - x0,
+                                   y1 - y0, libyuv::kFilterBilinear);
         }
     }
+}
+
+// One plane scaled bilinearly; a picture more than twice too large is first halved (2 × 2
+// averages) until it is not, which is what a box filter gives at a fraction of its cost.
+void scalePlane(PlaneScaler& scaler, const std::uint8_t* src, int srcStride, int w, int h, std::uint8_t* dst,
+                int dstStride, int W, int H) {
+    thread_local std::vector<std::uint8_t> halves[2];
+    for (int k = 0; !PlaneScaler::handles(w, h, W, H) && w >= 2 && h >= 2; k ^= 1) {
+        const int hw = w / 2, hh = h / 2; // an odd last column or row is dropped
+        halves[k].resize(std::size_t(hw) * std::size_t(hh));
+        libyuv::ScalePlane(src, srcStride, 2 * hw, 2 * hh, halves[k].data(), hw, hw, hh, libyuv::kFilterBox);
+        src = halves[k].data();
+        srcStride = w = hw;
+        h = hh;
+    }
+    scaler.scale(src, srcStride, w, h, dst, dstStride, W, H);
 }
 
 // The even-sized canvas and cover of a layout's background, and where the cover sits in it.
@@ -312,16 +332,8 @@ struct BackgroundGeometry {
 } // namespace
 
 struct BlurFill::Scratch {
-    Bgra cover;                         // the covering copy at one sixth (only rows near the crop)
-    std::shared_ptr<YuvFrame> coverYuv; // the same rows in I420
-    std::shared_ptr<YuvFrame> small;    // the blurred background, about W/6 × H/6
-    std::vector<float> blur;            // blur buffers
-    Bgra fg;                            // scaled foreground (with alignment padding)
-    std::shared_ptr<YuvFrame> fgYuv;
-    std::shared_ptr<YuvFrame> whole; // the source in I420, for mild reductions
-    const std::vector<float> lumaWeights = gaussian(kSigma, kBlurRadius);
-    // Chroma planes have half the resolution: half the sigma.
-    const std::vector<float> chromaWeights = gaussian(kSigma / 2, kBlurRadius / 2);
+    Bgra band;                       // a band of the scaled picture on its way to I420
+    std::shared_ptr<YuvFrame> whole; // the source in I420
     std::unique_ptr<YuvFramePool> pool;
 
     static void ensure(std::shared_ptr<YuvFrame>& f, int w, int h) {
@@ -388,98 +400,38 @@ void BlurFill::render(const BgraFrame& src, YuvFrame& dst) {
     if (l.fgWidth <= 0 || l.fgHeight <= 0) return;
 
     if (l.stretch) {
-        scaleToI420(src, W, H, s.fg, s.whole, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
+        scaleToI420(src, W, H, s.band, s.whole, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
                     dst.planes[2], dst.strides[2]);
         return;
     }
 
-    // A window smaller than its place (on both axes): converted at its own size and composed by
-    // the final video's routine, whose enlargement is far cheaper than one in BGRA. Smaller
-    // pictures are cheaper to convert after the reduction, below.
-    if (l.fgWidth >= src.width && l.fgHeight >= src.height) {
-        bgraToYuvFrame(src, s.whole);
-        renderYuv(*s.whole, dst);
-        return;
-    }
-
-    // Background, at one sixth: the covering copy, edge-extended, blurred, cropped to the frame.
-    // Blurring is linear, so it is done on the I420 planes (chroma at half size, half sigma).
-    // Sizes and offsets are kept even so that luma and chroma stay aligned.
-    const BackgroundGeometry g(l);
-    const int sw = g.sw, sh = g.sh, cw = g.cw, ch = g.ch, ox = g.ox, oy = g.oy; // ox, oy ≤ 0
-    const int rowFirst = std::max(0, -oy - kBlurRadius) & ~1;
-    const int rowEnd = std::min(ch, -oy + sh + kBlurRadius + 1) & ~1;
-    s.cover.resize(cw, ch);
-    libyuv::ARGBScaleClip(src.data, src.stride, src.width, src.height, s.cover.pixels.data(), s.cover.stride,
-                          cw, ch, 0, rowFirst, cw, rowEnd - rowFirst, libyuv::kFilterBilinear);
-    Scratch::ensure(s.coverYuv, cw, rowEnd - rowFirst);
-    YuvFrame& cy = *s.coverYuv;
-    bgraToI420(s.cover.row(rowFirst), s.cover.stride, cw, rowEnd - rowFirst, cy.planes[0], cy.strides[0],
-               cy.planes[1], cy.strides[1], cy.planes[2], cy.strides[2]);
-    Scratch::ensure(s.small, sw, sh);
-    YuvFrame& sm = *s.small;
-    blurPlane(cy.planes[0], cy.strides[0], cw, ch, rowFirst, ox, oy, sm.planes[0], sm.strides[0], sw, sh,
-              s.lumaWeights, s.blur);
-    for (int p = 1; p < 3; ++p)
-        blurPlane(cy.planes[p], cy.strides[p], cw / 2, ch / 2, rowFirst / 2, ox / 2, oy / 2, sm.planes[p],
-                  sm.strides[p], sw / 2, sh / 2, s.chromaWeights, s.blur);
-
-    enlargeBands(sm, l, dst);
-
-    // Foreground. Chroma covers 2×2 pixels, so the picture is converted on an even-aligned canvas
-    // whose extra edge column/row repeats the picture's edge; the luma lands on exact pixels.
-    const int padL = l.fgX & 1, padT = l.fgY & 1;
-    const int fw = l.fgWidth + padL + ((l.fgWidth + padL) & 1);
-    const int fh = l.fgHeight + padT + ((l.fgHeight + padT) & 1);
-    const int x0 = l.fgX - padL, y0 = l.fgY - padT;
-    std::uint8_t* dy = dst.planes[0] + std::ptrdiff_t(y0) * dst.strides[0] + x0;
-    std::uint8_t* du = dst.planes[1] + std::ptrdiff_t(y0 / 2) * dst.strides[1] + x0 / 2;
-    std::uint8_t* dv = dst.planes[2] + std::ptrdiff_t(y0 / 2) * dst.strides[2] + x0 / 2;
-    if (fw == l.fgWidth && fh == l.fgHeight) {
-        scaleToI420(src, fw, fh, s.fg, s.whole, dy, dst.strides[0], du, dst.strides[1], dv, dst.strides[2]);
-        return;
-    }
-    s.fg.resize(fw, fh);
-    libyuv::ARGBScale(src.data, src.stride, src.width, src.height, s.fg.row(padT) + 4 * padL, s.fg.stride,
-                      l.fgWidth, l.fgHeight, libyuv::kFilterBox);
-    for (int y = padT; y < padT + l.fgHeight; ++y) {
-        std::uint8_t* r = s.fg.row(y);
-        if (padL) std::memcpy(r, r + 4, 4);
-        if (fw > padL + l.fgWidth) std::memcpy(r + 4 * (fw - 1), r + 4 * (fw - 2), 4);
-    }
-    if (padT) std::memcpy(s.fg.row(0), s.fg.row(1), std::size_t(s.fg.stride));
-    if (fh > padT + l.fgHeight) std::memcpy(s.fg.row(fh - 1), s.fg.row(fh - 2), std::size_t(s.fg.stride));
-    Scratch::ensure(s.fgYuv, fw, fh);
-    YuvFrame& fy = *s.fgYuv;
-    bgraToI420(s.fg.pixels.data(), s.fg.stride, fw, fh, fy.planes[0], fy.strides[0], fy.planes[1],
-               fy.strides[1], fy.planes[2], fy.strides[2]);
-    libyuv::CopyPlane(fy.planes[0] + std::ptrdiff_t(padT) * fy.strides[0] + padL, fy.strides[0],
-                      dy + std::ptrdiff_t(padT) * dst.strides[0] + padL, dst.strides[0], l.fgWidth,
-                      l.fgHeight);
-    libyuv::CopyPlane(fy.planes[1], fy.strides[1], du, dst.strides[1], fw / 2, fh / 2);
-    libyuv::CopyPlane(fy.planes[2], fy.strides[2], dv, dst.strides[2], fw / 2, fh / 2);
+    // A window of another shape: converted at its own size and composed by the final video's
+    // routine, so the recordings' fill and the final video's agree (and converting first is the
+    // cheaper order for every window up to twice its place's size, the usual case).
+    bgraToYuvFrame(src, s.whole);
+    renderYuv(*s.whole, dst);
 }
 
 void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
     const int w = src.width, h = src.height, W = dst.width, H = dst.height;
     const BlurFillLayout l = layout(w, h, W, H);
     if (l.fgWidth <= 0 || l.fgHeight <= 0) return;
-    if (l.stretch) {
-        libyuv::I420Scale(src.planes[0], src.strides[0], src.planes[1], src.strides[1], src.planes[2],
-                          src.strides[2], w, h, dst.planes[0], dst.strides[0], dst.planes[1], dst.strides[1],
-                          dst.planes[2], dst.strides[2], W, H, libyuv::kFilterBox);
-        return;
-    }
-    // The same background as render(): the covering copy (bilinear), the same Gaussian with
-    // clamped edges, the same crop and enlargement; only the colour conversion comes first here.
     struct YuvScratch {
         std::shared_ptr<YuvFrame> cover, small;
         std::vector<float> blur;
         const std::vector<float> lumaWeights = gaussian(kSigma, kBlurRadius);
         const std::vector<float> chromaWeights = gaussian(kSigma / 2, kBlurRadius / 2);
-        PlaneUpscaler lumaUp, chromaUp;
+        PlaneScaler luma, chroma, bands;
     };
     thread_local YuvScratch s;
+    if (l.stretch) {
+        for (int p = 0; p < 3; ++p)
+            scalePlane(p ? s.chroma : s.luma, src.planes[p], src.strides[p], p ? (w + 1) / 2 : w,
+                       p ? (h + 1) / 2 : h, dst.planes[p], dst.strides[p], p ? W / 2 : W, p ? H / 2 : H);
+        return;
+    }
+    // The same background as render(): the covering copy (bilinear), the same Gaussian with
+    // clamped edges, the same crop and enlargement; only the colour conversion comes first here.
     const BackgroundGeometry g(l);
     Scratch::ensure(s.cover, g.cw, g.ch);
     YuvFrame& cy = *s.cover;
@@ -493,7 +445,7 @@ void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
     for (int p = 1; p < 3; ++p)
         blurPlane(cy.planes[p], cy.strides[p], g.cw / 2, g.ch / 2, 0, g.ox / 2, g.oy / 2, sm.planes[p],
                   sm.strides[p], g.sw / 2, g.sh / 2, s.chromaWeights, s.blur);
-    enlargeBands(sm, l, dst);
+    enlargeBands(sm, l, dst, s.bands);
 
     // Foreground: luma on exact pixels; chroma covers the half pixels it touches.
     const int x0 = std::clamp(l.fgX, 0, W), y0 = std::clamp(l.fgY, 0, H);
@@ -505,14 +457,7 @@ void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
         const int px = p ? c0x : x0, py = p ? c0y : y0, pw = p ? c1x - c0x : x1 - x0,
                   ph = p ? c1y - c0y : y1 - y0;
         std::uint8_t* out = dst.planes[p] + std::ptrdiff_t(py) * dst.strides[p] + px;
-        // An enlargement (the usual case: a window a little smaller than the frame) has a
-        // filter of its own; a reduction averages boxes.
-        if (PlaneUpscaler::handles(sw, sh, pw, ph))
-            (p ? s.chromaUp : s.lumaUp)
-                .scale(src.planes[p], src.strides[p], sw, sh, out, dst.strides[p], pw, ph);
-        else
-            libyuv::ScalePlane(src.planes[p], src.strides[p], sw, sh, out, dst.strides[p], pw, ph,
-                               libyuv::kFilterBox);
+        scalePlane(p ? s.chroma : s.luma, src.planes[p], src.strides[p], sw, sh, out, dst.strides[p], pw, ph);
     }
 }
 

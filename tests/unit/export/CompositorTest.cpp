@@ -140,8 +140,9 @@ Difference compare(const YuvFrame& a, const YuvFrame& b, const BlurFillLayout* f
 }
 
 TEST(FocusCompositor, FillMatchesTheRecordersPixelForPixel) {
-    // A portrait window and a wide one, each into a 1920 x 1080 and a 1080 x 1920 frame.
-    for (const auto& [w, h] : {std::pair{540, 960}, std::pair{1600, 500}}) {
+    // A portrait window, a wide one and one far larger than the frame (the recorder reduces it
+    // before converting), each into a 1920 x 1080 and a 1080 x 1920 frame.
+    for (const auto& [w, h] : {std::pair{540, 960}, std::pair{1600, 500}, std::pair{4000, 1000}}) {
         for (const auto& [W, H] : {std::pair{1920, 1080}, std::pair{1080, 1920}}) {
             const BgraFramePtr window = pattern(w, h);
             // What the recorder writes: the fill straight from the captured pixels.

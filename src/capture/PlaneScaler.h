@@ -1,19 +1,20 @@
 #pragma once
-// Bilinear enlargement of one 8-bit plane (a picture's luma or chroma) by a factor of at least 1
-// on both axes: the blur fill's foreground, whose source is usually a little smaller than the
-// place it fills. libyuv's general bilinear filter spends most of a 1080p composition on its
-// column filter there; this one precomputes the taps once per geometry and filters 16 pixels per
-// step. Pixel centres map onto pixel centres; the edges are clamped. The SIMD and the scalar
-// code give identical results (7-bit weights).
+// Bilinear scaling of one 8-bit plane (a picture's luma or chroma) by factors from 1/2 upwards:
+// the blur fill's foreground, usually a little smaller or larger than its source, and the
+// enlargement of its blurred background. libyuv's general bilinear filter spends most of a
+// 1080p composition in its column filter there; this one precomputes the taps once per
+// geometry and filters 16 pixels per step. Pixel centres map onto pixel centres; the edges are
+// clamped. Below 1/2 a bilinear filter skips pixels (a box filter is the right tool). The SIMD
+// and the scalar code give identical results (7-bit weights).
 #include <cstdint>
 #include <vector>
 
 namespace lc {
 
-class PlaneUpscaler {
+class PlaneScaler {
 public:
-    // Whether this scaler takes a w × h plane to W × H (W ≥ w, H ≥ h, all positive).
-    static bool handles(int w, int h, int W, int H) { return w > 0 && h > 0 && W >= w && H >= h; }
+    // Whether this scaler takes a w × h plane to W × H (W ≥ w / 2, H ≥ h / 2, all positive).
+    static bool handles(int w, int h, int W, int H) { return w > 0 && h > 0 && 2 * W >= w && 2 * H >= h; }
 
     // Scales `src` (w × h) into `dst` (W × H). Taps are kept between calls of the same geometry;
     // one caller at a time per object.

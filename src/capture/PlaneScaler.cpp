@@ -1,4 +1,4 @@
-#include "capture/PlaneUpscaler.h"
+#include "capture/PlaneScaler.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,21 +18,16 @@ inline std::uint8_t blend(int a, int b, int f) {
     return std::uint8_t((a * (128 - f) + b * f + 64) >> 7);
 }
 
-void blendRows(const std::uint8_t* r0, const std::uint8_t* r1, int f, std::uint8_t* out, int n) {
-    if (f == 0) {
-        std::memcpy(out, r0, std::size_t(n));
-        return;
-    }
-    // Simple enough for the compiler to vectorise.
-    const int g = 128 - f;
-    for (int x = 0; x < n; ++x)
-        out[x] = std::uint8_t((r0[x] * g + r1[x] * f + 64) >> 7);
+void blendRowsScalar(const std::uint8_t* r0, const std::uint8_t* r1, int f, std::uint8_t* out, int from,
+                     int n) {
+    for (int x = from; x < n; ++x)
+        out[x] = blend(r0[x], r1[x], f);
 }
 
-void scaleRowScalar(const std::uint8_t* src, const PlaneUpscaler::Tap* taps, int from, int to,
+void scaleRowScalar(const std::uint8_t* src, const PlaneScaler::Tap* taps, int from, int to,
                     std::uint8_t* out) {
     for (int x = from; x < to; ++x) {
-        const PlaneUpscaler::Tap t = taps[x];
+        const PlaneScaler::Tap t = taps[x];
         out[x] = t.fraction ? blend(src[t.index], src[t.index + 1], t.fraction) : src[t.index];
     }
 }
@@ -62,6 +57,26 @@ LC_SSSE3 void scaleRowSsse3(const std::uint8_t* src, const std::uint8_t* shuffle
 }
 #endif
 
+#ifdef LC_X86
+// 16 outputs per step: the two rows' bytes interleaved and weighted (128 − f, f) in one go.
+LC_SSSE3 void blendRowsSsse3(const std::uint8_t* r0, const std::uint8_t* r1, int f, std::uint8_t* out,
+                             int n) {
+    const __m128i w = _mm_set1_epi16(std::int16_t(((f & 0xff) << 8) | (128 - f)));
+    const __m128i round = _mm_set1_epi16(64);
+    int x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x));
+        const __m128i lo = _mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), w);
+        const __m128i hi = _mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), w);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                         _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(lo, round), 7),
+                                          _mm_srli_epi16(_mm_add_epi16(hi, round), 7)));
+    }
+    blendRowsScalar(r0, r1, f, out, x, n);
+}
+#endif
+
 bool haveSsse3() {
 #ifdef LC_X86
     static const bool yes = __builtin_cpu_supports("ssse3");
@@ -71,9 +86,17 @@ bool haveSsse3() {
 #endif
 }
 
+// out = r0 · (128 − f) + r1 · f, in 1/128; f in 1…127.
+void blendRows(const std::uint8_t* r0, const std::uint8_t* r1, int f, std::uint8_t* out, int n) {
+#ifdef LC_X86
+    if (haveSsse3()) return blendRowsSsse3(r0, r1, f, out, n);
+#endif
+    blendRowsScalar(r0, r1, f, out, 0, n);
+}
+
 } // namespace
 
-PlaneUpscaler::Tap PlaneUpscaler::tap(int i, int n, int N) {
+PlaneScaler::Tap PlaneScaler::tap(int i, int n, int N) {
     // The centre of output sample i, in 1/128 of an input sample: ((i + ½)·n / N − ½)·128.
     const long long num = (2LL * i + 1) * n * 128 - 128LL * N;
     const long long p = num <= 0 ? 0 : (num + N) / (2LL * N);
@@ -82,14 +105,15 @@ PlaneUpscaler::Tap PlaneUpscaler::tap(int i, int n, int N) {
     return t;
 }
 
-void PlaneUpscaler::prepare(int w, int W) {
+void PlaneScaler::prepare(int w, int W) {
     if (w == w_ && W == W_) return;
     w_ = w;
     W_ = W;
     taps_.resize(std::size_t(W));
     for (int x = 0; x < W; ++x)
         taps_[std::size_t(x)] = tap(x, w, W);
-    // Eight outputs of an enlargement span at most nine inputs, so one 16-byte load serves them.
+    // Eight outputs span at most 7·(w / W) + 2 ≤ 16 inputs down to half the size, so one 16-byte
+    // load serves them.
     const int blocks = W / 8;
     shuffles_.assign(std::size_t(blocks) * 16, 0);
     weights_.assign(std::size_t(blocks) * 16, 0);
@@ -97,7 +121,8 @@ void PlaneUpscaler::prepare(int w, int W) {
     simdBlocks_ = 0;
     for (int b = 0; b < blocks; ++b) {
         const int base = taps_[std::size_t(8 * b)].index;
-        if (base + 16 > w) break; // the rest is done sample by sample
+        const Tap last = taps_[std::size_t(8 * b + 7)];
+        if (base + 16 > w || last.index + 1 - base > 15) break; // the rest is done sample by sample
         blockBase_[std::size_t(b)] = base;
         for (int j = 0; j < 8; ++j) {
             const Tap t = taps_[std::size_t(8 * b + j)];
@@ -115,7 +140,7 @@ void PlaneUpscaler::prepare(int w, int W) {
     rowIndex_[0] = rowIndex_[1] = -1;
 }
 
-void PlaneUpscaler::scaleRow(const std::uint8_t* src, std::uint8_t* out) const {
+void PlaneScaler::scaleRow(const std::uint8_t* src, std::uint8_t* out) const {
     int done = 0;
 #ifdef LC_X86
     if (haveSsse3() && simdBlocks_ > 0) {
@@ -126,8 +151,8 @@ void PlaneUpscaler::scaleRow(const std::uint8_t* src, std::uint8_t* out) const {
     scaleRowScalar(src, taps_.data(), done, W_, out);
 }
 
-void PlaneUpscaler::scale(const std::uint8_t* src, int srcStride, int w, int h, std::uint8_t* dst,
-                          int dstStride, int W, int H) {
+void PlaneScaler::scale(const std::uint8_t* src, int srcStride, int w, int h, std::uint8_t* dst,
+                        int dstStride, int W, int H) {
     if (!handles(w, h, W, H)) return;
     prepare(w, W);
     // The two source rows an output row blends, scaled across once each and reused while the
@@ -155,8 +180,8 @@ void PlaneUpscaler::scale(const std::uint8_t* src, int srcStride, int w, int h, 
     }
 }
 
-void PlaneUpscaler::scaleScalar(const std::uint8_t* src, int srcStride, int w, int h, std::uint8_t* dst,
-                                int dstStride, int W, int H) {
+void PlaneScaler::scaleScalar(const std::uint8_t* src, int srcStride, int w, int h, std::uint8_t* dst,
+                              int dstStride, int W, int H) {
     if (!handles(w, h, W, H)) return;
     const auto n = std::size_t(W);
     std::vector<Tap> taps(n);
@@ -172,7 +197,7 @@ void PlaneUpscaler::scaleScalar(const std::uint8_t* src, int srcStride, int w, i
             continue;
         }
         scaleRowScalar(src + std::ptrdiff_t(t.index + 1) * srcStride, taps.data(), 0, W, r1.data());
-        blendRows(r0.data(), r1.data(), t.fraction, out, W);
+        blendRowsScalar(r0.data(), r1.data(), t.fraction, out, 0, W);
     }
 }
 
