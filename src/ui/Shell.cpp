@@ -1,6 +1,7 @@
 #include "ui/Shell.h"
 
 #include "model/app/AppModel.h"
+#include "ui/DesktopTheme.h"
 #include "ui/MainWindow.h"
 #include "ui/Snapshot.h"
 #include "ui/Theme.h"
@@ -17,11 +18,15 @@
 namespace lc::ui {
 
 Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
-             std::function<void()> quit, QObject* parent)
+             std::function<void()> quit, std::shared_ptr<DesktopAppearance> desktop, QObject* parent)
     : QObject(parent) {
     QApplication::setQuitOnLastWindowClosed(false);
-    Theme::apply(Theme::systemAppearance());
+    theme_ = std::make_unique<DesktopTheme>(std::move(desktop));
     window_ = std::make_unique<MainWindow>(model, exporter, updates);
+    // The application's own mark for the window list and dialogs, as the tray shows it.
+    const QIcon own = QIcon::fromTheme(QStringLiteral("org.loomcast.Loomcast"), TrayItem::applicationMark());
+    QApplication::setWindowIcon(own);
+    window_->setWindowIcon(own);
     tray_ = std::make_unique<TrayItem>(
         model, [this] { showWindow(); }, quit);
     window_->setQuitOnClose([] { return !TrayItem::available(); });
