@@ -28,7 +28,7 @@ const Colours kLight{
     .red = QColor(0xAC, 0x21, 0x21),
     .green = QColor(0x12, 0x66, 0x2B),
     .orange = QColor(0x99, 0x4C, 0x00),
-    .accent = QColor(0x00, 0x60, 0xC8),
+    .accent = QColor(0x00, 0x58, 0xB8),
     .redFill = QColor(0xCE, 0x2B, 0x2B),
     .accentFill = QColor(0x00, 0x60, 0xC8),
     .onAccent = QColor(0xFF, 0xFF, 0xFF),
@@ -157,6 +157,7 @@ Colours Theme::coloursFor(Appearance appearance, std::optional<QColor> accent) {
     const auto legibleAccent = [&](const QColor& x) {
         const QColor selected = over(withAlpha(x, 0.14), popover);
         return contrastRatio(x, c.window) >= 4.5 && contrastRatio(x, c.card) >= 4.5 &&
+               contrastRatio(x, over(withAlpha(x, 0.14), c.window)) >= 4.5 &&
                contrastRatio(x, popover) >= 4.5 && contrastRatio(c.text, selected) >= 4.5 &&
                contrastRatio(c.secondary, selected) >= 4.5 && contrastRatio(x, selected) >= 3.0;
     };
@@ -316,6 +317,7 @@ std::vector<TextPair> Theme::textPairs() {
         {QStringLiteral("accent text on window"), c.accent, c.window},
         {QStringLiteral("accent text on card"), c.accent, c.card},
         {QStringLiteral("accent text on popover"), c.accent, popover},
+        {QStringLiteral("update pill"), c.accent, tint(c.accent, 0.14, c.window)},
         {QStringLiteral("selected preset's symbol"), c.accent, tint(c.accent, 0.14, popover), true},
         {QStringLiteral("segmented choice"), c.text, tint(c.text, 0.08, c.card)},
     };

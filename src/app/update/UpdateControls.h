@@ -15,6 +15,13 @@ class UpdatePill : public QPushButton {
     Q_OBJECT
 public:
     explicit UpdatePill(UpdateManager& manager, QWidget* parent = nullptr);
+
+protected:
+    // The colours follow the application palette, also when it changes while running.
+    void changeEvent(QEvent* event) override;
+
+private:
+    void restyle();
 };
 
 // "Check for Updates…", enabled only when a check can start now (not while busy).

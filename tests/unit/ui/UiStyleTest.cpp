@@ -75,7 +75,7 @@ TEST(UiStyle, AnyDesktopAccentKeepsTheContrastRulesAndItsHue) {
         }
     }
     // An accent that already reads well is kept as it is.
-    const QColor fine(0x1A, 0x5F, 0xB4);
+    const QColor fine(0x1A, 0x4F, 0x9A);
     EXPECT_EQ(Theme::coloursFor(Appearance::light, fine).accent, fine);
     EXPECT_EQ(Theme::coloursFor(Appearance::light, fine).accentFill, fine);
     Theme::setDesktop(std::nullopt, std::nullopt);
