@@ -1,5 +1,6 @@
 #include "ui/Shell.h"
 
+#include "app/update/UpdateControls.h"
 #include "model/app/AppModel.h"
 #include "ui/DesktopTheme.h"
 #include "ui/MainWindow.h"
@@ -27,6 +28,11 @@ Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager*
     const QIcon own = QIcon::fromTheme(QStringLiteral("org.loomcast.Loomcast"), TrayItem::applicationMark());
     QApplication::setWindowIcon(own);
     window_->setWindowIcon(own);
+    // The update pill's style sheet holds colours: it takes the new ones with every change.
+    connect(&Theme::instance(), &Theme::changed, window_.get(), [w = window_.get()] {
+        for (update::UpdatePill* pill : w->findChildren<update::UpdatePill*>())
+            pill->restyle();
+    });
     tray_ = std::make_unique<TrayItem>(
         model, [this] { showWindow(); }, quit);
     window_->setQuitOnClose([] { return !TrayItem::available(); });

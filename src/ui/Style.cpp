@@ -123,11 +123,13 @@ void Style::drawControl(ControlElement element, const QStyleOption* option, QPai
         }
         break;
     case CE_PushButtonLabel:
-        if (const auto* b = qstyleoption_cast<const QStyleOptionButton*>(option)) {
+        // White on the filled default button; every other label keeps its palette (a style
+        // sheet's colour too).
+        if (const auto* b = qstyleoption_cast<const QStyleOptionButton*>(option);
+            b && isDefault(b) && enabled(b) && !(b->features & QStyleOptionButton::Flat)) {
             QStyleOptionButton copy(*b);
-            const QColor text = !enabled(b) ? c.disabledText : isDefault(b) ? c.onAccent : c.text;
-            for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-                copy.palette.setColor(group, QPalette::ButtonText, text);
+            for (auto group : {QPalette::Active, QPalette::Inactive})
+                copy.palette.setColor(group, QPalette::ButtonText, c.onAccent);
             QProxyStyle::drawControl(element, &copy, painter, widget);
             return;
         }

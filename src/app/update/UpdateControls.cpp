@@ -4,7 +4,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QEvent>
 #include <QPalette>
 
 namespace lc::update {
@@ -35,11 +34,6 @@ void UpdatePill::restyle() {
                                          " padding: 3px 8px; border-radius: 9px; }")
                               .arg(accent.name(QColor::HexRgb), fill.name(QColor::HexArgb));
     if (sheet != styleSheet()) setStyleSheet(sheet);
-}
-
-void UpdatePill::changeEvent(QEvent* event) {
-    QPushButton::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange) restyle();
 }
 
 QAction* makeCheckForUpdatesAction(UpdateManager& manager, QObject* parent) {

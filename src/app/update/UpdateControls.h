@@ -15,12 +15,8 @@ class UpdatePill : public QPushButton {
     Q_OBJECT
 public:
     explicit UpdatePill(UpdateManager& manager, QWidget* parent = nullptr);
-
-protected:
-    // The colours follow the application palette, also when it changes while running.
-    void changeEvent(QEvent* event) override;
-
-private:
+    // Takes the colours of the application palette now (the window calls it when its look
+    // changes: a style sheet does not follow the palette by itself).
     void restyle();
 };
 

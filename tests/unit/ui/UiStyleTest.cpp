@@ -4,7 +4,10 @@
 // disabled.
 #include "UiFixture.h"
 
+#include "app/update/UpdateControls.h"
+#include "app/update/UpdateManager.h"
 #include "ui/Icons.h"
+#include "ui/Shell.h"
 #include "ui/Style.h"
 #include "ui/TrayItem.h"
 #include "ui/Widgets.h"
@@ -292,4 +295,18 @@ TEST_F(UiFixture, TheTraysIdleIconDoesNotLookDisabled) {
     EXPECT_GT(meanDifference(idle, recording), 10);
     EXPECT_GT(meanDifference(recording, paused), 5);
     run(model->session().stop());
+}
+
+TEST_F(UiFixture, TheUpdatePillTakesTheLegibleAccentAlsoAfterAChange) {
+    make();
+    Shell shell(*model, *exporter, &update::UpdateManager::shared(), [] {});
+    Theme::apply(Appearance::light);
+    auto* pill = shell.window().findChild<update::UpdatePill*>();
+    ASSERT_NE(pill, nullptr);
+    for (Appearance a : {Appearance::dark, Appearance::light}) {
+        Theme::apply(a);
+        // The text colour: the accent made legible as text (once the highlight fill, about 3:1 in dark).
+        EXPECT_TRUE(pill->styleSheet().contains(QStringLiteral("color: ") + Theme::colours().accent.name()))
+            << nameOf(a) << " " << pill->styleSheet().toStdString();
+    }
 }
