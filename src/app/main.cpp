@@ -15,6 +15,7 @@
 #include "platform/MovieFinisher.h"
 #include "platform/MovieWriter.h"
 #include "platform/dbus/DBusNotifier.h"
+#include "platform/dbus/PortalAppearance.h"
 #include "platform/dbus/SystemDesktopActions.h"
 #include "platform/media/reader/FfmpegMediaReader.h"
 #include "platform/x11/X11Desktop.h"
@@ -148,9 +149,14 @@ int main(int argc, char** argv) {
 
     lc::cli::SignalRelay relay([&model](int signal) { lc::cli::terminate(&model, 128 + signal); });
 
-    // The main window and the tray item; quitting takes the orderly road.
-    lc::ui::Shell shell(model, model.exporter(), &lc::update::UpdateManager::shared(),
-                        [&model] { lc::cli::terminate(&model, 0); });
+    // The main window and the tray item; quitting takes the orderly road. Their look follows the
+    // desktop's settings portal, except in the unattended modes (the snapshot's "--appearance"
+    // chooses one there).
+    std::shared_ptr<lc::DesktopAppearance> look;
+    if (!isSelfTestMode(args)) look = std::make_shared<lc::dbus::PortalAppearance>();
+    lc::ui::Shell shell(
+        model, model.exporter(), &lc::update::UpdateManager::shared(),
+        [&model] { lc::cli::terminate(&model, 0); }, look);
     // Started at login: to the tray. The setting follows the login entry, which it writes.
     if (!model.settings().ephemeral()) lc::followStartAtLogin(model, lc::LoginItem::forThisUser());
     shell.start(lc::cli::has(args, QString::fromLatin1(lc::kBackgroundOption)));

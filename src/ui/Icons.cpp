@@ -4,8 +4,10 @@
 #include <QPainterPath>
 #include <QPainterPathStroker>
 #include <QtMath>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace lc::ui {
 
@@ -121,6 +123,13 @@ const std::map<QString, Drawing>& drawings() {
         {"record.circle", [] { return ring(12, 12, 9).united(disk(12, 12, 5)); }},
         {"record.circle.fill",
          [] { return disk(12, 12, 10).subtracted(disk(12, 12, 6.6)).united(disk(12, 12, 4.8)); }},
+        {"pause.circle.fill",
+         [] {
+             return disk(12, 12, 10)
+                 .subtracted(disk(12, 12, 6.6))
+                 .united(roundRect(8.7, 8.2, 2.4, 7.6, 0.9))
+                 .united(roundRect(12.9, 8.2, 2.4, 7.6, 0.9));
+         }},
         {"stop.fill", [] { return roundRect(5.5, 5.5, 13, 13, 3); }},
         {"pause.fill", [] { return roundRect(6, 5, 4.2, 14, 1.4).united(roundRect(13.8, 5, 4.2, 14, 1.4)); }},
         {"play.fill",
@@ -172,6 +181,10 @@ const std::map<QString, Drawing>& drawings() {
                  .united(disk(5.9, 7, 0.75))
                  .united(disk(8.1, 7, 0.75))
                  .united(disk(10.3, 7, 0.75));
+         }},
+        {"chevron.left",
+         [] {
+             return strokeArea(line({QPointF(15, 5), QPointF(8, 12), QPointF(15, 19)}), 2.2);
          }},
         {"chevron.down",
          [] {
@@ -321,6 +334,110 @@ QIcon symbolIcon(const QString& name, const QColor& colour, int size) {
         QColor faded = colour;
         faded.setAlphaF(colour.alphaF() * 0.38);
         icon.addPixmap(symbolPixmap(name, faded, size, dpr), QIcon::Disabled);
+    }
+    return icon;
+}
+
+QString themeIconName(const QString& symbol) {
+    // Only neutral symbols: the warning and failure marks keep their own tones.
+    static const std::map<QString, QString> names{
+        {"record.circle", "media-record"},
+        {"record.circle.fill", "media-record"},
+        {"stop.fill", "media-playback-stop"},
+        {"pause.fill", "media-playback-pause"},
+        {"play.fill", "media-playback-start"},
+        {"arrow.clockwise", "view-refresh"},
+        {"clock.arrow.circlepath", "document-open-recent"},
+        {"folder", "folder"},
+        {"line.3.horizontal", "open-menu"},
+        {"gearshape", "preferences-system"},
+        {"chevron.left", "go-previous"},
+        {"xmark", "window-close"},
+        {"mic", "audio-input-microphone"},
+        {"mic.fill", "audio-input-microphone"},
+        {"speaker.wave.2.fill", "audio-volume-high"},
+        {"speaker.slash", "audio-volume-muted"},
+    };
+    const auto it = names.find(symbol);
+    return it == names.end() ? QString() : it->second;
+}
+
+namespace {
+
+// The theme's icon for a symbol: its symbolic (one-colour) form first, then its own.
+QIcon themeIcon(const QString& symbol) {
+    const QString name = themeIconName(symbol);
+    if (name.isEmpty() || QIcon::themeName().isEmpty()) return {};
+    for (const QString& candidate : {name + QStringLiteral("-symbolic"), name}) {
+        QIcon icon = QIcon::fromTheme(candidate);
+        if (!icon.isNull() && !icon.availableSizes().isEmpty()) return icon;
+        if (!icon.isNull() && !icon.pixmap(16).isNull()) return icon;
+    }
+    return {};
+}
+
+// A symbolic icon: every visible pixel the same grey. Those take the view's tone.
+bool isOneGrey(const QImage& image) {
+    std::optional<QColor> first;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.alphaF() < 0.25f) continue;
+            if (c.hsvSaturation() > 40) return false;
+            if (!first) first = c;
+            if (std::abs(c.red() - first->red()) > 24 || std::abs(c.green() - first->green()) > 24 ||
+                std::abs(c.blue() - first->blue()) > 24)
+                return false;
+        }
+    return first.has_value();
+}
+
+QPixmap tint(const QPixmap& source, const QColor& colour) {
+    QPixmap out = source;
+    QPainter p(&out);
+    p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    p.fillRect(out.rect(), colour);
+    return out;
+}
+
+QPixmap themePixmap(const QIcon& icon, const QColor& colour, int size, qreal devicePixelRatio) {
+    QPixmap pixmap = icon.pixmap(QSize(size, size), devicePixelRatio);
+    if (pixmap.isNull()) return pixmap;
+    if (isOneGrey(pixmap.toImage().convertToFormat(QImage::Format_ARGB32))) pixmap = tint(pixmap, colour);
+    return pixmap;
+}
+
+} // namespace
+
+bool symbolFromDesktop(const QString& name) {
+    return !themeIcon(name).isNull();
+}
+
+QPixmap desktopSymbolPixmap(const QString& name, const QColor& colour, int size, qreal devicePixelRatio) {
+    if (const QIcon icon = themeIcon(name); !icon.isNull()) {
+        QPixmap pixmap = themePixmap(icon, colour, size, devicePixelRatio);
+        if (!pixmap.isNull()) return pixmap;
+    }
+    return symbolPixmap(name, colour, size, devicePixelRatio);
+}
+
+QIcon desktopSymbolIcon(const QString& name, const QColor& colour, int size) {
+    const QIcon theme = themeIcon(name);
+    if (theme.isNull()) return symbolIcon(name, colour, size);
+    QIcon icon;
+    for (qreal dpr : {1.0, 2.0}) {
+        const QPixmap normal = themePixmap(theme, colour, size, dpr);
+        if (normal.isNull()) return symbolIcon(name, colour, size);
+        icon.addPixmap(normal, QIcon::Normal);
+        // Disabled: faded, as the drawn symbols.
+        QPixmap faded(normal.size());
+        faded.setDevicePixelRatio(normal.devicePixelRatio());
+        faded.fill(Qt::transparent);
+        QPainter p(&faded);
+        p.setOpacity(0.38);
+        p.drawPixmap(0, 0, normal);
+        p.end();
+        icon.addPixmap(faded, QIcon::Disabled);
     }
     return icon;
 }

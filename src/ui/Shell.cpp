@@ -1,6 +1,8 @@
 #include "ui/Shell.h"
 
+#include "app/update/UpdateControls.h"
 #include "model/app/AppModel.h"
+#include "ui/DesktopTheme.h"
 #include "ui/MainWindow.h"
 #include "ui/Snapshot.h"
 #include "ui/Theme.h"
@@ -17,11 +19,20 @@
 namespace lc::ui {
 
 Shell::Shell(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
-             std::function<void()> quit, QObject* parent)
+             std::function<void()> quit, std::shared_ptr<DesktopAppearance> desktop, QObject* parent)
     : QObject(parent) {
     QApplication::setQuitOnLastWindowClosed(false);
-    Theme::apply(Theme::systemAppearance());
+    theme_ = std::make_unique<DesktopTheme>(std::move(desktop));
     window_ = std::make_unique<MainWindow>(model, exporter, updates);
+    // The application's own mark for the window list and dialogs, as the tray shows it.
+    const QIcon own = QIcon::fromTheme(QStringLiteral("org.loomcast.Loomcast"), TrayItem::applicationMark());
+    QApplication::setWindowIcon(own);
+    window_->setWindowIcon(own);
+    // The update pill's style sheet holds colours: it takes the new ones with every change.
+    connect(&Theme::instance(), &Theme::changed, window_.get(), [w = window_.get()] {
+        for (update::UpdatePill* pill : w->findChildren<update::UpdatePill*>())
+            pill->restyle();
+    });
     tray_ = std::make_unique<TrayItem>(
         model, [this] { showWindow(); }, quit);
     window_->setQuitOnClose([] { return !TrayItem::available(); });

@@ -8,6 +8,7 @@
 
 namespace lc {
 class AppModel;
+class DesktopAppearance;
 class ExportController;
 namespace update {
 class UpdateManager;
@@ -16,6 +17,7 @@ class UpdateManager;
 
 namespace lc::ui {
 
+class DesktopTheme;
 class MainWindow;
 class TrayItem;
 
@@ -23,9 +25,11 @@ class Shell : public QObject {
     Q_OBJECT
 public:
     // `quit` asks the application to terminate (stopping a running session first is the
-    // caller's business). `updates` may be null.
+    // caller's business). `updates` may be null. The look follows the desktop: what `desktop`
+    // says (may be null), else its palette.
     Shell(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
-          std::function<void()> quit, QObject* parent = nullptr);
+          std::function<void()> quit, std::shared_ptr<DesktopAppearance> desktop = nullptr,
+          QObject* parent = nullptr);
     ~Shell() override;
 
     // Shows the window and puts the item in the tray; closing the window then leaves the
@@ -40,6 +44,7 @@ public:
     TrayItem& tray() { return *tray_; }
 
 private:
+    std::unique_ptr<DesktopTheme> theme_;
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<TrayItem> tray_;
 };

@@ -1,5 +1,7 @@
 #include "ui/Theme.h"
 
+#include "ui/Style.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QPalette>
@@ -8,6 +10,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace lc::ui {
 
@@ -25,7 +28,7 @@ const Colours kLight{
     .red = QColor(0xAC, 0x21, 0x21),
     .green = QColor(0x12, 0x66, 0x2B),
     .orange = QColor(0x99, 0x4C, 0x00),
-    .accent = QColor(0x00, 0x60, 0xC8),
+    .accent = QColor(0x00, 0x56, 0xC4),
     .redFill = QColor(0xCE, 0x2B, 0x2B),
     .accentFill = QColor(0x00, 0x60, 0xC8),
     .onAccent = QColor(0xFF, 0xFF, 0xFF),
@@ -89,6 +92,27 @@ QPalette paletteFor(const Colours& c) {
     return p;
 }
 
+// `c` with its lightness moved by the least that makes `ok` hold, either way; the hue and
+// saturation stay, so the desktop's accent is still recognisably its own. Nothing when no
+// lightness does.
+std::optional<QColor> nearestLegible(const QColor& c, const std::function<bool(const QColor&)>& ok) {
+    if (ok(c)) return c;
+    float h = 0, s = 0, l = 0, a = 1;
+    c.toHsl().getHslF(&h, &s, &l, &a);
+    const auto at = [&](float lightness) { return QColor::fromHslF(h, s, lightness).toRgb(); };
+    for (float d = 0.004f; d <= 1.0f; d += 0.004f) {
+        for (float lightness : {l - d, l + d}) {
+            if (lightness < 0 || lightness > 1) continue;
+            if (const QColor x = at(lightness); ok(x)) return x;
+        }
+    }
+    return std::nullopt;
+}
+
+QColor popoverOf(const Colours& c, Appearance a) {
+    return a == Appearance::dark ? c.card : c.window.lighter(103);
+}
+
 class ToneKeeper : public QObject {
 public:
     explicit ToneKeeper(QLabel* label) : QObject(label), label_(label) {
@@ -120,19 +144,72 @@ Theme& Theme::instance() {
     return theme;
 }
 
-void Theme::apply(Appearance appearance) {
-    auto& self = instance();
-    self.appearance_ = appearance;
-    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        // Fusion follows the palette everywhere, so both appearances look the same on every desktop.
-        if (QApplication::style()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) != 0)
-            QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-        QApplication::setPalette(paletteFor(colours()));
-        Q_UNUSED(app);
+Theme::Theme() : colours_(kLight) {}
+
+Colours Theme::coloursFor(Appearance appearance, std::optional<QColor> accent) {
+    Colours c = appearance == Appearance::dark ? kDark : kLight;
+    if (!accent || !accent->isValid()) return c;
+    const QColor wanted = accent->toRgb();
+    const QColor popover = popoverOf(c, appearance);
+    const Colours own = c;
+    // Accent text (links, the focus ring, switches) on every surface, and the selected size
+    // card's tint of it under its text and symbol.
+    const auto legibleAccent = [&](const QColor& x) {
+        const QColor selected = over(withAlpha(x, 0.14), popover);
+        return contrastRatio(x, c.window) >= 4.5 && contrastRatio(x, c.card) >= 4.5 &&
+               contrastRatio(x, over(withAlpha(x, 0.14), c.window)) >= 4.5 &&
+               contrastRatio(x, popover) >= 4.5 && contrastRatio(c.text, selected) >= 4.5 &&
+               contrastRatio(c.secondary, selected) >= 4.5 && contrastRatio(x, selected) >= 3.0;
+    };
+    c.accent = nearestLegible(wanted, legibleAccent).value_or(own.accent);
+    // The prominent fill carries white text in both appearances.
+    c.onAccent = QColor(Qt::white);
+    c.accentFill = nearestLegible(wanted, [&](const QColor& x) {
+                       return contrastRatio(c.onAccent, x) >= 4.5;
+                   }).value_or(own.accentFill);
+    return c;
+}
+
+void Theme::setPalette(const QPalette& palette) {
+    ++settingPalette_;
+    QApplication::setPalette(palette);
+    --settingPalette_;
+    paletteSet_ = true;
+}
+
+void Theme::refresh() {
+    if (!chosen_) appearance_ = desktopScheme_.value_or(systemAppearance());
+    colours_ = coloursFor(appearance_, accent_);
+    if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        // One style over Fusion, drawn from the palette: both appearances look the same on
+        // every desktop, and the standard widgets like the drawn ones.
+        if (!qobject_cast<Style*>(QApplication::style()))
+            QApplication::setStyle(new Style); // the application owns it
+        setPalette(paletteFor(colours_));
     }
-    emit self.changed();
+    emit changed();
     for (QWidget* w : QApplication::allWidgets())
         w->update();
+}
+
+void Theme::apply(Appearance appearance) {
+    auto& self = instance();
+    self.chosen_ = true;
+    self.appearance_ = appearance;
+    self.refresh();
+}
+
+void Theme::followDesktop() {
+    auto& self = instance();
+    self.chosen_ = false;
+    self.refresh();
+}
+
+void Theme::setDesktop(std::optional<Appearance> scheme, std::optional<QColor> accent) {
+    auto& self = instance();
+    self.desktopScheme_ = scheme;
+    self.accent_ = accent;
+    self.refresh();
 }
 
 Appearance Theme::fromOption(const QString& value) {
@@ -140,12 +217,19 @@ Appearance Theme::fromOption(const QString& value) {
 }
 
 Appearance Theme::systemAppearance() {
-    const QColor window = QGuiApplication::palette().color(QPalette::Window);
+    auto& self = instance();
+    QColor window = QGuiApplication::palette().color(QPalette::Window);
+    if (self.paletteSet_ && qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        // The application palette is ours by now. A palette that sets no role resolves entirely
+        // from the desktop's, which shows through for one look; then ours goes back.
+        const QPalette ours = QApplication::palette();
+        QPalette blank(Qt::black);
+        blank.setResolveMask(0);
+        self.setPalette(blank);
+        window = QApplication::palette().color(QPalette::Window);
+        self.setPalette(ours);
+    }
     return window.lightness() < 128 ? Appearance::dark : Appearance::light;
-}
-
-const Colours& Theme::colours() {
-    return instance().appearance_ == Appearance::dark ? kDark : kLight;
 }
 
 QColor Theme::tone(Tone tone) {
@@ -199,7 +283,7 @@ QColor Theme::pillFill(bool recording) {
 
 std::vector<TextPair> Theme::textPairs() {
     const Colours& c = colours();
-    const QColor popover = Theme::appearance() == Appearance::dark ? c.card : c.window.lighter(103);
+    const QColor popover = popoverOf(c, Theme::appearance());
     const auto tint = [](const QColor& colour, qreal alpha, const QColor& base) {
         return over(withAlpha(colour, alpha), base);
     };
@@ -230,6 +314,11 @@ std::vector<TextPair> Theme::textPairs() {
         {QStringLiteral("selected size card"), c.text, tint(c.accent, 0.14, popover)},
         {QStringLiteral("selected size card, usage line"), c.secondary, tint(c.accent, 0.14, popover)},
         {QStringLiteral("switch on card"), c.accent, c.card, true},
+        {QStringLiteral("accent text on window"), c.accent, c.window},
+        {QStringLiteral("accent text on card"), c.accent, c.card},
+        {QStringLiteral("accent text on popover"), c.accent, popover},
+        {QStringLiteral("update pill"), c.accent, tint(c.accent, 0.14, c.window)},
+        {QStringLiteral("selected preset's symbol"), c.accent, tint(c.accent, 0.14, popover), true},
         {QStringLiteral("segmented choice"), c.text, tint(c.text, 0.08, c.card)},
     };
     return pairs;

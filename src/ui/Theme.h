@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QObject>
 #include <QString>
+#include <optional>
 #include <vector>
 
 class QWidget;
@@ -51,14 +52,27 @@ public:
     static Theme& instance();
 
     static Appearance appearance() { return instance().appearance_; }
-    // Sets the application palette and style colours; views repaint.
+    // Chooses the appearance over the desktop's (a saved choice, the snapshot's
+    // "--appearance"): sets the application palette and style colours; views repaint.
     static void apply(Appearance appearance);
+    // Follows the desktop again: the scheme it said, else what its own palette looks like.
+    static void followDesktop();
+    static bool followsDesktop() { return !instance().chosen_; }
+    // What the desktop says: its scheme (none: no preference) and its accent colour (none: the
+    // theme's own blue). The appearance follows unless one was chosen; the accent always.
+    // Views repaint, also when nothing changed (the desktop's icon theme may have).
+    static void setDesktop(std::optional<Appearance> scheme, std::optional<QColor> accent);
+    static std::optional<QColor> desktopAccent() { return instance().accent_; }
     // "light" gives the light appearance; any other value the dark one.
     static Appearance fromOption(const QString& value);
-    // What the desktop seems to use (a dark window colour means dark).
+    // What the desktop's own palette looks like (a dark window colour means dark).
     static Appearance systemAppearance();
 
-    static const Colours& colours();
+    static const Colours& colours() { return instance().colours_; }
+    // The colours of an appearance with an accent colour, its lightness moved as far as the
+    // legibility rules need (accent text 4.5:1 on the window, cards and popovers; white text
+    // 4.5:1 on the accent fill).
+    static Colours coloursFor(Appearance appearance, std::optional<QColor> accent = std::nullopt);
     static QColor tone(Tone tone);
 
     // The system font at `pixels` size.
@@ -74,12 +88,25 @@ public:
     // Keeps a label's colour in its tone across appearance changes.
     static void setTone(QLabel* label, Tone tone);
 
+    // True while the theme itself sets the application palette (its palette events are not the
+    // desktop's).
+    static bool settingPalette() { return instance().settingPalette_ > 0; }
+
 signals:
     void changed();
 
 private:
-    Theme() = default;
+    Theme();
+    void refresh();
+    void setPalette(const QPalette& palette);
+
     Appearance appearance_ = Appearance::light;
+    bool chosen_ = false;
+    std::optional<Appearance> desktopScheme_;
+    std::optional<QColor> accent_;
+    Colours colours_;
+    bool paletteSet_ = false;
+    int settingPalette_ = 0;
 };
 
 // Colour `c` at opacity `a` (0…1).

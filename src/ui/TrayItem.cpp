@@ -5,21 +5,55 @@
 #include "ui/Icons.h"
 
 #include <QAction>
+#include <QLinearGradient>
 #include <QMenu>
+#include <QPainter>
 #include <QSystemTrayIcon>
 
 namespace lc::ui {
 
 namespace {
 
-QIcon trayIcon(bool recording) {
-    // Trays differ in colour; a mid grey reads on light and dark ones, red marks a session.
-    const QColor colour = recording ? QColor(0xE5, 0x39, 0x35) : QColor(0x8E, 0x8E, 0x93);
-    return symbolIcon(recording ? QStringLiteral("record.circle.fill") : QStringLiteral("record.circle"),
-                      colour, 22);
+QIcon trayIcon(int state) {
+    if (state == 0) {
+        // The installed icon where there is one; the same mark drawn otherwise.
+        const QIcon own = QIcon::fromTheme(QStringLiteral("org.loomcast.Loomcast"));
+        return own.isNull() ? TrayItem::applicationMark() : own;
+    }
+    // Trays differ in colour; this red reads on light and dark ones.
+    const QColor red(0xE5, 0x39, 0x35);
+    return symbolIcon(state == 2 ? QStringLiteral("pause.circle.fill") : QStringLiteral("record.circle.fill"),
+                      red, 22);
 }
 
 } // namespace
+
+QIcon TrayItem::applicationMark() {
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 128.0, size / 128.0);
+        // The packaged icon's shapes: dark on a light panel, its ring and dot light on a dark one.
+        QLinearGradient tile(0, 6, 0, 122);
+        tile.setColorAt(0, QColor(0x3A, 0x3F, 0x4B));
+        tile.setColorAt(1, QColor(0x1C, 0x1F, 0x26));
+        p.setPen(Qt::NoPen);
+        p.setBrush(tile);
+        p.drawRoundedRect(QRectF(6, 6, 116, 116), 26, 26);
+        p.setPen(QPen(QColor(0xF2, 0xF2, 0xF7), 13.6));
+        p.setBrush(Qt::NoBrush);
+        p.drawEllipse(QPointF(64, 64), 33.2, 33.2);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xE5, 0x39, 0x35));
+        p.drawEllipse(QPointF(64, 64), 19.2, 19.2);
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
 
 TrayItem::TrayItem(AppModel& model, std::function<void()> showWindow, std::function<void()> quit,
                    QObject* parent)
@@ -75,6 +109,10 @@ QString TrayItem::symbol() const {
                                           : QStringLiteral("record.circle");
 }
 
+QIcon TrayItem::icon() const {
+    return icon_->icon();
+}
+
 QString TrayItem::timeText() const {
     if (!model_.session().isRecording()) return QString();
     const QString time = formatTime(model_.session().elapsed());
@@ -96,10 +134,10 @@ void TrayItem::sync() {
         record_->setText(QStringLiteral("Start recording"));
         record_->setEnabled(model_.windows().availableToRecord() > 0);
     }
-    if (first_ || recording != shownRecording_) {
-        icon_->setIcon(trayIcon(recording));
-        shownRecording_ = recording;
-        first_ = false;
+    const int state = !recording ? 0 : paused ? 2 : 1;
+    if (state != shownState_) {
+        icon_->setIcon(trayIcon(state));
+        shownState_ = state;
     }
     icon_->setToolTip(recording ? QStringLiteral("Loomcast \u2014 ") +
                                       (paused ? QStringLiteral("Paused ") : QStringLiteral("Recording ")) +

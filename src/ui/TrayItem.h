@@ -1,6 +1,7 @@
 #pragma once
 // The tray item: its symbol shows whether a session runs, and its menu starts and stops
 // recording, shows the window and quits.
+#include <QIcon>
 #include <QObject>
 #include <QPointer>
 #include <functional>
@@ -40,6 +41,11 @@ public:
     // The item's label: symbol name and the running time ("" while idle).
     QString symbol() const;
     QString timeText() const;
+    // What the tray shows: the application's own icon while idle (it must not look disabled on
+    // a light or a dark panel), a red record mark while recording, red pause bars while paused.
+    QIcon icon() const;
+    // The application's mark, drawn: a dark tile with a light ring and a red dot.
+    static QIcon applicationMark();
 
 private:
     void sync();
@@ -50,8 +56,7 @@ private:
     QAction* pause_ = nullptr;
     QAction* show_ = nullptr;
     QAction* quit_ = nullptr;
-    bool shownRecording_ = false;
-    bool first_ = true;
+    int shownState_ = -1; // idle 0, recording 1, paused 2; -1 before the first
 };
 
 } // namespace lc::ui

@@ -270,7 +270,7 @@ bool SymbolButton::event(QEvent* event) {
 }
 
 void SymbolButton::refresh() {
-    setIcon(symbolIcon(symbol_, Theme::tone(tone_), size_));
+    setIcon(desktopSymbolIcon(symbol_, Theme::tone(tone_), size_));
 }
 
 // --- SymbolLabel -----------------------------------------------------------------------------
@@ -290,7 +290,7 @@ void SymbolLabel::set(const QString& symbol, Tone tone) {
 }
 
 void SymbolLabel::refresh() {
-    setPixmap(symbolPixmap(symbol_, Theme::tone(tone_), size_, devicePixelRatioF()));
+    setPixmap(desktopSymbolPixmap(symbol_, Theme::tone(tone_), size_, devicePixelRatioF()));
 }
 
 // --- PlainButton -----------------------------------------------------------------------------

@@ -101,7 +101,8 @@ private:
     qreal opacity_ = 0.4;
 };
 
-// A borderless button showing one symbol; its colour follows the appearance.
+// A borderless button showing one symbol (the desktop icon theme's where it has it); its colour
+// follows the appearance.
 class SymbolButton : public QToolButton {
     Q_OBJECT
 public:
@@ -303,7 +304,7 @@ void orderTabs(QWidget* root);
 QLabel* makeLabel(const QString& text, qreal pixels, Tone tone = Tone::primary,
                   QFont::Weight weight = QFont::Normal, QWidget* parent = nullptr);
 
-// A symbol on its own; it follows the appearance.
+// A symbol on its own (the desktop icon theme's where it has it); it follows the appearance.
 class SymbolLabel : public QLabel {
     Q_OBJECT
 public:

@@ -3,6 +3,7 @@
 #include "app/update/UpdateManager.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QPalette>
 
 namespace lc::update {
@@ -18,15 +19,21 @@ UpdatePill::UpdatePill(UpdateManager& manager, QWidget* parent)
     f.setPixelSize(11);
     f.setWeight(QFont::DemiBold);
     setFont(f);
-    const QColor accent = palette().color(QPalette::Highlight);
-    QColor fill = accent;
-    fill.setAlphaF(0.14f);
-    setStyleSheet(QStringLiteral("QPushButton#updatePill { color: %1; background: %2; border: none;"
-                                 " padding: 3px 8px; border-radius: 9px; }")
-                      .arg(accent.name(QColor::HexRgb), fill.name(QColor::HexArgb)));
+    restyle();
     setVisible(manager.pillVisible());
     connect(&manager, &UpdateManager::pillVisibleChanged, this, &QWidget::setVisible);
     connect(this, &QPushButton::clicked, &manager, &UpdateManager::checkForUpdates);
+}
+
+void UpdatePill::restyle() {
+    // The link colour is the accent made legible as text on the window; the fill its light tint.
+    const QColor accent = QApplication::palette().color(QPalette::Active, QPalette::Link);
+    QColor fill = accent;
+    fill.setAlphaF(0.14f);
+    const QString sheet = QStringLiteral("QPushButton#updatePill { color: %1; background: %2; border: none;"
+                                         " padding: 3px 8px; border-radius: 9px; }")
+                              .arg(accent.name(QColor::HexRgb), fill.name(QColor::HexArgb));
+    if (sheet != styleSheet()) setStyleSheet(sheet);
 }
 
 QAction* makeCheckForUpdatesAction(UpdateManager& manager, QObject* parent) {

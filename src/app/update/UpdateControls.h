@@ -15,6 +15,9 @@ class UpdatePill : public QPushButton {
     Q_OBJECT
 public:
     explicit UpdatePill(UpdateManager& manager, QWidget* parent = nullptr);
+    // Takes the colours of the application palette now (the window calls it when its look
+    // changes: a style sheet does not follow the palette by itself).
+    void restyle();
 };
 
 // "Check for Updates…", enabled only when a check can start now (not while busy).
