@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <utility>
 
 namespace lc::ui {
@@ -552,7 +553,7 @@ QSize MainWindow::sizeHint() const {
 int MainWindow::naturalHeight(int width) const {
     const QWidget* base = basePage();
     const int content = base->hasHeightForWidth() ? base->heightForWidth(width) : base->sizeHint().height();
-    return std::max(std::min(content, kMaxHeight), base->minimumSizeHint().height());
+    return std::max({std::min(content, kMaxHeight), base->minimumSizeHint().height(), base->minimumHeight()});
 }
 
 bool MainWindow::followsContent() const {
