@@ -562,11 +562,15 @@ bool MainWindow::followsContent() const {
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // Neither the fitted height nor the least one the layout enforces: the user's choice.
+    // Neither a height it was fitted to (the window system may answer an earlier request
+    // late) nor the least one the layout enforces: the user's choice.
     const int h = event->size().height();
+    const auto asked = std::find(requested_.begin(), requested_.end(), h);
+    const bool ours = asked != requested_.end();
+    if (ours) requested_.erase(requested_.begin(), asked + 1);
     if (h == fitted_)
         userSized_ = false;
-    else if (fitted_ >= 0 && h != minimumHeight() && isVisible())
+    else if (!ours && fitted_ >= 0 && h != minimumHeight() && isVisible())
         userSized_ = true;
 }
 
@@ -575,7 +579,10 @@ void MainWindow::fitToContent() {
     layout()->activate();                      // the least size as the content is now
     const int target = std::max(naturalHeight(std::max(width(), kWidth)), minimumHeight());
     fitted_ = target;
-    if (target != height() || width() < kWidth) resize(std::max(width(), kWidth), target);
+    if (target == height() && width() >= kWidth) return;
+    if (requested_.size() >= 8) requested_.erase(requested_.begin());
+    requested_.push_back(target);
+    resize(std::max(width(), kWidth), target);
 }
 
 bool MainWindow::event(QEvent* event) {

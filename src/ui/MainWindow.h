@@ -173,6 +173,8 @@ private:
     int fitted_ = -1;
     // Resized by the user: the height no longer follows the content.
     bool userSized_ = false;
+    // Heights asked of the window system and not yet seen, oldest first.
+    std::vector<int> requested_;
     QPointer<PresetPicker> picker_;
     QPointer<HistoryPopover> historyPopover_;
 };
