@@ -190,6 +190,10 @@ const std::map<QString, Drawing>& drawings() {
          [] {
              return strokeArea(line({QPointF(6, 9.5), QPointF(12, 15.5), QPointF(18, 9.5)}), 2.1);
          }},
+        {"chevron.left",
+         [] {
+             return strokeArea(line({QPointF(14.5, 6), QPointF(8.5, 12), QPointF(14.5, 18)}), 2.1);
+         }},
         {"speaker.wave.2.fill",
          [] { return softPolygon(speakerShape(), 1.4).united(wave(4.2)).united(wave(7.8)); }},
         {"speaker.slash",

@@ -14,11 +14,15 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
 
 namespace lc::ui {
 
@@ -46,10 +50,11 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     setWindowIcon(symbolIcon(QStringLiteral("record.circle.fill"), QColor(0xE5, 0x39, 0x35), 64));
     setAutoFillBackground(true);
 
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    outer->setSizeConstraint(QLayout::SetFixedSize); // the window follows its content
+    // One page at a time: hidden pages take no room, so the window's least size is the shown
+    // page's.
+    pages_ = new QVBoxLayout(this);
+    pages_->setContentsMargins(0, 0, 0, 0);
+    pages_->setSpacing(0);
 
     // The application's commands live behind the header's menu button, as on the desktops'
     // own applications; the shortcuts stay on the window.
@@ -64,26 +69,34 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     if (updates_ && !updates_->packageManaged())
         appMenu_->addAction(checkUpdates_ = update::makeCheckForUpdatesAction(*updates_, appMenu_));
     appMenu_->addSeparator();
-    QAction* settings =
-        appMenu_->addAction(QStringLiteral("Settings\u2026"), QKeySequence::Preferences, this, [this] {
-            view_.setSettingsFocus(std::nullopt);
-            view_.setShowSettings(true);
-        });
+    // The menu's item shows the shortcut; the window's own action takes it, so that the focus
+    // comes back to where the keyboard left it.
+    // Ctrl+, everywhere (the desktops' own applications use it), and the platform's key too.
+    QList<QKeySequence> preferenceKeys = QKeySequence::keyBindings(QKeySequence::Preferences);
+    if (const QKeySequence comma(Qt::CTRL | Qt::Key_Comma); !preferenceKeys.contains(comma))
+        preferenceKeys.prepend(comma);
+    QAction* fromMenu = appMenu_->addAction(QStringLiteral("Settings\u2026"), this,
+                                            [this] { openSettings(std::nullopt, menuButton_); });
+    fromMenu->setShortcuts(preferenceKeys);
+    fromMenu->setShortcutContext(Qt::WidgetShortcut);
+    auto* preferences = new QAction(this);
+    preferences->setShortcuts(preferenceKeys);
+    preferences->setShortcutContext(Qt::WindowShortcut);
+    connect(preferences, &QAction::triggered, this, [this] { openSettings(std::nullopt, nullptr); });
+    addAction(preferences);
     appMenu_->addSeparator();
     QAction* quit = appMenu_->addAction(QStringLiteral("Quit Loomcast"), QKeySequence::Quit, this,
                                         [this] { emit quitRequested(); });
-    for (QAction* a : {settings, quit}) {
-        a->setShortcutContext(Qt::WindowShortcut);
-        addAction(a);
-    }
+    quit->setShortcutContext(Qt::WindowShortcut);
+    addAction(quit);
 
     permissions_ = new PermissionsView(model_, this);
-    permissions_->setFixedSize(kWidth, 540);
-    outer->addWidget(permissions_);
+    permissions_->setMinimumSize(kWidth, 540);
+    pages_->addWidget(permissions_);
 
     content_ = new QWidget(this);
     content_->setObjectName(QStringLiteral("content"));
-    content_->setFixedWidth(kWidth);
+    content_->setMinimumWidth(kWidth);
     auto* column = new QVBoxLayout(content_);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -109,6 +122,7 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     selectedTitle_ = new SectionTitle(QStringLiteral("Selected windows"), content_);
     column->addWidget(selectedTitle_);
     selectedScroll_ = new FitScroll(380, content_);
+    selectedScroll_->setGrowable(kListMinimum);
     auto* entries = new QWidget;
     entryList_ = new QVBoxLayout(entries);
     entryList_->setContentsMargins(16, 2, 16, 2);
@@ -116,22 +130,34 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     entriesEmpty_ =
         emptyCard(QStringLiteral("Add the windows you want to record from the list below."), entries);
     entryList_->addWidget(entriesEmpty_);
+    entryList_->addStretch(1); // a taller list keeps its rows at the top
     selectedScroll_->setContent(entries);
     column->addWidget(selectedScroll_);
 
     availableTitle_ = new SectionTitle(QStringLiteral("Available windows"), content_);
     column->addWidget(availableTitle_);
     availableScroll_ = new FitScroll(200, content_);
+    availableScroll_->setGrowable(kListMinimum);
     auto* live = new QWidget;
     liveList_ = new QVBoxLayout(live);
     liveList_->setContentsMargins(16, 2, 16, 2);
     liveList_->setSpacing(6);
     liveEmpty_ = emptyCard(QStringLiteral("No other windows open."), live);
     liveList_->addWidget(liveEmpty_);
+    liveList_->addStretch(1);
     availableScroll_->setContent(live);
     column->addWidget(availableScroll_);
     column->addWidget(buildFooter());
-    outer->addWidget(content_);
+    // Only the lists give up or take height; every other row keeps its own.
+    for (int i = 0; i < column->count(); ++i) {
+        QWidget* part = column->itemAt(i)->widget();
+        if (part && part != selectedScroll_ && part != availableScroll_) {
+            QSizePolicy policy = part->sizePolicy();
+            policy.setVerticalPolicy(QSizePolicy::Fixed);
+            part->setSizePolicy(policy);
+        }
+    }
+    pages_->addWidget(content_);
 
     connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] {
         syncState();
@@ -176,6 +202,7 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     banner_->setVisible(!model_.windows().axOK());
     syncSettings();
     orderTabs(this);
+    fitToContent();
 }
 
 MainWindow::~MainWindow() = default;
@@ -209,10 +236,7 @@ QWidget* MainWindow::buildHeader() {
     gear->setToolTip(QStringLiteral("Settings"));
     gear_ = gear;
     row->addWidget(gear);
-    connect(gear, &QAbstractButton::clicked, this, [this] {
-        view_.setSettingsFocus(std::nullopt);
-        view_.setShowSettings(true);
-    });
+    connect(gear, &QAbstractButton::clicked, this, [this] { openSettings(std::nullopt, gear_); });
     auto* menu = new SymbolButton(QStringLiteral("line.3.horizontal"), 16, Tone::secondary, header);
     menu->setToolTip(QStringLiteral("Main menu"));
     menu->setMenu(appMenu_);
@@ -277,10 +301,7 @@ QWidget* MainWindow::buildSummaryRow() {
         button->setPadding(QMargins(2, 2, 2, 2));
         button->setTone(Tone::secondary);
         const QString key = keys[i];
-        connect(button, &QAbstractButton::clicked, this, [this, key] {
-            view_.setSettingsFocus(key);
-            view_.setShowSettings(true);
-        });
+        connect(button, &QAbstractButton::clicked, this, [this, key, button] { openSettings(key, button); });
         summary_.push_back(button);
         row->addWidget(button);
     }
@@ -396,8 +417,9 @@ void MainWindow::syncEntries() {
         row->deleteLater();
     }
     QWidget* list = entryList_->parentWidget();
+    // Before the closing stretch.
     for (const Entry& e : entries)
-        entryList_->addWidget(new EntryRow(model_, view_, e, list));
+        entryList_->insertWidget(entryList_->count() - 1, new EntryRow(model_, view_, e, list));
     entriesEmpty_->setVisible(entries.empty());
     entryOrder_ = std::move(order);
     orderTabs(this);
@@ -423,16 +445,21 @@ void MainWindow::syncLive() {
     }
     QWidget* list = liveList_->parentWidget();
     for (const LiveWindow& w : windows)
-        liveList_->addWidget(new LiveRow(model_, w, list));
+        liveList_->insertWidget(liveList_->count() - 1, new LiveRow(model_, w, list));
     liveEmpty_->setVisible(windows.empty());
     liveOrder_ = std::move(order);
     orderTabs(this);
 }
 
+QWidget* MainWindow::basePage() const {
+    return model_.windows().screenOK() ? content_ : static_cast<QWidget*>(permissions_);
+}
+
 void MainWindow::syncPermissions() {
-    const bool ok = model_.windows().screenOK();
-    permissions_->setVisible(!ok);
-    content_->setVisible(ok);
+    // The settings page, while shown, stands in for either.
+    const bool settings = view_.showSettings() && settings_;
+    permissions_->setVisible(!settings && basePage() == permissions_);
+    content_->setVisible(!settings && basePage() == content_);
 }
 
 void MainWindow::syncNotice() {
@@ -486,19 +513,94 @@ void MainWindow::syncHistory() {
     historyPopover_->showAt(history_);
 }
 
-void MainWindow::syncSettings() {
-    if (view_.showSettings()) {
-        if (!settings_) settings_ = new SettingsView(model_, view_, updates_, this);
-        if (!settings_->isVisible()) {
-            // A sheet over the window, never larger than it; its rows scroll.
-            settings_->setFixedSize(std::min(SettingsView::kWidth, std::max(1, width())),
-                                    std::min(SettingsView::kHeight, std::max(1, height())));
-            settings_->move(geometry().center() - QPoint(settings_->width() / 2, settings_->height() / 2));
-            settings_->open();
-        }
-    } else if (settings_ && settings_->isVisible()) {
-        settings_->hide();
+void MainWindow::openSettings(const std::optional<QString>& key, QWidget* opener) {
+    if (!view_.showSettings()) {
+        returnFocus_ = opener ? opener : focusWidget();
+        openedByKeyboard_ = opener ? showsFocusRing(opener) : true; // null: the window's shortcut
     }
+    view_.setSettingsFocus(key);
+    view_.setShowSettings(true);
+}
+
+void MainWindow::syncSettings() {
+    const bool shown = settings_ && !settings_->isHidden();
+    if (view_.showSettings() == shown) return;
+    if (view_.showSettings()) {
+        if (!settings_) {
+            settings_ = new SettingsView(model_, view_, updates_, this);
+            pages_->addWidget(settings_);
+            orderTabs(this);
+        }
+        if (!returnFocus_) returnFocus_ = focusWidget();
+        // The page stands in for the content; the window keeps its size and the page scrolls.
+        syncPermissions();
+        settings_->show();
+        settings_->present(std::exchange(openedByKeyboard_, false));
+        return;
+    }
+    settings_->hide();
+    syncPermissions();
+    QWidget* back = returnFocus_;
+    returnFocus_ = nullptr;
+    if (back && back->isVisibleTo(this) && back->isEnabled())
+        back->setFocus(settings_->leftByKeyboard() ? Qt::ShortcutFocusReason : Qt::OtherFocusReason);
+}
+
+QSize MainWindow::sizeHint() const {
+    return {kWidth, naturalHeight(kWidth)};
+}
+
+int MainWindow::naturalHeight(int width) const {
+    const QWidget* base = basePage();
+    const int content = base->hasHeightForWidth() ? base->heightForWidth(width) : base->sizeHint().height();
+    return std::max({std::min(content, kMaxHeight), base->minimumSizeHint().height(), base->minimumHeight()});
+}
+
+bool MainWindow::followsContent() const {
+    return !userSized_;
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Neither a height it was fitted to (the window system may answer an earlier request
+    // late) nor the least one the layout enforces: the user's choice.
+    const int h = event->size().height();
+    const auto asked = std::find(requested_.begin(), requested_.end(), h);
+    const bool ours = asked != requested_.end();
+    if (ours) requested_.erase(requested_.begin(), asked + 1);
+    if (h == fitted_)
+        userSized_ = false;
+    else if (!ours && fitted_ >= 0 && h != minimumHeight() && isVisible())
+        userSized_ = true;
+}
+
+void MainWindow::fitToContent() {
+    if (fitted_ < 0) resize(kWidth, height()); // a new widget is 640 wide
+    layout()->activate();                      // the least size as the content is now
+    const int target = std::max(naturalHeight(std::max(width(), kWidth)), minimumHeight());
+    fitted_ = target;
+    if (target == height() && width() >= kWidth) return;
+    if (requested_.size() >= 8) requested_.erase(requested_.begin());
+    requested_.push_back(target);
+    resize(std::max(width(), kWidth), target);
+}
+
+bool MainWindow::event(QEvent* event) {
+    if (event->type() != QEvent::LayoutRequest) return QWidget::event(event);
+    const bool handled = QWidget::event(event);
+    if (followsContent() && !view_.showSettings()) fitToContent();
+    return handled;
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous() && followsContent() && !view_.showSettings()) fitToContent();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Escape with the focus outside the settings page (or nowhere) leaves it too.
+    if (event->key() == Qt::Key_Escape && view_.showSettings() && settings_) return settings_->leave(true);
+    QWidget::keyPressEvent(event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

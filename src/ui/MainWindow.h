@@ -1,7 +1,9 @@
 #pragma once
 // The one window, "Loomcast": header, record row, summary, the window-control banner, the
 // export bar, the chosen and the available windows, and the output folder. Every part redraws
-// from the model's signals; popovers and the settings sheet follow the window's view state.
+// from the model's signals; popovers and the settings page follow the window's view state.
+// The window can be resized: the two lists take the height it has to spare or give up, and
+// until the user sizes it the window follows its content, up to kMaxHeight.
 #include "ui/ViewState.h"
 #include "ui/Widgets.h"
 
@@ -38,7 +40,14 @@ class SettingsView;
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
+    // The designed width, also the smallest.
     static constexpr int kWidth = 580;
+    // The tallest the window grows by itself: with a title bar and a panel it fits a 768-pixel
+    // high screen; beyond it the lists scroll.
+    static constexpr int kMaxHeight = 690;
+    // The least height each list keeps when the window is made small (less when its content
+    // needs less).
+    static constexpr int kListMinimum = 72;
 
     // `updates` may be null: no update pill, menu command or settings section.
     MainWindow(AppModel& model, ExportController& exporter, update::UpdateManager* updates,
@@ -48,8 +57,14 @@ public:
     // Asked when the window closes: true quits (there is no tray item to come back through).
     void setQuitOnClose(std::function<bool()> test) { quitOnClose_ = std::move(test); }
 
-    // The popovers and the settings sheet this window shows.
+    // The popovers and the settings page this window shows.
     ViewState& viewState() { return view_; }
+
+    // The content's own size (the permissions view's while it stands in): kWidth wide, as tall
+    // as the content up to kMaxHeight.
+    QSize sizeHint() const override;
+    // Whether the window's height still follows its content (the user has not resized it).
+    bool followsContent() const;
 
     // Parts, for tests and the snapshot mode.
     StatusPill* statusPill() const { return pill_; }
@@ -71,6 +86,7 @@ public:
     std::vector<EntryRow*> entryRows() const;
     std::vector<LiveRow*> liveRows() const;
     QWidget* mainContent() const { return content_; }
+    // The settings page, made the first time it is shown; null until then.
     PermissionsView* permissionsView() const { return permissions_; }
     SettingsView* settingsView() const;
     PresetPicker* presetPicker() const;
@@ -86,8 +102,19 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Opens the settings page on `key`; closing it gives the focus back to `opener` (the
+    // focused control when null).
+    void openSettings(const std::optional<QString>& key, QWidget* opener);
+    // The page the window shows when the settings page does not.
+    QWidget* basePage() const;
+    int naturalHeight(int width) const;
+    void fitToContent();
     QWidget* buildHeader();
     QWidget* buildRecordRow();
     QWidget* buildSummaryRow();
@@ -110,6 +137,7 @@ private:
     std::function<bool()> quitOnClose_;
 
     QMenu* appMenu_ = nullptr;
+    QVBoxLayout* pages_ = nullptr; // the permissions view, the main content, the settings page
     QToolButton* menuButton_ = nullptr;
     QAction* checkUpdates_ = nullptr;
     QWidget* content_ = nullptr;
@@ -137,6 +165,16 @@ private:
     std::vector<QUuid> entryOrder_;
     std::vector<std::uint32_t> liveOrder_;
     QPointer<SettingsView> settings_;
+    // Where the focus goes back to when the settings page closes, and whether it was opened
+    // from the keyboard.
+    QPointer<QWidget> returnFocus_;
+    bool openedByKeyboard_ = false;
+    // The height the window was last fitted to; -1 before the first fit.
+    int fitted_ = -1;
+    // Resized by the user: the height no longer follows the content.
+    bool userSized_ = false;
+    // Heights asked of the window system and not yet seen, oldest first.
+    std::vector<int> requested_;
     QPointer<PresetPicker> picker_;
     QPointer<HistoryPopover> historyPopover_;
 };

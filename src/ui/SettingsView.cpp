@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPointer>
 #include <QPropertyAnimation>
 #include <QPushButton>
@@ -114,26 +115,28 @@ QWidget* SettingsView::section(QVBoxLayout* form, const QString& title, QVBoxLay
 }
 
 SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManager* updates, QWidget* parent)
-    : QDialog(parent), model_(model), view_(view) {
+    : QWidget(parent), model_(model), view_(view) {
     setObjectName(QStringLiteral("settings"));
-    setWindowTitle(QStringLiteral("Settings"));
-    setWindowModality(Qt::WindowModal);
-    setFixedSize(kWidth, kHeight);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);
 
+    // The window's one title row while the page shows: Back, then the title.
     auto* header = new QWidget(this);
     auto* headerRow = new QHBoxLayout(header);
-    headerRow->setContentsMargins(18, 12, 14, 10);
-    headerRow->addWidget(makeLabel(QStringLiteral("Settings"), 15, Tone::primary, QFont::Bold, header));
+    headerRow->setContentsMargins(10, 10, 16, 8);
+    headerRow->setSpacing(6);
+    auto* back = new SymbolButton(QStringLiteral("chevron.left"), 16, Tone::primary, header);
+    back->setToolTip(QStringLiteral("Back"));
+    back->setFixedSize(30, 30);
+    back_ = back;
+    headerRow->addWidget(back);
+    connect(back, &QAbstractButton::clicked, this, [this] { leave(showsFocusRing(back_)); });
+    title_ = makeLabel(QStringLiteral("Settings"), 17, Tone::primary, QFont::Bold, header);
+    headerRow->addWidget(title_);
     headerRow->addStretch(1);
-    auto* done = new QPushButton(QStringLiteral("Done"), header);
-    done->setDefault(true);
-    done->setAutoDefault(true);
-    headerRow->addWidget(done);
-    connect(done, &QPushButton::clicked, this, [this] { view_.setShowSettings(false); });
     outer->addWidget(header);
     outer->addWidget(separator(this));
 
@@ -142,7 +145,17 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setFocusPolicy(Qt::NoFocus);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    content_ = new QWidget;
+    // The page's own background shows behind the sections.
+    scroll_->viewport()->setAutoFillBackground(false);
+    auto* holder = new QWidget;
+    auto* centre = new QHBoxLayout(holder);
+    centre->setContentsMargins(0, 0, 0, 0);
+    centre->setSpacing(0);
+    content_ = new QWidget(holder);
+    content_->setMaximumWidth(kFormWidth);
+    centre->addStretch(1);
+    centre->addWidget(content_, 1000);
+    centre->addStretch(1);
     auto* form = new QVBoxLayout(content_);
     form->setContentsMargins(18, 4, 18, 18);
     form->setSpacing(4);
@@ -154,6 +167,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     auto* fpsRow = formRow(recording_, makeLabel(QStringLiteral("Frame rate"), 13), fps_);
     rows->addWidget(fpsRow);
     keyRows_.insert(QStringLiteral("fps"), fpsRow);
+    keyControls_.insert(QStringLiteral("fps"), fps_);
     connect(fps_, &Segmented::chosen, this, [this](int i) { model_.settings().setFps(i == 1 ? 60 : 30); });
     rows->addWidget(separator(recording_));
 
@@ -169,6 +183,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
         containerBox));
     rows->addWidget(containerBox);
     keyRows_.insert(QStringLiteral("container"), containerBox);
+    keyControls_.insert(QStringLiteral("container"), container_);
     connect(container_, &Segmented::chosen, this, [this](int i) {
         model_.settings().setContainer(i == 1 ? QStringLiteral("mp4") : QStringLiteral("mov"));
     });
@@ -189,6 +204,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     auto* hevcRow = formRow(recording_, hevcLeading, hevc_);
     rows->addWidget(hevcRow);
     keyRows_.insert(QStringLiteral("hevc"), hevcRow);
+    keyControls_.insert(QStringLiteral("hevc"), hevc_);
     connect(hevc_, &QAbstractButton::toggled, this, [this](bool on) { model_.settings().setHevc(on); });
 
     hevcPopover_ = new Popover(this);
@@ -219,6 +235,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     auto* micRow = formRow(micCard, micLeading, mic_);
     rows->addWidget(micRow);
     keyRows_.insert(QStringLiteral("mic"), micRow);
+    keyControls_.insert(QStringLiteral("mic"), mic_);
     connect(mic_, &QAbstractButton::toggled, this, [this](bool on) { model_.settings().setMicEnabled(on); });
 
     micDenied_ = new QWidget(micCard);
@@ -301,6 +318,7 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     shortcuts_ = new ShortcutsSection(model_, shortcutsCard);
     rows->addWidget(shortcuts_);
     keyRows_.insert(QStringLiteral("shortcuts"), shortcutsCard);
+    keyControls_.insert(QStringLiteral("shortcuts"), shortcuts_);
 
     // Updates
     if (updates && updates->packageManaged()) {
@@ -334,7 +352,8 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     connect(openFolder, &QPushButton::clicked, this, [this] { model_.openOutputFolder(); });
     form->addStretch(1);
 
-    scroll_->setWidget(content_);
+    scroll_->setWidget(holder);
+    holder->setAutoFillBackground(false);
     outer->addWidget(scroll_, 1);
 
     connect(&model_.settings(), &Settings::fpsChanged, this, [this] { sync(); });
@@ -351,9 +370,10 @@ SettingsView::SettingsView(AppModel& model, ViewState& view, update::UpdateManag
     connect(&model_.session(), &SessionController::isRecordingChanged, this, [this] { sync(); });
     connect(&model_.mic(), &Microphone::micLevelChanged, level_, &LevelMeter::setLevel);
     connect(&view_, &ViewState::settingsFocusChanged, this, [this] {
-        if (isVisible()) QTimer::singleShot(0, this, [this] { scrollToKey(view_.settingsFocus()); });
+        if (!isHidden()) QTimer::singleShot(0, this, [this] { scrollToKey(view_.settingsFocus()); });
     });
     sync();
+    orderTabs(this);
 }
 
 void SettingsView::sync() {
@@ -425,19 +445,38 @@ void SettingsView::scrollToKey(const std::optional<QString>& key, bool animated)
 }
 
 void SettingsView::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
+    QWidget::showEvent(event);
+    sync();
+}
+
+void SettingsView::present(bool keyboard) {
     sync();
     scroll_->verticalScrollBar()->setValue(0);
+    QWidget* first = back_;
+    if (const auto& key = view_.settingsFocus()) {
+        // A control of the named section, unless a session locks it.
+        QWidget* control = keyControls_.value(*key);
+        if (control && control->isEnabled() && control->isVisibleTo(this)) {
+            const auto inside = focusableInLayoutOrder(control);
+            first = (control->focusPolicy() & Qt::TabFocus) || inside.empty() ? control : inside.front();
+        }
+    }
+    first->setFocus(keyboard ? Qt::TabFocusReason : Qt::OtherFocusReason);
     // On the next turn of the loop, once the form has its final geometry.
     QTimer::singleShot(0, this, [this] {
         if (view_.settingsFocus()) scrollToKey(view_.settingsFocus());
     });
 }
 
-void SettingsView::done(int result) {
-    // Escape, the window's close button and "Done" all end the sheet through the view state.
-    if (view_.showSettings()) view_.setShowSettings(false);
-    QDialog::done(result);
+void SettingsView::leave(bool keyboard) {
+    leftByKeyboard_ = keyboard;
+    view_.setShowSettings(false);
+}
+
+void SettingsView::keyPressEvent(QKeyEvent* event) {
+    // Reaches the page when no control inside took the key (a shortcut being recorded does).
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) return leave(true);
+    QWidget::keyPressEvent(event);
 }
 
 // --- PermissionsView -------------------------------------------------------------------------

@@ -1,9 +1,9 @@
 #pragma once
-// The settings sheet, which can open scrolled to one setting, and the permissions view that
-// stands in for the main content while windows cannot be captured.
+// The settings page, shown in the main window in place of its content and opened scrolled to
+// one setting, and the permissions view that stands in for the main content while windows
+// cannot be captured.
 #include "ui/Widgets.h"
 
-#include <QDialog>
 #include <QHash>
 
 class QComboBox;
@@ -24,12 +24,13 @@ class ShortcutsSection;
 // The sessions folder with the home folder written as "~" (for example "~/Videos/Loomcast").
 QString sessionsFolderText(const AppModel& model);
 
-class SettingsView : public QDialog {
+// A header row (Back, the title) over the sections, which scroll; Back and Escape end it
+// through the view state.
+class SettingsView : public QWidget {
     Q_OBJECT
 public:
-    // The largest size; over a smaller main window the sheet takes the window's size.
-    static constexpr int kWidth = 480;
-    static constexpr int kHeight = 560;
+    // The sections are never wider than this; a wider window centres them.
+    static constexpr int kFormWidth = 620;
 
     // The HEVC explanation; double asterisks mark bold runs.
     static const QString& hevcInfo();
@@ -43,13 +44,25 @@ public:
     // `updates` may be null (no updater): the Updates section is then left out.
     SettingsView(AppModel& model, ViewState& view, update::UpdateManager* updates, QWidget* parent = nullptr);
 
-    // Scrolls the form so that the row with this key ("fps", "container", "hevc", "mic") is at
-    // the top; none scrolls to the top.
+    // The page has just been shown: the form at the top, the focus on Back or on the focused
+    // key's control (`keyboard`: with its focus ring), and on the next turn of the loop the
+    // form scrolls to the view state's key.
+    void present(bool keyboard);
+    // Back: ends the page through the view state (`keyboard`: from the keyboard).
+    void leave(bool keyboard);
+    // Whether the page was last left from the keyboard (Escape, or Back pressed by key).
+    bool leftByKeyboard() const { return leftByKeyboard_; }
+
+    // Scrolls the form so that the row with this key ("fps", "container", "hevc", "mic",
+    // "shortcuts") is at the top; none scrolls to the top.
     void scrollToKey(const std::optional<QString>& key, bool animated = true);
     int scrollPosition() const;
     // Where a key's row sits in the form (for tests).
     int rowTop(const QString& key) const;
 
+    QAbstractButton* backButton() const { return back_; }
+    QLabel* titleLabel() const { return title_; }
+    QScrollArea* scrollArea() const { return scroll_; }
     QWidget* recordingSection() const { return recording_; }
     Segmented* fpsPicker() const { return fps_; }
     Segmented* containerPicker() const { return container_; }
@@ -71,7 +84,7 @@ public:
 
 protected:
     void showEvent(QShowEvent*) override;
-    void done(int result) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void sync();
@@ -80,8 +93,13 @@ private:
     AppModel& model_;
     ViewState& view_;
     QWidget* content_ = nullptr;
-    class QScrollArea* scroll_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QAbstractButton* back_ = nullptr;
+    QLabel* title_ = nullptr;
+    bool leftByKeyboard_ = false;
     QHash<QString, QWidget*> keyRows_;
+    // The control a key's row gives the focus to.
+    QHash<QString, QWidget*> keyControls_;
     QWidget* recording_ = nullptr;
     Segmented* fps_ = nullptr;
     Segmented* container_ = nullptr;

@@ -7,6 +7,7 @@
 #include "model/app/Console.h"
 #include "ui/ExportBar.h"
 #include "ui/MainWindow.h"
+#include "ui/SettingsView.h"
 #include "ui/Theme.h"
 #include "ui/ViewState.h"
 
@@ -85,7 +86,7 @@ MainWindow* mainWindow() {
 }
 
 // What the picture shows, for whoever checks it: "state: recording 00:04 export=running 42%
-// banner=shown".
+// banner=shown", with " page=settings" while the settings page stands in for the content.
 QString stateLine(AppModel& model) {
     const SessionController& session = model.session();
     QString line = QStringLiteral("state: ") +
@@ -105,6 +106,8 @@ QString stateLine(AppModel& model) {
     }
     line += QStringLiteral(" banner=") +
             (window && window->banner()->isVisible() ? QStringLiteral("shown") : QStringLiteral("hidden"));
+    if (window && window->settingsView() && window->settingsView()->isVisible())
+        line += QStringLiteral(" page=settings");
     return line;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Pictures of the application's own user interface, and the command-line modes that take them:
 // "--snapshot PATH" alone photographs the main window; with "--probe" it first picks test
-// windows, opens a popover or the settings sheet if asked ("--open"), records them ("--record"),
+// windows, opens a popover or the settings page if asked ("--open"), records them ("--record"),
 // shows the newest session's export failed or at some point ("--show-export failed|running:F"),
 // in the chosen appearance ("--appearance"), and photographs every own window from the screen.
 #include <QString>

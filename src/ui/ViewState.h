@@ -1,6 +1,6 @@
 #pragma once
 // What the window shows besides the model: which entry's preset popover is open, whether the
-// settings sheet is up and which of its sections has the focus, and the session history.
+// settings page is up and which of its sections has the focus, and the session history.
 // Owned by the main window; main thread only.
 #include <QObject>
 #include <QString>
@@ -16,7 +16,7 @@ public:
 
     const std::optional<QUuid>& presetPopoverFor() const { return presetPopoverFor_; }
     bool showSettings() const { return showSettings_; }
-    // The settings section to scroll to when the sheet opens; none: the top.
+    // The settings section to scroll to (and focus) when the page opens; none: the top.
     const std::optional<QString>& settingsFocus() const { return settingsFocus_; }
     bool showHistory() const { return showHistory_; }
 

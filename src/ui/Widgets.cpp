@@ -461,9 +461,27 @@ int FitScroll::contentHeight() const {
     return content->sizeHint().height();
 }
 
+void FitScroll::setGrowable(int minimum) {
+    grow_ = std::max(0, minimum);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    setMinimumHeight(std::min(grow_, h_));
+    setMaximumHeight(QWIDGETSIZE_MAX);
+    updateGeometry();
+}
+
 void FitScroll::fit() {
     const int measured = contentHeight();
     if (measured <= 0) return;
+    if (grow_ >= 0) {
+        // The layout decides the height; only the hints change.
+        const bool changed = measured != h_ || minimumHeight() != std::min(grow_, measured);
+        h_ = measured;
+        if (changed) {
+            setMinimumHeight(std::min(grow_, h_));
+            updateGeometry();
+        }
+        return;
+    }
     h_ = measured;
     const int height = std::min(maxHeight_, h_);
     if (height != this->height() || minimumHeight() != height) {
@@ -478,7 +496,7 @@ QSize FitScroll::sizeHint() const {
 }
 
 QSize FitScroll::minimumSizeHint() const {
-    return {0, std::min(maxHeight_, h_)};
+    return {0, std::min(grow_ >= 0 ? grow_ : maxHeight_, h_)};
 }
 
 bool FitScroll::eventFilter(QObject* watched, QEvent* event) {

@@ -190,6 +190,9 @@ public:
     FitScroll(int maxHeight, QWidget* parent = nullptr);
     void setContent(QWidget* content);
     int maxHeight() const { return maxHeight_; }
+    // In a window that can be resized: the area still prefers min(maxHeight, content), takes
+    // any height its layout has to spare and gives height back down to min(minimum, content).
+    void setGrowable(int minimum);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
@@ -202,6 +205,7 @@ private:
     void fit();
     int maxHeight_;
     int h_ = 1;
+    int grow_ = -1; // the smallest height when growable; -1: exactly min(maxHeight, content)
 };
 
 // A rounded rectangle with the proportions w : h whose longer side fills the box.

@@ -57,7 +57,7 @@ protected:
         return *window;
     }
 
-    // The window's popovers and settings sheet.
+    // The window's popovers and settings page.
     ui::ViewState& view() { return window->viewState(); }
 
     template <class T> T run(QCoro::Task<T> task) { return QCoro::waitFor(std::move(task)); }

@@ -7,6 +7,7 @@
 #include "ui/SettingsView.h"
 
 #include <QAccessible>
+#include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
@@ -359,14 +360,49 @@ TEST_F(UiFixture, HeaderMenuHoldsTheApplicationCommands) {
     EXPECT_FALSE(view().settingsFocus().has_value());
 }
 
-TEST_F(UiFixture, SettingsSheetIsNoLargerThanTheWindow) {
+TEST_F(UiFixture, SettingsPageHasOneTitleAndTabWalksItInOrder) {
     MainWindow& w = makeWindow();
     w.show();
-    settle();
-    view().setShowSettings(true);
-    SettingsView* settings = w.settingsView();
-    ASSERT_NE(settings, nullptr);
-    EXPECT_LE(settings->height(), w.height());
-    EXPECT_LE(settings->width(), w.width());
-    EXPECT_LE(settings->height(), SettingsView::kHeight);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    const auto shownWindows = [] {
+        int n = 0;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            n += top->isVisible() && top->windowType() != Qt::ToolTip;
+        return n;
+    };
+    const int before = shownWindows();
+    w.settingsButton()->click();
+    SettingsView* page = w.settingsView();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(shownWindows(), before) << "no dialog of its own";
+    EXPECT_TRUE(w.findChildren<QDialog*>().empty());
+    EXPECT_EQ(w.windowTitle(), "Loomcast");
+    // One title: the page's, in the header beside Back; nothing else shown says "Settings".
+    int titles = 0;
+    for (QLabel* l : w.findChildren<QLabel*>())
+        titles += l->isVisible() && l->text().trimmed() == "Settings";
+    EXPECT_EQ(titles, 1);
+    ASSERT_TRUE(page->titleLabel()->isVisible());
+    EXPECT_EQ(page->titleLabel()->text(), "Settings");
+    EXPECT_LT(page->backButton()->geometry().right(), page->titleLabel()->geometry().left());
+    EXPECT_EQ(accessibleName(page->backButton()), "Back");
+
+    // Tab from Back walks the page's shown controls top to bottom and comes round again.
+    std::vector<QWidget*> expected;
+    for (QWidget* c : focusableInLayoutOrder(page))
+        if (c->isVisibleTo(page) && c->isEnabled()) expected.push_back(c);
+    ASSERT_GT(expected.size(), 8u);
+    EXPECT_EQ(expected.front(), page->backButton());
+    EXPECT_EQ(tabChain(page), expected);
+    ASSERT_EQ(QApplication::focusWidget(), page->backButton());
+    for (std::size_t i = 1; i <= expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), expected[i % expected.size()])
+            << i << ": " << describe(QApplication::focusWidget()).toStdString();
+        // The scrolled form keeps the focused control in sight.
+        QWidget* focused = QApplication::focusWidget();
+        const QRect seen(focused->mapTo(page, QPoint(0, 0)), focused->size());
+        EXPECT_TRUE(page->rect().intersects(seen)) << describe(focused).toStdString();
+    }
+    view().setShowSettings(false);
 }

@@ -14,8 +14,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <functional>
 
 using namespace lc;
 using namespace lc::ui;
@@ -99,10 +101,13 @@ TEST_F(UiFixture, SummaryItemsOpenTheSettingsOnTheirKey) {
     EXPECT_TRUE(view().showSettings());
     EXPECT_EQ(view().settingsFocus(), QString("hevc"));
     ASSERT_NE(w.settingsView(), nullptr);
-    EXPECT_TRUE(w.settingsView()->isVisible());
+    EXPECT_TRUE(w.settingsView()->isVisibleTo(&w));
+    EXPECT_FALSE(w.mainContent()->isVisibleTo(&w)) << "the page stands in for the content";
 
-    w.settingsView()->reject(); // Escape
+    QTest::keyClick(w.settingsView(), Qt::Key_Escape);
     EXPECT_FALSE(view().showSettings());
+    EXPECT_FALSE(w.settingsView()->isVisibleTo(&w));
+    EXPECT_TRUE(w.mainContent()->isVisibleTo(&w));
     w.settingsButton()->click();
     EXPECT_TRUE(view().showSettings());
     EXPECT_EQ(view().settingsFocus(), std::nullopt);
@@ -126,6 +131,73 @@ TEST_F(UiFixture, SettingsScrollToTheFocusedRow) {
     EXPECT_TRUE(lc::test::waitUntil([&] { return settings->isVisible(); }, 1s));
     QTest::qWait(400);
     EXPECT_EQ(settings->scrollPosition(), 0) << "the gear opens the top";
+}
+
+TEST_F(UiFixture, SettingsPageOpensInTheWindowFromEveryEntryAndGivesTheFocusBack) {
+    MainWindow& w = makeWindow();
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs")}, 1);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    const QSize size = w.size();
+    QAction* menuItem = nullptr;
+    for (QAction* a : w.appMenu()->actions())
+        if (a->text() == "Settings\u2026") menuItem = a;
+    ASSERT_NE(menuItem, nullptr);
+
+    struct Entry {
+        const char* name;
+        std::function<void()> open;
+        QWidget* opener;            // where the focus goes back to
+        std::optional<QString> key; // the section it opens on
+    };
+    QWidget* record = w.recordButton();
+    const std::vector<Entry> entries{
+        {"gear", [&] { w.settingsButton()->click(); }, w.settingsButton(), std::nullopt},
+        {"summary", [&] { w.summaryButtons()[2]->click(); }, w.summaryButtons()[2], QString("hevc")},
+        {"menu", [&] { menuItem->trigger(); }, w.menuButton(), std::nullopt},
+        {"Ctrl+,",
+         [&] {
+             record->setFocus(Qt::TabFocusReason);
+             QTest::keyClick(&w, Qt::Key_Comma, Qt::ControlModifier);
+         },
+         record, std::nullopt},
+    };
+    for (const bool escape : {true, false}) {
+        for (const Entry& e : entries) {
+            SCOPED_TRACE(std::string(e.name) + (escape ? " / Escape" : " / Back"));
+            e.open();
+            ASSERT_TRUE(view().showSettings());
+            EXPECT_EQ(view().settingsFocus(), e.key);
+            SettingsView* page = w.settingsView();
+            ASSERT_NE(page, nullptr);
+            EXPECT_TRUE(page->isVisible());
+            EXPECT_EQ(page->window(), &w) << "a page of the window, not a window of its own";
+            EXPECT_FALSE(w.mainContent()->isVisible());
+            EXPECT_EQ(w.size(), size) << "the window keeps its size";
+            EXPECT_EQ(page->geometry(), w.rect()) << "the page fills the window";
+            // The focus starts on Back, or on the control of the section it opened on.
+            EXPECT_EQ(QApplication::focusWidget(), e.key ? page->hevcSwitch() : page->backButton());
+            if (escape)
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+            else
+                page->backButton()->click();
+            EXPECT_FALSE(view().showSettings());
+            EXPECT_FALSE(page->isVisible());
+            EXPECT_TRUE(w.mainContent()->isVisible());
+            EXPECT_EQ(QApplication::focusWidget(), e.opener);
+        }
+    }
+    // Escape reaches the page only when the focused control does not take it: a shortcut
+    // being recorded gives up instead.
+    w.settingsButton()->click();
+    ShortcutsSection* keysSection = w.settingsView()->shortcutsSection();
+    keysSection->changeButton(ShortcutAction::startStop)->click();
+    ASSERT_TRUE(keysSection->listening());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(keysSection->listening());
+    EXPECT_TRUE(view().showSettings());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(view().showSettings());
 }
 
 TEST_F(UiFixture, SettingsLockWhileRecordingAndWithTheMicrophoneOff) {
@@ -507,9 +579,108 @@ TEST_F(UiFixture, ListsFitTheirRowsUpToTheirLimit) {
         << "nineteen windows scroll at 200, not " << w.availableList()->height();
     for (int i = 0; i < 19; ++i)
         model->add(model->windows().pickerWindows().front());
+    // Twenty chosen would scroll at 380; with the window-control banner the window reaches its
+    // cap first and the list gives up the rest.
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.selectedList()->sizeHint().height() == 380; }, 1s))
+        << w.selectedList()->sizeHint().height();
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.height() == MainWindow::kMaxHeight; }, 1s)) << w.height();
+    EXPECT_GT(w.selectedList()->height(), 300);
+    w.banner()->hide();
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.selectedList()->height() == 380; }, 1s))
-        << w.selectedList()->height();
+        << "without it the list is 380 high, not " << w.selectedList()->height();
     EXPECT_TRUE(lc::test::waitUntil([&] { return w.availableList()->height() < 100; }, 1s));
+}
+
+TEST_F(UiFixture, WindowResizesAndTheListsTakeTheHeight) {
+    MainWindow& w = makeWindow();
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs"), win(33, "Mail", "Inbox")}, 2);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    // At first the window is its content's size, the designed width its least.
+    ASSERT_TRUE(lc::test::waitUntil([&] { return w.size() == w.sizeHint(); }, 2s))
+        << w.width() << "x" << w.height() << " vs " << w.sizeHint().width() << "x" << w.sizeHint().height();
+    EXPECT_EQ(w.width(), MainWindow::kWidth);
+    EXPECT_EQ(w.minimumWidth(), MainWindow::kWidth);
+    EXPECT_TRUE(w.followsContent());
+    const int selected = w.selectedList()->height(), available = w.availableList()->height();
+    const int rowWidth = w.entryRows()[0]->width();
+
+    // Larger: the lists take the height, the rows the width; the other rows keep theirs.
+    const int header = w.recordButton()->height();
+    w.resize(1000, w.height() + 300);
+    ASSERT_TRUE(
+        lc::test::waitUntil([&] { return w.width() == 1000 && w.selectedList()->height() > selected; }, 2s));
+    const QSize sized = w.size();
+    EXPECT_FALSE(w.followsContent()) << "sized by the user";
+    EXPECT_GT(w.availableList()->height(), available);
+    EXPECT_EQ(w.selectedList()->height() - selected + w.availableList()->height() - available, 300);
+    EXPECT_EQ(w.recordButton()->height(), header);
+    EXPECT_EQ(w.entryRows()[0]->width(), rowWidth + 1000 - MainWindow::kWidth);
+    EXPECT_EQ(w.entryRows()[0]->y(), 2) << "the rows stay at the top of a taller list";
+    // A window added later no longer resizes it.
+    offer({win(11, "Editor", "Notes"), win(22, "Browser", "Docs"), win(33, "Mail", "Inbox"),
+           win(44, "Term", "sh")});
+    settle();
+    EXPECT_EQ(w.size(), sized);
+
+    // Down to its least size: every row still shows, the lists scroll.
+    w.resize(w.minimumSize());
+    ASSERT_TRUE(lc::test::waitUntil([&] { return w.size() == w.minimumSize(); }, 2s));
+    EXPECT_EQ(w.width(), MainWindow::kWidth);
+    EXPECT_LT(w.height(), w.sizeHint().height());
+    for (FitScroll* list : {w.selectedList(), w.availableList()})
+        EXPECT_GE(list->height(), std::min(MainWindow::kListMinimum, list->sizeHint().height()));
+    EXPECT_GT(w.selectedList()->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(w.mainContent()->geometry(), w.rect()) << "the content fits the window";
+    EXPECT_EQ(w.recordButton()->height(), header);
+}
+
+TEST_F(UiFixture, ManyWindowsScrollInsteadOfGrowingPastASmallScreen) {
+    MainWindow& w = makeWindow();
+    std::vector<ShareableWindow> many;
+    for (std::uint32_t i = 1; i <= 30; ++i)
+        many.push_back(win(i, "App" + std::to_string(i), "Window " + std::to_string(i)));
+    w.show();
+    offer(many, 12);
+    // A notice, the banner and the export bar, all at once: the tallest the content gets.
+    model->setNotice(QStringLiteral("A long notice that wraps onto a second line of text in the window, "
+                                    "as a failure to start a recorder would."));
+    touch(QDir(root).filePath("2024-01-01 10-00-00/session.json"));
+    w.exportBar()->render(ExportState::running(0.5), QDir(root).filePath("2024-01-01 10-00-00"), false);
+    ASSERT_TRUE(w.banner()->isVisibleTo(&w)) << "window control is off with these fakes";
+    settle();
+    ASSERT_TRUE(
+        lc::test::waitUntil([&] { return w.selectedList()->verticalScrollBar()->maximum() > 0; }, 2s));
+    EXPECT_LE(w.sizeHint().width(), 1366);
+    EXPECT_LE(w.sizeHint().height(), 720);
+    EXPECT_TRUE(lc::test::waitUntil([&] { return w.height() == w.sizeHint().height(); }, 2s)) << w.height();
+    EXPECT_EQ(w.sizeHint().height(), MainWindow::kMaxHeight) << "both lists scroll at the cap";
+    EXPECT_GT(w.availableList()->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(UiFixture, SettingsPageScrollsAtTheWindowsLeastSize) {
+    MainWindow& w = makeWindow();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    view().setShowSettings(true);
+    SettingsView* page = w.settingsView();
+    ASSERT_NE(page, nullptr);
+    w.resize(w.minimumSize());
+    ASSERT_TRUE(lc::test::waitUntil([&] { return w.size() == w.minimumSize(); }, 2s));
+    settle();
+    EXPECT_LE(w.minimumHeight(), 300) << "the page asks for little room of its own";
+    EXPECT_EQ(page->geometry(), w.rect());
+    QScrollBar* bar = page->scrollArea()->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    page->scrollToKey(QString("shortcuts"), false);
+    EXPECT_EQ(page->scrollPosition(), std::min(bar->maximum(), page->rowTop("shortcuts")));
+    EXPECT_GT(page->scrollPosition(), 0);
+    // Wider, the sections stay at their width in the middle.
+    w.resize(1200, 500);
+    ASSERT_TRUE(lc::test::waitUntil([&] { return page->width() == 1200; }, 2s));
+    QWidget* form = page->recordingSection()->parentWidget();
+    EXPECT_LE(form->width(), SettingsView::kFormWidth);
+    EXPECT_NEAR(form->mapTo(page, QPoint(0, 0)).x() + form->width() / 2, 600, 20);
 }
 
 TEST_F(UiFixture, PausedSessionShowsInThePillTheRecordButtonAndItsPauseButton) {
@@ -584,7 +755,7 @@ TEST_F(UiFixture, ShortcutRowsChangeClearAndSayWhatIsTaken) {
     EXPECT_TRUE(section.errorLabel(A::pauseResume)->isHidden());
     EXPECT_FALSE(section.clearButton(A::pauseResume)->isEnabled());
 
-    // The settings sheet holds the section.
+    // The settings page holds the section.
     makeWindow();
     SettingsView settings(*model, view(), nullptr);
     EXPECT_TRUE(settings.shortcutsSection());
