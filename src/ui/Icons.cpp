@@ -182,10 +182,6 @@ const std::map<QString, Drawing>& drawings() {
                  .united(disk(8.1, 7, 0.75))
                  .united(disk(10.3, 7, 0.75));
          }},
-        {"chevron.left",
-         [] {
-             return strokeArea(line({QPointF(15, 5), QPointF(8, 12), QPointF(15, 19)}), 2.2);
-         }},
         {"chevron.down",
          [] {
              return strokeArea(line({QPointF(6, 9.5), QPointF(12, 15.5), QPointF(18, 9.5)}), 2.1);

@@ -47,7 +47,6 @@ MainWindow::MainWindow(AppModel& model, ExportController& exporter, update::Upda
     : QWidget(parent), model_(model), exporter_(exporter), updates_(updates) {
     setObjectName(QStringLiteral("main"));
     setWindowTitle(QStringLiteral("Loomcast"));
-    setWindowIcon(symbolIcon(QStringLiteral("record.circle.fill"), QColor(0xE5, 0x39, 0x35), 64));
     setAutoFillBackground(true);
 
     // One page at a time: hidden pages take no room, so the window's least size is the shown
