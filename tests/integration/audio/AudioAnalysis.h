@@ -58,6 +58,23 @@ inline double toneAmplitude(const std::vector<double>& x, double hz, int rate = 
     return 2 * std::sqrt(std::max(0.0, power)) / double(x.size());
 }
 
+// The same per tenth of a second, the median: one coherent sum over a whole track cancels
+// itself wherever a starved sound server inserted silence or repeated a block (a jump of phase),
+// while the median of short windows sees the tone the track carries.
+inline double medianToneAmplitude(const std::vector<double>& x, double hz,
+                                  int rate = AudioChunk::sampleRate) {
+    const std::size_t n = std::size_t(rate / 10);
+    std::vector<double> amplitudes;
+    for (std::size_t at = 0; at + n <= x.size(); at += n)
+        amplitudes.push_back(toneAmplitude(
+            std::vector<double>(x.begin() + std::ptrdiff_t(at), x.begin() + std::ptrdiff_t(at + n)), hz,
+            rate));
+    if (amplitudes.empty()) return toneAmplitude(x, hz, rate);
+    std::nth_element(amplitudes.begin(), amplitudes.begin() + std::ptrdiff_t(amplitudes.size() / 2),
+                     amplitudes.end());
+    return amplitudes[amplitudes.size() / 2];
+}
+
 // Pitch from upward zero crossings, with hysteresis (the signal must have gone below -30 % of
 // its peak since the last crossing) so that coding noise and ringing do not count. The median
 // period decides: a sound server starved by a busy machine may insert a block of silence or
