@@ -128,6 +128,9 @@ TEST(AudioBackend, StampsOfAKnownOnsetMatchWhenItWasPlayed) {
     LC_REQUIRE_TEST_ENV();
     // The player's own idea of when it played is only as good as its latency readings: a round
     // whose readings spread wider than 20 ms (a starved machine) says nothing about the stamps.
+    // PipeWire's pulse server reports no latency for a monitor or a graph cycle in the player's,
+    // so there a stamp is only as good as one cycle of its graph (21 ms at 1024 frames).
+    const double within = lc::test::soundServerName() == "pipewire" ? 0.025 : 0.005;
     int judged = 0;
     for (int round = 0; round < 10 && judged < 3; ++round) {
         ChunkCollector mic, app;
@@ -156,8 +159,8 @@ TEST(AudioBackend, StampsOfAKnownOnsetMatchWhenItWasPlayed) {
         EXPECT_GT(*micOnset, played->written - 0.001);
         if (played->spread > 0.020) continue;
         ++judged;
-        EXPECT_NEAR(*micOnset, played->played, 0.005);
-        EXPECT_NEAR(*appOnset, played->played, 0.005);
+        EXPECT_NEAR(*micOnset, played->played, within);
+        EXPECT_NEAR(*appOnset, played->played, within);
         // Nor after the player's 150 ms buffer could have played out.
         EXPECT_LT(*micOnset, played->written + 0.16);
     }
