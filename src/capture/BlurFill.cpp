@@ -317,7 +317,10 @@ void scalePlane(PlaneScaler& scaler, const std::uint8_t* src, int srcStride, int
         srcStride = w = hw;
         h = hh;
     }
-    scaler.scale(src, srcStride, w, h, dst, dstStride, W, H);
+    if (PlaneScaler::handles(w, h, W, H))
+        scaler.scale(src, srcStride, w, h, dst, dstStride, W, H);
+    else // a plane one pixel across and far too long
+        libyuv::ScalePlane(src, srcStride, w, h, dst, dstStride, W, H, libyuv::kFilterBox);
 }
 
 // The even-sized canvas and cover of a layout's background, and where the cover sits in it.
