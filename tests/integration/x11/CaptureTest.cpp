@@ -186,8 +186,11 @@ TEST_F(Capture, CoveredWindowUnderAnOutlineIsCapturedWithItsOwnContent) {
     ASSERT_TRUE(lc::test::waitUntil(
         [&] {
             const auto f = c.last();
+            // The counter at the top comes with the same repaint: a grab in the middle of it
+            // has the colour but not yet the counter.
             return f && f->width == 400 && f->height == 300 && pixelIs(*f, 200, 150, 0xc03030) &&
-                   pixelIs(*f, 399, 299, 0xc03030);
+                   pixelIs(*f, 399, 299, 0xc03030) &&
+                   pat::decodeCounter(f->data, f->stride, f->width, f->height).has_value();
         },
         5s));
     const auto f = c.last();
