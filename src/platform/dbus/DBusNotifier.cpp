@@ -1,12 +1,11 @@
 #include "platform/dbus/DBusNotifier.h"
 
-#include "common/BlockingCalls.h"
+#include "platform/dbus/BusOpening.h"
 
 #include <QDBusError>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QVariantMap>
-#include <cstdio>
 
 namespace lc::dbus {
 
@@ -31,18 +30,8 @@ uchar urgencyByte(Notification::Urgency urgency) {
 
 DBusNotifier::DBusNotifier(Options options)
     : options_(std::move(options)), gate_(std::make_shared<PostGate<DBusNotifier>>(this)) {
-    if (!options_.log) {
-        options_.log = [](const QString& line) {
-            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-        };
-    }
-    auto connect = options_.connect ? options_.connect : [] { return QDBusConnection::sessionBus(); };
-    // Opening a bus waits for its daemon's answer: here, where a daemon that hangs holds up
-    // nobody.
-    runBlocking([connect, gate = gate_] {
-        QDBusConnection bus = connect();
-        gate->post([bus](DBusNotifier& self) { self.busOpened(bus); });
-    });
+    if (!options_.log) options_.log = logToStandardError();
+    openBusOffThread(options_.connect, gate_, &DBusNotifier::busOpened);
 }
 
 DBusNotifier::~DBusNotifier() {

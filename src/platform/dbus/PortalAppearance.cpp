@@ -1,13 +1,12 @@
 #include "platform/dbus/PortalAppearance.h"
 
-#include "common/BlockingCalls.h"
+#include "platform/dbus/BusOpening.h"
 
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <cmath>
-#include <cstdio>
 
 namespace lc::dbus {
 
@@ -89,18 +88,8 @@ std::optional<DesktopLook::Colour> PortalAppearance::accentFrom(const QVariant& 
 
 PortalAppearance::PortalAppearance(Options options)
     : options_(std::move(options)), gate_(std::make_shared<PostGate<PortalAppearance>>(this)) {
-    if (!options_.log) {
-        options_.log = [](const QString& line) {
-            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-        };
-    }
-    auto connect = options_.connect ? options_.connect : [] { return QDBusConnection::sessionBus(); };
-    // Opening a bus waits for its daemon's answer: here, where a daemon that hangs holds up
-    // nobody.
-    runBlocking([connect, gate = gate_] {
-        QDBusConnection bus = connect();
-        gate->post([bus](PortalAppearance& self) { self.busOpened(bus); });
-    });
+    if (!options_.log) options_.log = logToStandardError();
+    openBusOffThread(options_.connect, gate_, &PortalAppearance::busOpened);
 }
 
 PortalAppearance::~PortalAppearance() {

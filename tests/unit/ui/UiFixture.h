@@ -10,6 +10,7 @@
 #include "ui/Theme.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QImage>
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -84,5 +85,17 @@ protected:
     std::unique_ptr<ExportController> exporter;
     std::unique_ptr<ui::MainWindow> window;
 };
+
+// The mean difference of two pictures of the same size, per pixel summed over red, green, blue.
+inline double meanDifference(const QImage& a, const QImage& b) {
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QColor p = a.pixelColor(x, y), q = b.pixelColor(x, y);
+            sum +=
+                std::abs(p.red() - q.red()) + std::abs(p.green() - q.green()) + std::abs(p.blue() - q.blue());
+        }
+    return sum / (a.width() * a.height());
+}
 
 } // namespace lc::test

@@ -46,17 +46,6 @@ double drawnContrast(QWidget& w, QRect area) {
     return best;
 }
 
-double meanDifference(const QImage& a, const QImage& b) {
-    double sum = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x) {
-            const QColor p = a.pixelColor(x, y), q = b.pixelColor(x, y);
-            sum +=
-                std::abs(p.red() - q.red()) + std::abs(p.green() - q.green()) + std::abs(p.blue() - q.blue());
-        }
-    return sum / (a.width() * a.height());
-}
-
 QString accessibleName(QWidget* w) {
     QAccessibleInterface* face = QAccessible::queryAccessibleInterface(w);
     return face ? face->text(QAccessible::Name) : QString();
@@ -156,7 +145,8 @@ TEST(UiLegibility, DisabledControlsLookDisabled) {
             const QImage on = s.grab().toImage();
             s.setEnabled(false);
             const QImage off = s.grab().toImage();
-            EXPECT_GT(meanDifference(on, off), 12) << nameOf(a) << (checked ? " checked" : " unchecked");
+            EXPECT_GT(lc::test::meanDifference(on, off), 12)
+                << nameOf(a) << (checked ? " checked" : " unchecked");
         }
         // A prominent filled button loses its fill and its text fades.
         PlainButton b(QStringLiteral("Export final video"), Theme::font(12));

@@ -32,17 +32,6 @@ const char* nameOf(Appearance a) {
     return a == Appearance::dark ? "dark" : "light";
 }
 
-double meanDifference(const QImage& a, const QImage& b) {
-    double sum = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x) {
-            const QColor p = a.pixelColor(x, y), q = b.pixelColor(x, y);
-            sum +=
-                std::abs(p.red() - q.red()) + std::abs(p.green() - q.green()) + std::abs(p.blue() - q.blue());
-        }
-    return sum / (a.width() * a.height());
-}
-
 // A widget drawn on the window colour, as it sits in the window.
 QImage drawn(QWidget& w) {
     QImage image(w.size(), QImage::Format_ARGB32);
@@ -96,7 +85,7 @@ TEST(UiStyle, StandardWidgetsLookLikeTheDrawnOnesAndFadeWhenDisabled) {
         box.resize(200, 28);
         const QImage boxOn = drawn(box);
         box.setEnabled(false);
-        EXPECT_GT(meanDifference(boxOn, drawn(box)), 6) << nameOf(a) << " combo box";
+        EXPECT_GT(lc::test::meanDifference(boxOn, drawn(box)), 6) << nameOf(a) << " combo box";
 
         // The progress bar: a rounded track filled with the accent up to its value.
         QProgressBar bar;
@@ -114,7 +103,7 @@ TEST(UiStyle, StandardWidgetsLookLikeTheDrawnOnesAndFadeWhenDisabled) {
         EXPECT_GT(barOn.pixelColor(40, 4).hsvSaturation(), 100) << nameOf(a);
         EXPECT_LT(barOff.pixelColor(40, 4).hsvSaturation(), 40)
             << nameOf(a) << " grey, no accent, when disabled";
-        EXPECT_GT(meanDifference(barOn, barOff), 6) << nameOf(a);
+        EXPECT_GT(lc::test::meanDifference(barOn, barOff), 6) << nameOf(a);
 
         // Dialog buttons: the default one filled like the prominent buttons, the others bordered.
         QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
@@ -135,7 +124,7 @@ TEST(UiStyle, StandardWidgetsLookLikeTheDrawnOnesAndFadeWhenDisabled) {
         const QImage okOff = drawn(*ok);
         EXPECT_GT(contrastRatio(okOff.pixelColor(10, ok->height() / 2), c.accentFill), 1.5)
             << nameOf(a) << " a disabled default button loses its fill";
-        EXPECT_GT(meanDifference(okOn, okOff), 6) << nameOf(a);
+        EXPECT_GT(lc::test::meanDifference(okOn, okOff), 6) << nameOf(a);
         ok->setEnabled(true);
 
         // The keyboard focus draws the ring; a click's focus does not.
@@ -292,8 +281,8 @@ TEST_F(UiFixture, TheTraysIdleIconDoesNotLookDisabled) {
     model->togglePause();
     ASSERT_TRUE(lc::test::waitUntil([&] { return model->session().isPaused(); }, std::chrono::seconds(20)));
     const QImage paused = tray.icon().pixmap(22).toImage().convertToFormat(QImage::Format_ARGB32);
-    EXPECT_GT(meanDifference(idle, recording), 10);
-    EXPECT_GT(meanDifference(recording, paused), 5);
+    EXPECT_GT(lc::test::meanDifference(idle, recording), 10);
+    EXPECT_GT(lc::test::meanDifference(recording, paused), 5);
     run(model->session().stop());
 }
 
