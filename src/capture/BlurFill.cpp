@@ -8,6 +8,7 @@
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -275,14 +276,17 @@ void scaleToI420(const BgraFrame& src, int outW, int outH, Bgra& band, std::shar
 }
 
 // The blurred background `sm` (sw × sh) enlarged over `dst`, but only where the foreground of
-// layout `l` leaves the frame uncovered.
-void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst, PlaneScaler& up) {
+// layout `l` leaves the frame uncovered. One scaler per band and plane, so that their taps are
+// computed once for a layout, not again for every frame.
+using BandScalers = std::array<PlaneScaler, 12>;
+void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst, BandScalers& up) {
     const int W = dst.width, H = dst.height, sw = sm.width, sh = sm.height;
     const Rect bands[] = {{0, 0, W, l.fgY},
                           {0, l.fgY + l.fgHeight, W, H - l.fgY - l.fgHeight},
                           {0, l.fgY, l.fgX, l.fgHeight},
                           {l.fgX + l.fgWidth, l.fgY, W - l.fgX - l.fgWidth, l.fgHeight}};
-    for (const Rect& band : bands) {
+    for (std::size_t b = 0; b < 4; ++b) {
+        const Rect& band = bands[b];
         if (band.w <= 0 || band.h <= 0) continue;
         for (int p = 0; p < 3; ++p) {
             const int shift = p ? 1 : 0;
@@ -296,7 +300,8 @@ void enlargeBands(const YuvFrame& sm, const BlurFillLayout& l, YuvFrame& dst, Pl
             const std::uint8_t* from = sm.planes[p] + std::ptrdiff_t(sy0) * sm.strides[p] + sx0;
             std::uint8_t* to = dst.planes[p] + std::ptrdiff_t(y0) * dst.strides[p] + x0;
             if (PlaneScaler::handles(sx1 - sx0, sy1 - sy0, x1 - x0, y1 - y0))
-                up.scale(from, sm.strides[p], sx1 - sx0, sy1 - sy0, to, dst.strides[p], x1 - x0, y1 - y0);
+                up[3 * b + std::size_t(p)].scale(from, sm.strides[p], sx1 - sx0, sy1 - sy0, to,
+                                                 dst.strides[p], x1 - x0, y1 - y0);
             else
                 libyuv::ScalePlane(from, sm.strides[p], sx1 - sx0, sy1 - sy0, to, dst.strides[p], x1 - x0,
                                    y1 - y0, libyuv::kFilterBilinear);
@@ -424,7 +429,8 @@ void BlurFill::renderYuv(const YuvFrame& src, YuvFrame& dst) {
         std::vector<float> blur;
         const std::vector<float> lumaWeights = gaussian(kSigma, kBlurRadius);
         const std::vector<float> chromaWeights = gaussian(kSigma / 2, kBlurRadius / 2);
-        PlaneScaler luma, chroma, bands;
+        PlaneScaler luma, chroma;
+        BandScalers bands;
     };
     thread_local YuvScratch s;
     if (l.stretch) {
