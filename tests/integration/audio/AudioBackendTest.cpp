@@ -72,6 +72,15 @@ double worstSeam(const std::vector<AudioChunk>& chunks) {
     return worst;
 }
 
+// A sound server that the machine stood still for longer than a seam allows really does lose or
+// repeat a block: the seams then say nothing about the stamps.
+bool seamsJudged(const lc::test::StallMeter& load) {
+    const double stall = load.longest();
+    if (stall < 0.020) return true;
+    std::printf("seams not judged: the machine stood still for %.0f ms\n", stall * 1000);
+    return false;
+}
+
 } // namespace
 
 TEST(AudioBackend, ListsMicrophonesWithTheDefaultAndNoMonitors) {
@@ -98,6 +107,7 @@ TEST(AudioBackend, ListsMicrophonesWithTheDefaultAndNoMonitors) {
 TEST(AudioBackend, MicrophoneDeliversTheToneContinuouslyOnTheHostClock) {
     LC_REQUIRE_TEST_ENV();
     ChunkCollector got;
+    const lc::test::StallMeter load;
     const double before = lc::uptime();
     auto capture = lc::systemAudio()->captureMicrophone(std::nullopt, into(got));
     ASSERT_TRUE(capture) << capture.error().message;
@@ -111,11 +121,13 @@ TEST(AudioBackend, MicrophoneDeliversTheToneContinuouslyOnTheHostClock) {
 
     EXPECT_NEAR(lc::test::dominantFrequency(lc::test::leftChannel(chunks)), 440, 1);
     // Buffers join up: within a few milliseconds while the clock settles, then within 0.6 ms.
-    EXPECT_LT(worstSeam(chunks), 0.005);
-    std::vector<AudioChunk> settled;
-    for (const auto& c : chunks)
-        if (c.hostTime > chunks.front().hostTime + 0.5) settled.push_back(c);
-    EXPECT_LT(worstSeam(settled), 0.0006);
+    if (seamsJudged(load)) {
+        EXPECT_LT(worstSeam(chunks), 0.005);
+        std::vector<AudioChunk> settled;
+        for (const auto& c : chunks)
+            if (c.hostTime > chunks.front().hostTime + 0.5) settled.push_back(c);
+        EXPECT_LT(worstSeam(settled), 0.0006);
+    }
     // The first sample was captured after the request and the last one before now.
     EXPECT_GT(chunks.front().hostTime, before - 0.05);
     const double end = chunks.back().hostTime + double(chunks.back().frameCount()) / AudioChunk::sampleRate;
@@ -188,6 +200,7 @@ TEST(AudioBackend, ApplicationCaptureFollowsDescendantsThatStartLaterAndStreamsT
     Child shell("sh",
                 {"-c", QString("sleep 0.7; %1 --lead 0.2 --burst 3 --hz 500; sleep 5").arg(onsetPlayer())});
     ChunkCollector got;
+    const lc::test::StallMeter load;
     auto capture = lc::systemAudio()->captureApplication(shell.pid(), into(got));
     ASSERT_TRUE(capture) << capture.error().message;
     EXPECT_TRUE(got.chunks().empty());
@@ -222,7 +235,7 @@ TEST(AudioBackend, ApplicationCaptureFollowsDescendantsThatStartLaterAndStreamsT
     const auto tail = lc::test::leftChannel(after);
     ASSERT_GT(tail.size(), 14400u);
     EXPECT_NEAR(lc::test::dominantFrequency({tail.end() - 14400, tail.end()}), 500, 5);
-    EXPECT_LT(worstSeam(before), 0.005);
+    if (seamsJudged(load)) EXPECT_LT(worstSeam(before), 0.005);
 }
 
 TEST(AudioBackend, ApplicationThatPlaysNothingYieldsNoSound) {

@@ -204,6 +204,13 @@ protected:
     }
 };
 
+// How far apart one click may sit in the window's own stream and in the microphone's: each
+// stream has its own clock. PipeWire's pulse server reports no latency for a monitor, so there
+// the two agree only to about one cycle of its graph (21 ms at 1024 frames).
+double acrossStreams() {
+    return lc::test::soundServerName() == "pipewire" ? 0.025 : 0.010;
+}
+
 } // namespace
 
 TEST_F(RecorderIntegration, StaticWindowRepeatsItsPictureAtTheFrameRateWithItsTimecode) {
@@ -435,7 +442,8 @@ TEST_F(RecorderIntegration, TheMicrophoneFileAndBothSoundTracksAgreeOnTheSharedC
     o.appAudio = true;
     o.mic = &mic;
     ASSERT_TRUE(rec->startAndWait(o).ok());
-    ASSERT_TRUE(waitUntil([&] { return uptime() > firstClick + 4 * 0.7; }, 20s));
+    // Half a period past the fifth click, so that no stream's stamps put it past the video end.
+    ASSERT_TRUE(waitUntil([&] { return uptime() > firstClick + 4.5 * 0.7; }, 20s));
     rec->stopAndWait();
     auto finished = mic.finishFile();
     finished.waitForFinished();
@@ -469,10 +477,10 @@ TEST_F(RecorderIntegration, TheMicrophoneFileAndBothSoundTracksAgreeOnTheSharedC
         return best;
     };
     // The copy and the file hold the same buffers; the window's own track comes through a stream
-    // of its own, with its own clock (on PipeWire a few milliseconds apart).
+    // of its own, with its own clock.
     for (double t : app) {
         const double c = nearest(copy, t);
-        EXPECT_NEAR(c, t, 0.010) << "the microphone's copy, click at " << t - zero;
+        EXPECT_NEAR(c, t, acrossStreams()) << "the microphone's copy, click at " << t - zero;
         EXPECT_NEAR(nearest(file, c), c, 0.003) << "the microphone file, click at " << c - zero;
     }
 }
@@ -816,8 +824,9 @@ TEST_F(RecorderIntegration, ThreePausesAreCutFromPictureSoundAndMicrophoneAlike)
     for (double c : fc::clickTimes(decodeAudioTrack(micPath, 0)))
         heard.push_back(c - micAtZero);
     for (double t : read.clicks) {
-        EXPECT_NEAR(nearest(copied, t), t, 0.01) << "the microphone's copy, click at " << t << listed;
-        EXPECT_NEAR(nearest(heard, t), t, 0.01) << "the microphone file, click at " << t << listed;
+        EXPECT_NEAR(nearest(copied, t), t, acrossStreams())
+            << "the microphone's copy, click at " << t << listed;
+        EXPECT_NEAR(nearest(heard, t), t, acrossStreams()) << "the microphone file, click at " << t << listed;
     }
     const double micTrack = double(decodeAudioTrack(o.path, 1).size()) / 48000;
     EXPECT_NEAR(micTrack, duration, 0.25);
