@@ -94,8 +94,9 @@ TEST(MediaProbe, IndexRangesMatchAFullReadOnEveryKindOfMovie) {
 }
 
 // A long fragmented file with its fragment index at the end, as an unfinished live recording
-// that its writer closed: opened from the index, its fragments are read only when reached.
-TEST(MediaProbe, LongFragmentedFileIsMeasuredAndSeekedFromItsFragmentIndex) {
+// that its writer closed: measured from the index (its fragments read only when reached), and
+// decoded from anywhere.
+TEST(MediaProbe, LongFragmentedFileIsMeasuredFromItsFragmentIndexAndDecodedFromAnywhere) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = QDir(dir.path()).filePath("long.mp4");
@@ -121,17 +122,30 @@ TEST(MediaProbe, LongFragmentedFileIsMeasuredAndSeekedFromItsFragmentIndex) {
     ASSERT_TRUE(full->video);
     EXPECT_NEAR(full->video->duration.seconds(), 150.0, 0.2);
 
-    // Decoding from near the end finds the frames there, then from the start again.
+    // A fresh decoder seeked into the middle, then near the end, then to the start: each time
+    // the key frame at or before the target, then every frame after it in turn, across the
+    // following fragments (2 s each), for 8 s.
     auto decoder = reader.openVideo(path.toStdString());
     ASSERT_TRUE(decoder.ok()) << decoder.error().message;
-    for (double at : {141.0, 3.0}) {
+    for (double at : {9.65, 141.0, 3.0}) {
         ASSERT_TRUE((*decoder)->seek(MediaTime::fromSeconds(at, 600)).ok());
         auto frame = (*decoder)->next();
         ASSERT_TRUE(frame.ok()) << frame.error().message;
         ASSERT_TRUE(frame->has_value()) << "nothing after a seek to " << at;
-        const double pts = (*frame)->pts.seconds();
-        EXPECT_LE(pts, at + 0.05) << at;
-        EXPECT_GE(pts, at - 2.05) << at; // the key frame at or before
+        const double first = (*frame)->pts.seconds();
+        EXPECT_LE(first, at + 0.05) << at;
+        EXPECT_GE(first, at - 2.05) << at; // the key frame at or before
+        double last = first;
+        for (int i = 0; i < 80; ++i) {
+            auto more = (*decoder)->next();
+            ASSERT_TRUE(more.ok()) << more.error().message;
+            if (!more->has_value()) break;
+            const double pts = (*more)->pts.seconds();
+            ASSERT_NEAR(pts, last + 0.1, 0.01) << "after a seek to " << at;
+            last = pts;
+        }
+        EXPECT_GT(last, std::min(first + 7.5, 149.8))
+            << "the frames after a seek to " << at << " end at " << last;
     }
 }
 
