@@ -58,10 +58,11 @@ std::int64_t toStreamTs(const MediaTime& t, AVRational tb) {
 // How a fragmented file's fragments are found.
 enum class Fragments {
     // From its fragment index (mfra), if it has one: the fragments' headers are read only when
-    // reached, not all of them at open. For measuring: FFmpeg 5.1 reads a file opened this way
-    // only to the end of the fragment a seek lands in.
+    // reached, not all of them at open. For measuring and reading in order: FFmpeg 5.1 lands a
+    // seek in a file opened this way tens of seconds off.
     fromIndex,
-    // Every fragment header read at open: seeks work anywhere.
+    // Every fragment header read at open (a tenth of a second or more for an hour of fragments):
+    // seeks work anywhere.
     fromHeaders,
 };
 
@@ -270,12 +271,14 @@ struct StreamDecoder {
     int stream = -1;
     PacketPtr pkt{av_packet_alloc()};
     bool inputDone = false;
+    Fragments fragments = Fragments::fromIndex;
 
-    static Result<StreamDecoder> open(const std::string& path, AVMediaType type) {
-        auto opened = openMovie(path, Fragments::fromHeaders);
+    static Result<StreamDecoder> open(const std::string& path, AVMediaType type, Fragments fragments) {
+        auto opened = openMovie(path, fragments);
         if (!opened) return opened.error();
         StreamDecoder d;
         d.path = path;
+        d.fragments = fragments;
         d.fmt = std::move(*opened);
         d.stream = firstStream(d.fmt.get(), type);
         if (d.stream < 0)
@@ -378,6 +381,12 @@ Result<std::optional<VideoDecoder::Frame>> FfVideoDecoder::next() {
 }
 
 Result<void> FfVideoDecoder::seek(const MediaTime& t) {
+    if (d_.fragments != Fragments::fromHeaders) {
+        // Read in order until now; a seek needs every fragment's header.
+        auto reopened = StreamDecoder::open(d_.path, AVMEDIA_TYPE_VIDEO, Fragments::fromHeaders);
+        if (!reopened) return reopened.error();
+        d_ = std::move(*reopened);
+    }
     StreamDecoder& d = d_;
     const std::int64_t ts = toStreamTs(t, d.st()->time_base);
     const int r =
@@ -470,13 +479,13 @@ Result<std::optional<AudioDecoder::Block>> FfAudioDecoder::next() {
 } // namespace
 
 Result<std::unique_ptr<VideoDecoder>> FfmpegMediaReader::openVideo(const std::string& path) const {
-    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO);
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_VIDEO, Fragments::fromIndex);
     if (!d) return d.error();
     return std::unique_ptr<VideoDecoder>(std::make_unique<FfVideoDecoder>(std::move(*d)));
 }
 
 Result<std::unique_ptr<AudioDecoder>> FfmpegMediaReader::openAudio(const std::string& path) const {
-    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO);
+    auto d = StreamDecoder::open(path, AVMEDIA_TYPE_AUDIO, Fragments::fromIndex);
     if (!d) return d.error();
     return std::unique_ptr<AudioDecoder>(std::make_unique<FfAudioDecoder>(std::move(*d)));
 }
